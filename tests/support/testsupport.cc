@@ -1,0 +1,118 @@
+#include "testsupport.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace qn::test {
+
+TempDir::TempDir() {
+    const char* pszTmp = getenv("TMPDIR");
+    std::string strTemplate = std::string(pszTmp && *pszTmp ? pszTmp : "/tmp") + "/qntest.XXXXXX";
+    std::vector<char> buf(strTemplate.begin(), strTemplate.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) {
+        perror("mkdtemp");
+        abort();
+    }
+    m_strPath = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Folders a test made read-only must become writable again to be removed.
+    for (auto it = std::filesystem::recursive_directory_iterator(m_strPath, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec)) {
+            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::add, ec);
+        }
+    }
+    std::filesystem::permissions(m_strPath, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(m_strPath, ec);
+}
+
+IsolatedEnvironment::IsolatedEnvironment() {
+    static std::atomic<int> nCounter{0};
+    setenv("QUILLON_CONFIG_DIR", m_dir.path().c_str(), 1);
+    std::string strNamespace =
+        "t" + std::to_string(getpid()) + "_" + std::to_string(nCounter.fetch_add(1));
+    setenv("QUILLON_SHM_NAMESPACE", strNamespace.c_str(), 1);
+}
+
+IsolatedEnvironment::~IsolatedEnvironment() {
+    unsetenv("QUILLON_CONFIG_DIR");
+    unsetenv("QUILLON_SHM_NAMESPACE");
+}
+
+pid_t ForkChild(const std::function<int()>& fn) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int rc = 125;
+        try {
+            rc = fn();
+        } catch (...) {
+            rc = 125;
+        }
+        fflush(nullptr);
+        _exit(rc);
+    }
+    return pid;
+}
+
+int WaitChild(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+pid_t Spawn(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    return pid;
+}
+
+std::string ReadFile(const std::string& strPath) {
+    std::ifstream in(strPath, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string& strPath, const std::string& strContents) {
+    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
+    out << strContents;
+}
+
+bool WaitFor(const std::function<bool()>& pred, int msTimeout) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(msTimeout);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+}  // namespace qn::test
