@@ -267,6 +267,114 @@ QNINET_API int QNINetGetRealmInfo(HTRequest* request, char* hostBuffer, unsigned
 
 /* ==== page scanning and search-engine configurations ========================================= */
 
+/* A page scan reads an HTML file and hands its structure, as a flat sequence of element records,
+ * to the application's routine. The file is read in blocks of up to 16 KB and tokenised with the
+ * HTML DTD of this library (86 elements looked up without regard to case, ISO Latin-1 entities).
+ * Reported are: the text of TITLE, H1..H7 and A (containers, at their end tag, with the start
+ * tag's attributes), the start and end of the lists DL, DIR, MENU, OL, UL and BODY, the start of
+ * DT, DD, LI, TT, HR, ADDRESS and META, and runs of other text. */
+
+#define QNINET_SCAN_CONTAINER 0  /* TITLE, H1..H7, A: `text` is the enclosed text */
+#define QNINET_SCAN_LIST_START 1 /* DL, DIR, MENU, OL, UL, BODY start tag */
+#define QNINET_SCAN_LIST_END 2   /* their end tag (no attributes) */
+#define QNINET_SCAN_SIMPLE 3     /* DT, DD, LI, TT, HR, ADDRESS, META start tag */
+#define QNINET_SCAN_TEXT 4       /* a run of text outside containers (`name` is NULL) */
+
+/* One attribute of a start tag: its name as the DTD spells it ("HREF", "QNI_ITEM_TYPE",
+ * "Bulletin-Date", ...) and the value copied from the tag (NULL when the tag gives the
+ * attribute without a value). */
+typedef struct ScanAttribute {
+    const char* name;
+    const char* value;
+} ScanAttribute;
+
+/* An element record. Valid only during the routine's call; the scanner owns it and everything
+ * it points to, so the routine copies what it keeps. */
+typedef struct ScanElement {
+    const char* name;                /* upper case, as in the DTD; NULL for a text run */
+    const char* text;                /* container text or the run's text; NULL when empty */
+    int kind;                        /* QNINET_SCAN_* */
+    int count;                       /* number of attributes present on the start tag */
+    const ScanAttribute* attributes; /* `count` entries in DTD order (NULL when none) */
+} ScanElement;
+
+/* The application routine of a page scan: nonzero continues the scan, 0 stops it (the routine
+ * is then not called again for this scan). */
+typedef int (*QNINetScanRoutine)(ScanElement* element, void* userData);
+
+/* The scan hook: called on the scanning thread before the first byte of every block read and
+ * then every 200 bytes, so an application can keep its user interface alive during a long scan
+ * (this is where a Windows application pumped its messages). Returning 0 stops the running
+ * scan as if the routine had returned 0. No hook is installed by default. */
+typedef int (*QNINetScanHook)(void* hookData);
+
+/* Installs the process-wide scan hook (NULL: none) and returns the previous one. Not tied to
+ * QNINetInitialize; may be called at any time from the scanning thread. */
+QNINET_API QNINetScanHook QNINetSetScanHook(QNINetScanHook hook, void* hookData);
+
+/* Scans the file `fileName` (opened read-only) and calls `routine` for every record.
+ * 0 (also when the routine stopped the scan), 6 not initialised, 5 the file cannot be opened,
+ * 8 `routine` is NULL, 4 the file's size cannot be read, 17 no scanner. */
+QNINET_API int QNINetScanPageFromFileByName(const char* fileName, QNINetScanRoutine routine,
+                                            void* userData);
+/* The same on an open file descriptor: it is rewound to offset 0 first (4 when it cannot be,
+ * e.g. a pipe), left open and positioned at the end of what was read. */
+QNINET_API int QNINetScanPageFromFileByHandle(int file, QNINetScanRoutine routine,
+                                              void* userData);
+/* The value of the first of `count` attributes whose name equals `name` without regard to
+ * case; NULL when there is none, when it has no value, or for null arguments. Works without
+ * QNINetInitialize. */
+QNINET_API const char* QNINetScanAttribute(const char* name, int count,
+                                           const ScanAttribute attributes[]);
+/* Copies the text of the page's first TITLE into `buffer` (`size` bytes with the NUL).
+ * 0; 18 no TITLE (or an empty one); 7 the title does not fit; 16 `buffer` is NULL; and the
+ * codes of QNINetScanPageFromFileByName / ...ByHandle. */
+QNINET_API int QNINetScanForTitleFromFileByName(const char* fileName, int size, char* buffer);
+QNINET_API int QNINetScanForTitleFromFileByHandle(int file, int size, char* buffer);
+
+/* A search-engine configuration: which anchors of an engine's results page are results.
+ * Kept in "QNINET.INI" beside libwebnet.so (or in the file named by the environment variable
+ * QUILLON_QNINET_INI): section "QNINET" with "NumNames" and "Name0".."NameN-1", and one section
+ * per name with "Type", "StartElement", "EndElement", "Skip" and "IgnoreHostAnchors". */
+typedef struct SearchEngineConfig {
+    char* name;             /* lower case; matched as a substring of the lower-case key */
+    int type;               /* 0 regions StartElement..EndElement after Skip, 1 the first
+                               anchor after each StartElement, 2 every anchor */
+    char* startElement;     /* element name that opens a region */
+    char* endElement;       /* element name that closes a region (mode 0); may be NULL */
+    int skip;               /* leading StartElement occurrences passed over (mode 0) */
+    int ignoreHostAnchors;  /* 1: anchors to relative links or to hosts containing the name
+                               are not results */
+} SearchEngineConfig;
+
+/* Reads the configuration file. Stores a malloc'ed array of the valid configurations in
+ * *result (free it with QNINetFreeSearchEngineConfigs) and returns their number. Returns 0 and
+ * leaves *result untouched when the file has no configurations ("NumNames" missing, 0 or above
+ * 99999) or the library's folder is unknown; with configurations listed but none valid,
+ * *result becomes NULL. Works without QNINetInitialize. */
+QNINET_API int QNINetReadSearchEngineConfigs(SearchEngineConfig** result);
+/* Releases an array returned by QNINetReadSearchEngineConfigs. */
+QNINET_API void QNINetFreeSearchEngineConfigs(SearchEngineConfig* configs, int count);
+/* Writes `count` configurations: "NumNames", "Name<i>" and each configuration's section (a NULL
+ * endElement deletes that key); other keys and sections stay. Lookups afterwards see the
+ * written file. 1; 0 when the file cannot be written or for bad arguments. */
+QNINET_API int QNINetWriteSearchEngineConfig(const SearchEngineConfig* configs, int count);
+/* 1 when a configuration's name occurs in `key` (without regard to case); its name is copied
+ * into `buffer` (at most `size` bytes, always terminated when size > 0). 0 when none matches
+ * or `key` is NULL. Works without QNINetInitialize. */
+QNINET_API int QNINetCheckForSearchEngineConfig(const char* key, int size, char* buffer);
+/* Scans a search engine's results page and calls `routine` with each result anchor (an A
+ * container record); its return value is ignored and the scan always reads the whole file.
+ * The configuration is the one matching `key`, or, when `key` is NULL, the page's title; a page
+ * nothing matches gets every anchor. *count (when given) receives the number of anchors
+ * reported. Result codes as QNINetScanPageFromFileByName / ...ByHandle. */
+QNINET_API int QNINetScanForAnchorFromFileByName(const char* fileName, const char* key,
+                                                 QNINetScanRoutine routine, void* userData,
+                                                 long* count);
+QNINET_API int QNINetScanForAnchorFromFileByHandle(int file, const char* key,
+                                                   QNINetScanRoutine routine, void* userData,
+                                                   long* count);
+
 /* ==== end of page scanning and search-engine configurations ================================== */
 
 #ifdef __cplusplus
