@@ -91,6 +91,16 @@ QN_EXPORT int QNMessageBox(const char* pszText, const char* pszCaption, unsigned
 /* The answer of the default handler for a box type. */
 QN_EXPORT int QNDefaultMessageBoxAnswer(unsigned int uType);
 
+/* ---- Product name ------------------------------------------------------------------------- */
+
+/* The running program's product name, at most 128 characters; it selects the program's client
+ * settings ("Software\Quillon\<product>\<section>"). "Zelto Bookmarks" until a program sets
+ * another. NULL or "" restores the default; a longer name is cut to 128 characters. */
+QN_EXPORT void QNSetProductName(const char* pszName);
+/* Copies the product name into pchBuffer (capacity cchBuffer, including the NUL; cut when it
+ * does not fit) and returns the full name's length. */
+QN_EXPORT size_t QNGetProductName(char* pchBuffer, size_t cchBuffer);
+
 /* ---- Clock -------------------------------------------------------------------------------- */
 
 /* Milliseconds of a monotonic clock, wrapping at 2^32 like the Windows tick count. */

@@ -13,7 +13,7 @@
 namespace qn::platform {
 
 class CSharedSegment {
-public:
+  public:
     CSharedSegment() = default;
     ~CSharedSegment();
     CSharedSegment(const CSharedSegment&) = delete;
@@ -28,17 +28,20 @@ public:
     bool Fresh() const { return m_fFresh; }
     bool Attached() const { return m_pData != nullptr; }
 
-private:
+  private:
     int m_fd = -1;
     void* m_pData = nullptr;
     size_t m_cb = 0;
     bool m_fFresh = false;
+    std::string m_strObject;
+    int m_pidAttached = 0;  // a forked child that inherited the attachment must not end it
 };
 
 // A named process-shared robust mutex. A process that dies holding it does not block the
-// others: the next locker takes it over (and Lock reports that the owner died).
+// others: the next locker takes it over (and Lock reports that the owner died). It is not
+// recursive: a thread that locks it twice gets Failed (EDEADLK) the second time.
 class CNamedMutex {
-public:
+  public:
     enum class LockResult { Acquired, AcquiredOwnerDied, TimedOut, Failed };
 
     bool Open(const std::string& strName);
@@ -47,13 +50,13 @@ public:
     LockResult Lock(uint32_t dwMilliseconds);
     bool Unlock();
 
-private:
+  private:
     CSharedSegment m_segment;
 };
 
 // A named process-shared manual-reset event.
 class CNamedEvent {
-public:
+  public:
     // fInitiallySet applies only when the event is created.
     bool Open(const std::string& strName, bool fInitiallySet);
     bool IsOpen() const { return m_segment.Attached(); }
@@ -62,7 +65,7 @@ public:
     // True when the event is set within dwMilliseconds (UINT32_MAX: without limit).
     bool Wait(uint32_t dwMilliseconds);
 
-private:
+  private:
     CSharedSegment m_segment;
 };
 

@@ -1,0 +1,411 @@
+#include "platform/profileparse.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace qn::platform::profile::detail {
+namespace {
+
+bool IsBlank(char ch) {
+    return ch == ' ' || ch == '\t';
+}
+
+std::string_view Trim(std::string_view sv) {
+    while (!sv.empty() && IsBlank(sv.front()))
+        sv.remove_prefix(1);
+    while (!sv.empty() && IsBlank(sv.back()))
+        sv.remove_suffix(1);
+    return sv;
+}
+
+char Lower(char ch) {
+    return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
+}
+
+bool HasLineBreak(const char* psz) {
+    return psz != nullptr && (strchr(psz, '\r') != nullptr || strchr(psz, '\n') != nullptr);
+}
+
+// Index of the first section line named section, or lines.size().
+size_t FindSection(const std::vector<Line>& lines, std::string_view section, size_t from = 0) {
+    for (size_t i = from; i < lines.size(); ++i) {
+        if (lines[i].kind == LineKind::Section && EqualNoCase(lines[i].name, section))
+            return i;
+    }
+    return lines.size();
+}
+
+// Index of the line after the last line of the section starting at iSection.
+size_t SectionEnd(const std::vector<Line>& lines, size_t iSection) {
+    size_t i = iSection + 1;
+    while (i < lines.size() && lines[i].kind != LineKind::Section)
+        ++i;
+    return i;
+}
+
+}  // namespace
+
+std::vector<Line> ParseLines(std::string_view text) {
+    std::vector<Line> lines;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        Line line;
+        line.begin = pos;
+        size_t end = pos;
+        while (end < text.size() && text[end] != '\n' && text[end] != '\r')
+            ++end;
+        line.end = end;
+        size_t next = end;
+        if (next < text.size()) {
+            if (text[next] == '\r' && next + 1 < text.size() && text[next + 1] == '\n') {
+                next += 2;
+            } else {
+                next += 1;
+            }
+        }
+        line.next = next;
+        std::string_view body = Trim(text.substr(pos, end - pos));
+        if (body.empty()) {
+            line.kind = LineKind::Blank;
+        } else if (body.front() == ';') {
+            line.kind = LineKind::Comment;
+        } else if (body.front() == '[') {
+            size_t close = body.find(']');
+            if (close != std::string_view::npos) {
+                line.kind = LineKind::Section;
+                line.name = Trim(body.substr(1, close - 1));
+            }
+        } else {
+            size_t eq = body.find('=');
+            if (eq != std::string_view::npos) {
+                std::string_view key = Trim(body.substr(0, eq));
+                if (!key.empty()) {
+                    line.kind = LineKind::Key;
+                    line.name = key;
+                    line.value = Trim(body.substr(eq + 1));
+                }
+            }
+        }
+        lines.push_back(line);
+        pos = next;
+    }
+    return lines;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (Lower(a[i]) != Lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+std::string_view Unquote(std::string_view value) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        return value.substr(1, value.size() - 2);
+    }
+    return value;
+}
+
+bool LookupValue(std::string_view text, std::string_view section, std::string_view key,
+                 std::string* pstrValue) {
+    std::vector<Line> lines = ParseLines(text);
+    size_t iSection = FindSection(lines, section);
+    if (iSection == lines.size())
+        return false;
+    size_t iEnd = SectionEnd(lines, iSection);
+    for (size_t i = iSection + 1; i < iEnd; ++i) {
+        if (lines[i].kind == LineKind::Key && EqualNoCase(lines[i].name, key)) {
+            pstrValue->assign(Unquote(lines[i].value));
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> SectionNames(std::string_view text) {
+    std::vector<std::string> names;
+    for (const Line& line : ParseLines(text)) {
+        if (line.kind != LineKind::Section)
+            continue;
+        bool fSeen = false;
+        for (const auto& name : names) {
+            if (EqualNoCase(name, line.name))
+                fSeen = true;
+        }
+        if (!fSeen)
+            names.emplace_back(line.name);
+    }
+    return names;
+}
+
+bool HasSection(std::string_view text, std::string_view section) {
+    std::vector<Line> lines = ParseLines(text);
+    return FindSection(lines, section) != lines.size();
+}
+
+std::vector<std::pair<std::string, std::string>> SectionEntries(std::string_view text,
+                                                                std::string_view section) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    std::vector<Line> lines = ParseLines(text);
+    size_t iSection = FindSection(lines, section);
+    if (iSection == lines.size())
+        return entries;
+    size_t iEnd = SectionEnd(lines, iSection);
+    for (size_t i = iSection + 1; i < iEnd; ++i) {
+        if (lines[i].kind != LineKind::Key)
+            continue;
+        bool fSeen = false;
+        for (const auto& entry : entries) {
+            if (EqualNoCase(entry.first, lines[i].name))
+                fSeen = true;
+        }
+        if (!fSeen)
+            entries.emplace_back(std::string(lines[i].name), std::string(Unquote(lines[i].value)));
+    }
+    return entries;
+}
+
+std::string_view LineEnding(std::string_view text) {
+    size_t pos = text.find_first_of("\r\n");
+    if (pos == std::string_view::npos)
+        return "\r\n";
+    if (text[pos] == '\r') {
+        return (pos + 1 < text.size() && text[pos + 1] == '\n') ? std::string_view("\r\n")
+                                                                : std::string_view("\r");
+    }
+    return "\n";
+}
+
+bool ApplyWrite(std::string_view text, const char* pszSection, const char* pszKey,
+                const char* pszValue, std::string* pstrOut) {
+    if (pszSection == nullptr || HasLineBreak(pszSection) || HasLineBreak(pszKey) ||
+        HasLineBreak(pszValue)) {
+        return false;
+    }
+    std::string_view section = Trim(pszSection);
+    if (section.empty() || section.find(']') != std::string_view::npos)
+        return false;
+    std::string_view key;
+    if (pszKey != nullptr) {
+        key = Trim(pszKey);
+        if (key.empty() || key.find('=') != std::string_view::npos || key.front() == '[' ||
+            key.front() == ';') {
+            return false;
+        }
+    }
+    std::vector<Line> lines = ParseLines(text);
+    std::string_view eol = LineEnding(text);
+    std::string out;
+    out.reserve(text.size() + 64);
+
+    if (pszKey == nullptr) {
+        // Delete every section of this name with all its lines.
+        size_t pos = 0;
+        size_t i = FindSection(lines, section);
+        while (i < lines.size()) {
+            size_t iEnd = SectionEnd(lines, i);
+            out.append(text.substr(pos, lines[i].begin - pos));
+            pos = iEnd < lines.size() ? lines[iEnd].begin : text.size();
+            i = FindSection(lines, section, iEnd);
+        }
+        out.append(text.substr(pos));
+        *pstrOut = std::move(out);
+        return true;
+    }
+
+    size_t iSection = FindSection(lines, section);
+    if (iSection == lines.size()) {
+        if (pszValue == nullptr) {
+            pstrOut->assign(text);
+            return true;
+        }
+        out.assign(text);
+        if (!out.empty() && out.back() != '\n' && out.back() != '\r')
+            out.append(eol);
+        out.append("[").append(section).append("]").append(eol);
+        out.append(key).append("=").append(pszValue).append(eol);
+        *pstrOut = std::move(out);
+        return true;
+    }
+
+    size_t iEnd = SectionEnd(lines, iSection);
+    size_t iKey = iEnd;
+    size_t iLastEntry = iSection;
+    for (size_t i = iSection + 1; i < iEnd; ++i) {
+        if (lines[i].kind == LineKind::Key && iKey == iEnd && EqualNoCase(lines[i].name, key)) {
+            iKey = i;
+        }
+        if (lines[i].kind != LineKind::Blank)
+            iLastEntry = i;
+    }
+
+    if (pszValue == nullptr) {
+        // Remove every line of this key in the section.
+        size_t pos = 0;
+        for (size_t i = iSection + 1; i < iEnd; ++i) {
+            if (lines[i].kind == LineKind::Key && EqualNoCase(lines[i].name, key)) {
+                out.append(text.substr(pos, lines[i].begin - pos));
+                pos = lines[i].next;
+            }
+        }
+        out.append(text.substr(pos));
+        *pstrOut = std::move(out);
+        return true;
+    }
+
+    std::string strLine = std::string(key) + "=" + pszValue;
+    if (iKey != iEnd) {
+        out.append(text.substr(0, lines[iKey].begin));
+        out.append(strLine);
+        out.append(text.substr(lines[iKey].end));
+    } else {
+        const Line& after = lines[iLastEntry];
+        out.append(text.substr(0, after.next));
+        if (after.next == after.end)
+            out.append(eol);  // the last line had no line ending
+        out.append(strLine).append(eol);
+        out.append(text.substr(after.next));
+    }
+    *pstrOut = std::move(out);
+    return true;
+}
+
+bool EnsureSection(std::string_view text, std::string_view section, std::string* pstrOut) {
+    if (section.empty() || section.find_first_of("]\r\n") != std::string_view::npos)
+        return false;
+    std::string out(text);
+    if (!HasSection(text, section)) {
+        if (!out.empty() && out.back() != '\n' && out.back() != '\r')
+            out.append(LineEnding(text));
+        out.append("[").append(section).append("]").append(LineEnding(text));
+    }
+    *pstrOut = std::move(out);
+    return true;
+}
+
+// ---- Files
+// ----------------------------------------------------------------------------------------
+
+namespace {
+
+bool ReadAll(int fd, std::string* pstrText) {
+    pstrText->clear();
+    char buf[65536];
+    for (;;) {
+        ssize_t cb = read(fd, buf, sizeof buf);
+        if (cb < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (cb == 0)
+            return true;
+        pstrText->append(buf, static_cast<size_t>(cb));
+    }
+}
+
+bool WriteAll(int fd, const std::string& strText) {
+    size_t pos = 0;
+    while (pos < strText.size()) {
+        ssize_t cb = write(fd, strText.data() + pos, strText.size() - pos);
+        if (cb < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        pos += static_cast<size_t>(cb);
+    }
+    return true;
+}
+
+bool LockWhole(int fd) {
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    for (;;) {
+        if (fcntl(fd, F_OFD_SETLKW, &fl) == 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+}  // namespace
+
+bool ReadWholeFile(const std::string& strPath, std::string* pstrText) {
+    int fd = open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool fOk = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode) && ReadAll(fd, pstrText);
+    close(fd);
+    return fOk;
+}
+
+bool LockedReplace(const std::string& strPath,
+                   const std::function<bool(const std::string&, std::string*)>& fnChange) {
+    if (strPath.empty())
+        return false;
+    for (int nAttempt = 0; nAttempt < 1000; ++nAttempt) {
+        int fd = open(strPath.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            std::string strNew;
+            if (!fnChange(std::string(), &strNew))
+                return false;
+            if (strNew.empty())
+                return true;  // nothing to write: leave the file absent
+            fd = open(strPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        }
+        if (fd < 0)
+            return false;
+        struct stat st;
+        struct stat stPath;
+        if (!LockWhole(fd) || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close(fd);
+            return false;
+        }
+        // Another writer may have replaced the file while we waited for its lock.
+        if (st.st_nlink == 0 || stat(strPath.c_str(), &stPath) != 0 || stPath.st_ino != st.st_ino ||
+            stPath.st_dev != st.st_dev) {
+            close(fd);
+            continue;
+        }
+        std::string strOld;
+        std::string strNew;
+        if (!ReadAll(fd, &strOld) || !fnChange(strOld, &strNew)) {
+            close(fd);
+            return false;
+        }
+        if (strNew == strOld) {
+            close(fd);
+            return true;
+        }
+        std::string strTemp = strPath + ".XXXXXX";
+        int fdTemp = mkstemp(strTemp.data());
+        bool fOk = fdTemp >= 0;
+        if (fOk) {
+            fOk = fchmod(fdTemp, st.st_mode & 07777) == 0 && WriteAll(fdTemp, strNew) &&
+                  fsync(fdTemp) == 0;
+            fOk = close(fdTemp) == 0 && fOk;
+            if (fOk)
+                fOk = rename(strTemp.c_str(), strPath.c_str()) == 0;
+            if (!fOk)
+                unlink(strTemp.c_str());
+        }
+        close(fd);  // releases the lock; waiting writers find the new file
+        return fOk;
+    }
+    return false;
+}
+
+}  // namespace qn::platform::profile::detail
