@@ -1,7 +1,12 @@
-// QNINetInitialize and QNINetTerminate: the library's lifetime.
+// The library's lifetime, asynchronous operation, connection controls and URL checks.
 #include <curl/curl.h>
 
+#include <cstring>
+
+#include "request.h"
 #include "state.h"
+#include "tables.h"
+#include "url.h"
 
 namespace qn::webnet {
 namespace {
@@ -19,17 +24,28 @@ using namespace qn::webnet;
 extern "C" QNINET_API int QNINetInitialize(void) {
     if (g_fInitialized)
         return kOk;
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+        return kErrInit;
+    const curl_version_info_data* pInfo = curl_version_info(CURLVERSION_NOW);
+    if (pInfo == nullptr || (pInfo->features & CURL_VERSION_LARGEFILE) == 0) {
+        curl_global_cleanup();
+        return kErrInit;
+    }
 #ifdef WEBNET_HAVE_SCAN
     ScanSubsystemInitialize();
 #endif
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
-        return kErrInit;
+    ReadTimeouts();
     g_fInitialized = true;
     return kOk;
 }
 
 extern "C" QNINET_API int QNINetTerminate(void) {
     if (g_fInitialized) {
+        // A status routine cannot pull the library away from under its own load.
+        if (InStatusRoutine())
+            return kErrTerminate;
+        ShutdownLoader();
+        ClearTables();
         curl_global_cleanup();
         g_fInitialized = false;
     }
@@ -37,4 +53,63 @@ extern "C" QNINET_API int QNINetTerminate(void) {
     ScanSubsystemTerminate();
 #endif
     return g_fInitialized ? kErrTerminate : kOk;
+}
+
+extern "C" QNINET_API int QNINetSetAsync(QNINetAsyncWindow window, unsigned int message) {
+    if (!g_fInitialized)
+        return kErrNotInitialized;
+    SetAsyncWindow(window, window == nullptr ? 0 : message);
+    return kOk;
+}
+
+extern "C" QNINET_API int QNINetAsyncContinue(int socket, long event) {
+    if (!g_fInitialized)
+        return kErrNotInitialized;
+    return AsyncContinue(socket, event);
+}
+
+extern "C" QNINET_API int QNINetGetSocketNumber(HTRequest* request, long* socket) {
+    if (socket == nullptr || !IsLiveRequest(request))
+        return kErrBadArgs;
+    *socket = request->lSocket;
+    return kOk;
+}
+
+extern "C" QNINET_API int QNINetCloseConnection(HTRequest* request) {
+    return CloseConnection(request);
+}
+
+extern "C" QNINET_API int QNINetCloseAllConnections(void) {
+    return CloseAllConnections();
+}
+
+extern "C" QNINET_API int QNINetCheckURL(const char* url) {
+    if (!g_fInitialized)
+        return kErrNotInitialized;
+    return url == nullptr ? kErrBadUrl : kOk;
+}
+
+extern "C" QNINET_API int QNINetParseURL(const char* url, int part, long* length, char* buffer) {
+    if (!g_fInitialized)
+        return kErrNotInitialized;
+    if (part < QNINET_URL_SCHEME || part > QNINET_URL_PATH || length == nullptr ||
+        buffer == nullptr)
+        return kErrBadArgs;
+    if (url == nullptr) {
+        if (*length > 0)
+            buffer[0] = '\0';
+        return kErrBadUrl;
+    }
+    UrlParts parts = SplitUrl(url);
+    std::string_view text = part == QNINET_URL_SCHEME ? parts.scheme
+                            : part == QNINET_URL_HOST ? parts.host
+                                                      : parts.path;
+    const size_t cbCapacity = *length > 0 ? static_cast<size_t>(*length) : 0;
+    const size_t cbCopy = text.size() < cbCapacity ? text.size() : cbCapacity;
+    if (cbCopy > 0)
+        memcpy(buffer, text.data(), cbCopy);
+    if (cbCopy < cbCapacity)
+        buffer[cbCopy] = '\0';
+    *length = static_cast<long>(text.size());
+    return kOk;
 }

@@ -1,0 +1,1265 @@
+// The loader: runs requests on libcurl, synchronously (inside the creating call) or driven by the
+// application's socket events (QNINetAsyncContinue), and finishes them with the result codes,
+// status calls and output hand-over of the library.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "request.h"
+#include "state.h"
+
+namespace qn::webnet {
+namespace {
+
+// ---- Library-wide state ----
+
+bool g_fInterrupt = false;  // set by QNINetCloseAllConnections, cleared when a load starts
+QNINetAsyncWindow g_pfnWindow = nullptr;
+unsigned int g_uMessage = 0;
+std::unordered_set<HTRequest*> g_liveRequests;
+std::unordered_map<int, HTRequest*> g_socketOwners;  // every socket libcurl opened for a request
+int g_nCallbackDepth = 0;
+
+// The multi handle of the asynchronous loads, and where its timer goes.
+CURLM* g_pAsyncMulti = nullptr;
+QNINetAsyncWindow g_pfnTimerWindow = nullptr;
+unsigned int g_uTimerMessage = 0;
+bool g_fAsyncKick = false;
+// QNINetAsyncContinue's view of the request it drives.
+HTRequest* g_pContinueTarget = nullptr;
+bool g_fContinueTargetFinished = false;
+int g_nContinueResult = 0;
+
+// One multi handle kept for synchronous loads (nested synchronous loads get their own).
+CURLM* g_pSyncMulti = nullptr;
+bool g_fSyncMultiBusy = false;
+std::vector<CURLM*> g_activeSyncMultis;
+
+// Finished easy handles kept for the next load.
+std::vector<CURL*> g_easyPool;
+constexpr size_t kEasyPoolMax = 16;
+
+long g_msConnectTimeout = 30000;
+long g_msIdleTimeout = 60000;
+
+constexpr int kMaxRedirections = 10;  // the 10th redirection fails
+constexpr int kMaxAuthPasses = 5;     // 401 answers one request may take before it gives up
+constexpr long kTransferBuffer = 128 * 1024;
+constexpr int kErrorSeeOther = 7;
+
+// The entries of the error table used below (see webnet.h).
+constexpr int kHtNotModified = QNINET_HTERR_NOT_MODIFIED;
+constexpr int kHtUnauthorized = QNINET_HTERR_UNAUTHORIZED;
+constexpr int kHtHostNotFound = QNINET_HTERR_NOT_FOUND_HOST;
+constexpr int kHtNoHost = QNINET_HTERR_NO_HOST;
+constexpr int kHtFtpServer = QNINET_HTERR_FTP_SERVER;
+constexpr int kHtTimeOut = QNINET_HTERR_TIME_OUT;
+constexpr int kHtInterrupted = QNINET_HTERR_INTERRUPTED;
+constexpr int kHtConnectInterrupted = QNINET_HTERR_CON_INTR;
+constexpr int kHtHttp09 = QNINET_HTERR_HTTP09;
+constexpr int kHtBadReply = QNINET_HTERR_BAD_REPLY;
+constexpr int kHtMaxRedirect = QNINET_HTERR_MAX_REDIRECT;
+constexpr int kHtEof = QNINET_HTERR_EOF;
+constexpr int kHtSystem = QNINET_HTERR_SYSTEM;
+
+void AddError(HTRequest* pRequest, int nEntry) {
+    if (pRequest->nFirstError < 0)
+        pRequest->nFirstError = nEntry;
+}
+
+// ---- Status routine ----
+
+int CallStatus(HTRequest* pRequest, int nCode) {
+    if (pRequest->pfnCallback == nullptr)
+        return 1;
+    ++g_nCallbackDepth;
+    int nResult = pRequest->pfnCallback(nCode, pRequest, pRequest->pUserData);
+    --g_nCallbackDepth;
+    return nResult;
+}
+
+// The HTTP progress routine: false stops the load.
+bool HttpProgress(HTRequest* pRequest, int nCode) {
+    if (pRequest->fAbort || g_fInterrupt) {
+        pRequest->fAbort = 1;
+        return false;
+    }
+    int nResult = CallStatus(pRequest, nCode);
+    if (pRequest->fAbort || g_fInterrupt) {
+        pRequest->fAbort = 1;
+        return false;
+    }
+    return nResult != 0;
+}
+
+// The FTP progress routine: the FTP loader's states mapped to the status routine's codes.
+bool FtpProgress(HTRequest* pRequest, int nFtpState) {
+    static const int kCodes[] = {-5, 0, 1, 1001, 1002, -1};
+    int nCode = nFtpState >= 0 && nFtpState <= 5 ? kCodes[nFtpState] : -3;
+    return HttpProgress(pRequest, nCode);
+}
+
+// Reports the state before a step; false (after the closing report) when the load must stop.
+bool BeforeStep(HTRequest* pRequest, int nState) {
+    if (HttpProgress(pRequest, nState))
+        return true;
+    pRequest->fStopped = true;
+    HttpProgress(pRequest, nState);  // the step ends in the error state
+    return false;
+}
+
+// Reports the end of a step that leads to nNewState; false when the report stops the load.
+bool AfterStep(HTRequest* pRequest, int nOldState, int nNewState) {
+    bool fGo = HttpProgress(pRequest, nNewState < 1 ? nOldState : nOldState + 1000);
+    if (!fGo)
+        pRequest->fStopped = true;
+    return fGo;
+}
+
+// ---- libcurl callbacks ----
+
+curl_socket_t OnOpenSocket(void* /*pClient*/, curlsocktype /*purpose*/,
+                           struct curl_sockaddr* pAddress) {
+    return socket(pAddress->family, pAddress->socktype | SOCK_CLOEXEC, pAddress->protocol);
+}
+
+int OnSocketOpened(void* pClient, curl_socket_t fd, curlsocktype /*purpose*/) {
+    auto* pRequest = static_cast<HTRequest*>(pClient);
+    g_socketOwners[fd] = pRequest;
+    if (pRequest->lSocket == -1)
+        pRequest->lSocket = fd;
+    else if (pRequest->lSocket2 == -1)
+        pRequest->lSocket2 = fd;
+    return CURL_SOCKOPT_OK;
+}
+
+// libcurl may close a connection's socket after the request is gone; the owner table says
+// which live request (if any) still refers to it.
+int OnCloseSocket(void* /*pClient*/, curl_socket_t fd) {
+    auto it = g_socketOwners.find(fd);
+    if (it != g_socketOwners.end()) {
+        HTRequest* pRequest = it->second;
+        if (g_liveRequests.count(pRequest) != 0) {
+            if (pRequest->lSocket == fd)
+                pRequest->lSocket = -1;
+            if (pRequest->lSocket2 == fd)
+                pRequest->lSocket2 = -1;
+        }
+        g_socketOwners.erase(it);
+    }
+    return close(fd);
+}
+
+int OnConnected(void* pClient, char* /*ip*/, char* /*localIp*/, int /*port*/, int /*localPort*/) {
+    auto* pRequest = static_cast<HTRequest*>(pClient);
+    if (pRequest->fFtp && !pRequest->fHttpSemantics) {
+        if (!FtpProgress(pRequest, 2) || !FtpProgress(pRequest, 3)) {
+            pRequest->fStopped = true;
+            return CURL_PREREQFUNC_ABORT;
+        }
+        pRequest->nState = 2;
+        return CURL_PREREQFUNC_OK;
+    }
+    // The connecting step is over; the request step begins.
+    if (!AfterStep(pRequest, 1, 2) || !BeforeStep(pRequest, 2))
+        return CURL_PREREQFUNC_ABORT;
+    pRequest->nState = 2;
+    return CURL_PREREQFUNC_OK;
+}
+
+bool WriteOutput(HTRequest* pRequest, const char* pData, size_t cb) {
+    switch (pRequest->nOutputKind) {
+        case kOutputMemory:
+            pRequest->chunk.append(pData, cb);
+            return true;
+        case kOutputHandle:
+        case kOutputFile:
+            while (cb > 0) {
+                ssize_t n = write(pRequest->fdOutput, pData, cb);
+                if (n < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    return false;
+                }
+                pData += n;
+                cb -= static_cast<size_t>(n);
+            }
+            return true;
+        default:
+            return true;
+    }
+}
+
+void DecideOnStatus(HTRequest* pRequest) {
+    int nStatus = pRequest->nStatus;
+    switch (nStatus) {
+        case 200:
+            pRequest->decision = Decision::kGotData;
+            break;
+        case 0:
+        case 201:
+        case 202:
+        case 203:
+        case 204:
+            pRequest->decision = Decision::kNoData;
+            break;
+        case 301:
+        case 302:
+            pRequest->decision = Decision::kRedirect;
+            break;
+        case 303:
+            fprintf(stderr, "%s\n",
+                    "This client doesn't support automatic redirection of type `Method'");
+            AddError(pRequest, kErrorSeeOther);
+            pRequest->decision = Decision::kError;
+            break;
+        case 304:
+            AddError(pRequest, kHtNotModified);
+            pRequest->decision = Decision::kNotModified;
+            break;
+        case 401:
+            pRequest->decision = Decision::kAuth;
+            break;
+        default: {
+            int nIndex = ErrorTableIndexOfStatus(nStatus);
+            AddError(pRequest, nIndex >= 9 ? nIndex : kHtBadReply);
+            pRequest->decision = Decision::kError;
+            break;
+        }
+    }
+}
+
+size_t OnHeader(char* pData, size_t cbSize, size_t cItems, void* pClient) {
+    auto* pRequest = static_cast<HTRequest*>(pClient);
+    const size_t cb = cbSize * cItems;
+    if (!pRequest->fHttpSemantics)
+        return cb;  // FTP replies
+    std::string_view line(pData, cb);
+    if (!pRequest->fStatusSeen) {
+        StatusLine status = ParseStatusLine(line);
+        pRequest->fStatusSeen = true;
+        pRequest->nStatus = status.nStatus;
+        if (!status.fHttp || (status.nStatus >= 100 && status.nStatus < 200)) {
+            // An interim or unreadable answer: nothing the loader knows how to continue.
+            AddError(pRequest, kHtBadReply);
+            pRequest->decision = Decision::kError;
+            return 0;
+        }
+        return cb;
+    }
+    if (pRequest->fHeadersDone)
+        return cb;  // trailers
+    if (line == "\r\n" || line == "\n") {
+        pRequest->fHeadersDone = true;
+        DecideOnStatus(pRequest);
+        if (pRequest->nMethod == kMethodHead && pRequest->decision == Decision::kGotData) {
+            pRequest->headText.append(line);
+            if (!WriteOutput(pRequest, pRequest->headText.data(), pRequest->headText.size())) {
+                pRequest->fWriteFailed = true;
+                return 0;
+            }
+        }
+        return cb;
+    }
+    pRequest->headText.append(line);
+    std::string_view name, value;
+    if (ParseHeaderLine(line, &name, &value)) {
+        if (EqualsNoCase(name, "Location"))
+            pRequest->location.assign(value);
+        else if (EqualsNoCase(name, "WWW-Authenticate"))
+            ParseChallenges(value, &pRequest->challenges);
+    }
+    return cb;
+}
+
+size_t OnBody(char* pData, size_t cbSize, size_t cItems, void* pClient) {
+    auto* pRequest = static_cast<HTRequest*>(pClient);
+    const size_t cb = cbSize * cItems;
+    if (!pRequest->fHttpSemantics) {
+        if (!pRequest->fFtpTransferReported) {
+            pRequest->fFtpTransferReported = true;
+            if (!FtpProgress(pRequest, 4)) {
+                pRequest->fStopped = true;
+                return 0;
+            }
+        }
+    } else if (!pRequest->fStatusSeen) {
+        // No status line: an HTTP 0.9 server. The whole answer is the document.
+        if (!pRequest->fHttp09) {
+            pRequest->fHttp09 = true;
+            AddError(pRequest, kHtHttp09);
+            pRequest->decision = Decision::kGotData;
+        }
+    } else if (pRequest->decision != Decision::kGotData || pRequest->nMethod == kMethodHead) {
+        return cb;  // the error stream: not the output
+    }
+    if (!WriteOutput(pRequest, pData, cb)) {
+        pRequest->fWriteFailed = true;
+        return 0;
+    }
+    return cb;
+}
+
+size_t OnReadSource(char* pBuffer, size_t cbSize, size_t cItems, void* pClient) {
+    auto* pRequest = static_cast<HTRequest*>(pClient);
+    size_t cbWanted = cbSize * cItems;
+    if (pRequest->nSourceKind == kSourceMemory) {
+        size_t cbLeft = pRequest->source.size() - static_cast<size_t>(pRequest->cbSent);
+        size_t n = std::min(cbWanted, cbLeft);
+        memcpy(pBuffer, pRequest->source.data() + pRequest->cbSent, n);
+        pRequest->cbSent += static_cast<long long>(n);
+        return n;
+    }
+    if (pRequest->fdSource < 0)
+        return CURL_READFUNC_ABORT;
+    for (;;) {
+        ssize_t n = read(pRequest->fdSource, pBuffer, cbWanted);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return CURL_READFUNC_ABORT;
+        pRequest->cbSent += n;
+        return static_cast<size_t>(n);
+    }
+}
+
+int OnTransferInfo(void* pClient, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto* pRequest = static_cast<HTRequest*>(pClient);
+    return pRequest->fAbort || g_fInterrupt ? 1 : 0;
+}
+
+// ---- Asynchronous socket watching ----
+
+int OnSocketEvent(CURL* /*pEasy*/, curl_socket_t fd, int nWhat, void* /*pClient*/,
+                  void* /*pSocketData*/) {
+    auto it = g_socketOwners.find(fd);
+    if (it == g_socketOwners.end() || g_liveRequests.count(it->second) == 0)
+        return 0;
+    HTRequest* pRequest = it->second;
+    if (pRequest->pfnWindow == nullptr)
+        return 0;
+    long lEvents = 0;
+    switch (nWhat) {
+        case CURL_POLL_IN:
+            lEvents = QNINET_FD_READ;
+            break;
+        case CURL_POLL_OUT:
+            lEvents = QNINET_FD_WRITE;
+            break;
+        case CURL_POLL_INOUT:
+            lEvents = QNINET_FD_READ | QNINET_FD_WRITE;
+            break;
+        default:
+            lEvents = 0;
+            break;
+    }
+    pRequest->pfnWindow(pRequest->uMessage, fd, lEvents);
+    return 0;
+}
+
+int OnTimer(CURLM* /*pMulti*/, long msTimeout, void* /*pClient*/) {
+    if (g_pfnTimerWindow != nullptr)
+        g_pfnTimerWindow(g_uTimerMessage, QNINET_TIMER_SOCKET, msTimeout);
+    return 0;
+}
+
+CURLM* AsyncMulti() {
+    if (g_pAsyncMulti == nullptr) {
+        g_pAsyncMulti = curl_multi_init();
+        if (g_pAsyncMulti != nullptr) {
+            curl_multi_setopt(g_pAsyncMulti, CURLMOPT_SOCKETFUNCTION, OnSocketEvent);
+            curl_multi_setopt(g_pAsyncMulti, CURLMOPT_TIMERFUNCTION, OnTimer);
+        }
+    }
+    return g_pAsyncMulti;
+}
+
+// ---- Requests ----
+
+CURL* TakeEasy() {
+    if (!g_easyPool.empty()) {
+        CURL* pEasy = g_easyPool.back();
+        g_easyPool.pop_back();
+        return pEasy;
+    }
+    return curl_easy_init();
+}
+
+void ReturnEasy(CURL* pEasy) {
+    if (pEasy == nullptr)
+        return;
+    if (g_easyPool.size() < kEasyPoolMax) {
+        curl_easy_reset(pEasy);
+        g_easyPool.push_back(pEasy);
+    } else {
+        curl_easy_cleanup(pEasy);
+    }
+}
+
+void DetachFromMulti(HTRequest* pRequest) {
+    if (pRequest->fInMulti) {
+        curl_multi_remove_handle(pRequest->pMulti, pRequest->pEasy);
+        pRequest->fInMulti = false;
+    }
+}
+
+void ReleaseRequest(HTRequest* pRequest) {
+    DetachFromMulti(pRequest);
+    g_liveRequests.erase(pRequest);
+    for (auto it = g_socketOwners.begin(); it != g_socketOwners.end();) {
+        if (it->second == pRequest)
+            it->second = nullptr;
+        ++it;
+    }
+    ReturnEasy(pRequest->pEasy);
+    pRequest->pEasy = nullptr;
+    if (pRequest->pHeaders != nullptr)
+        curl_slist_free_all(pRequest->pHeaders);
+    if (pRequest->fOwnOutput && pRequest->fdOutput >= 0)
+        close(pRequest->fdOutput);
+    if (pRequest->fdSource >= 0)
+        close(pRequest->fdSource);
+    delete pRequest;
+}
+
+// Hands the memory output to the caller.
+void HandOverMemory(HTRequest* pRequest) {
+    std::string& chunk = pRequest->chunk;
+    if (chunk.empty()) {
+        *pRequest->pcbLength = 0;
+        return;
+    }
+    if (chunk.back() != '\0')
+        chunk.push_back('\0');
+    const size_t cbTotal = chunk.size();
+    long cbCapacity = pRequest->cbBuffer;
+    if (*pRequest->ppBuffer == nullptr) {
+        *pRequest->ppBuffer = static_cast<char*>(malloc(cbTotal));
+        cbCapacity = *pRequest->ppBuffer != nullptr ? static_cast<long>(cbTotal) : 0;
+    }
+    if (cbCapacity >= 0 && static_cast<size_t>(cbCapacity) >= cbTotal)
+        memcpy(*pRequest->ppBuffer, chunk.data(), cbTotal);
+    *pRequest->pcbLength = static_cast<long>(cbTotal);
+    std::string().swap(chunk);
+}
+
+// Finishes a request with code c: the error stack decides the result, the output is handed
+// over, the status routine gets its completion call, and the request is released.
+int Finish(HTRequest* pRequest, int c) {
+    bool fNotModified = false;
+    const int n = pRequest->nFirstError;
+    if (n >= 0) {
+        if (n == kHtNotModified)
+            fNotModified = true;
+        else if (n == kHtHostNotFound && !pRequest->strProxy.empty())
+            c = kErrProxyNotFound;
+        else if (n >= 1)
+            c = n + kErrHtBase;
+    }
+    if (n >= 0 || c != 0)
+        DetachFromMulti(pRequest);  // closes the connection
+    if (pRequest->nOutputKind == kOutputMemory)
+        HandOverMemory(pRequest);
+    if (pRequest->pfnCallback != nullptr && !pRequest->fAbort && !g_fInterrupt) {
+        CallStatus(pRequest, fNotModified ? QNINET_DONE_NOT_MODIFIED
+                                          : (c == 0 ? QNINET_DONE_LOADED : QNINET_DONE_FAILED + c));
+    }
+    int nResult = fNotModified ? kNotModified : c;
+    if (pRequest == g_pContinueTarget) {
+        g_fContinueTargetFinished = true;
+        g_nContinueResult = nResult;
+    }
+    ReleaseRequest(pRequest);
+    return nResult;
+}
+
+int FailureCode(const HTRequest* pRequest) {
+    if (pRequest->nDirectCode != 0)
+        return pRequest->nDirectCode;
+    if (!pRequest->fBlocking && pRequest->fAbort)
+        return kErrShutdown;
+    return kErrLoad;
+}
+
+// Maps a transfer's libcurl failure to the error-table entry the loader reports (-1: none).
+int ErrorEntryOfCurl(const HTRequest* pRequest, CURLcode rc) {
+    switch (rc) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return kHtHostNotFound;
+        case CURLE_COULDNT_CONNECT:
+            return kHtSystem;
+        case CURLE_OPERATION_TIMEDOUT:
+            return kHtTimeOut;
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE:
+            return kHtEof;
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+            return kHtInterrupted;
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_UNSUPPORTED_PROTOCOL:
+        case CURLE_BAD_CONTENT_ENCODING:
+        case CURLE_TOO_MANY_REDIRECTS:
+            return pRequest->fFtp && !pRequest->fHttpSemantics ? kHtFtpServer : kHtBadReply;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+            return kHtConnectInterrupted;
+        case CURLE_REMOTE_ACCESS_DENIED:
+        case CURLE_FTP_ACCEPT_FAILED:
+        case CURLE_FTP_WEIRD_PASS_REPLY:
+        case CURLE_FTP_ACCEPT_TIMEOUT:
+        case CURLE_FTP_WEIRD_PASV_REPLY:
+        case CURLE_FTP_WEIRD_227_FORMAT:
+        case CURLE_FTP_CANT_GET_HOST:
+        case CURLE_FTP_COULDNT_SET_TYPE:
+        case CURLE_FTP_COULDNT_RETR_FILE:
+        case CURLE_QUOTE_ERROR:
+        case CURLE_UPLOAD_FAILED:
+        case CURLE_FTP_PORT_FAILED:
+        case CURLE_FTP_COULDNT_USE_REST:
+        case CURLE_LOGIN_DENIED:
+        case CURLE_REMOTE_FILE_NOT_FOUND:
+        case CURLE_FTP_PRET_FAILED:
+        case CURLE_FTP_BAD_FILE_LIST:
+        case CURLE_REMOTE_DISK_FULL:
+        case CURLE_REMOTE_FILE_EXISTS:
+            return kHtFtpServer;
+        default:
+            return kHtSystem;
+    }
+}
+
+void ReadEnvTimeout(const char* pszName, long* pmsValue) {
+    const char* pszValue = getenv(pszName);
+    if (pszValue == nullptr || *pszValue == '\0')
+        return;
+    char* pszEnd = nullptr;
+    long value = strtol(pszValue, &pszEnd, 10);
+    if (pszEnd != pszValue && *pszEnd == '\0' && value > 0)
+        *pmsValue = value;
+}
+
+// Opens and measures the POST or PUT source file; false when it cannot be sent.
+bool PrepareSource(HTRequest* pRequest) {
+    pRequest->cbSent = 0;
+    if (pRequest->nSourceKind == kSourceMemory) {
+        pRequest->cbSource = static_cast<long long>(pRequest->source.size());
+        return true;
+    }
+    if (pRequest->fdSource >= 0) {
+        close(pRequest->fdSource);
+        pRequest->fdSource = -1;
+    }
+    int fd = open(pRequest->source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+        lseek(fd, 0, SEEK_SET) != 0) {
+        close(fd);
+        return false;
+    }
+    pRequest->fdSource = fd;
+    pRequest->cbSource = st.st_size;
+    return true;
+}
+
+// The URL libcurl loads: the request's URL without credentials for HTTP (credentials come
+// only from the realm table).
+std::string TransferUrl(const HTRequest* pRequest) {
+    if (pRequest->fFtp)
+        return pRequest->strUrl;
+    UrlParts parts = SplitUrl(pRequest->strUrl);
+    std::string_view host = HostWithoutUser(parts.host);
+    if (host.size() == parts.host.size())
+        return pRequest->strUrl;
+    std::string url(parts.scheme);
+    url.append("://");
+    url.append(host);
+    url.append(pRequest->strUrl.substr(
+        static_cast<size_t>(parts.host.data() - pRequest->strUrl.data()) + parts.host.size()));
+    return url;
+}
+
+// Sets up libcurl for the next transfer of the request; false when it cannot start.
+bool ConfigureTransfer(HTRequest* pRequest) {
+    CURL* pEasy = pRequest->pEasy;
+    curl_easy_reset(pEasy);
+    pRequest->fStatusSeen = false;
+    pRequest->fHeadersDone = false;
+    pRequest->fHttp09 = false;
+    pRequest->nStatus = 0;
+    pRequest->decision = Decision::kPending;
+    pRequest->headText.clear();
+    pRequest->location.clear();
+    pRequest->challenges.clear();
+    pRequest->fFtpTransferReported = false;
+
+    const std::string url = TransferUrl(pRequest);
+    pRequest->strProxy = ChooseProxy(pRequest->strUrl);
+    pRequest->fHttpSemantics = !pRequest->fFtp || !pRequest->strProxy.empty();
+
+    curl_easy_setopt(pEasy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(pEasy, CURLOPT_PRIVATE, pRequest);
+    curl_easy_setopt(pEasy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_PROTOCOLS_STR, "http,https,ftp");
+    curl_easy_setopt(pEasy, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(pEasy, CURLOPT_HTTP09_ALLOWED, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+    curl_easy_setopt(pEasy, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_BUFFERSIZE, kTransferBuffer);
+    curl_easy_setopt(pEasy, CURLOPT_CONNECTTIMEOUT_MS, g_msConnectTimeout);
+    curl_easy_setopt(pEasy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_LOW_SPEED_TIME, std::max(1L, (g_msIdleTimeout + 999) / 1000));
+    curl_easy_setopt(pEasy, CURLOPT_SERVER_RESPONSE_TIMEOUT,
+                     std::max(1L, (g_msIdleTimeout + 999) / 1000));
+    // Nothing from the environment: the proxy table alone decides.
+    curl_easy_setopt(pEasy, CURLOPT_PROXY, pRequest->strProxy.c_str());
+    curl_easy_setopt(pEasy, CURLOPT_OPENSOCKETFUNCTION, OnOpenSocket);
+    curl_easy_setopt(pEasy, CURLOPT_SOCKOPTFUNCTION, OnSocketOpened);
+    curl_easy_setopt(pEasy, CURLOPT_SOCKOPTDATA, pRequest);
+    curl_easy_setopt(pEasy, CURLOPT_CLOSESOCKETFUNCTION, OnCloseSocket);
+    curl_easy_setopt(pEasy, CURLOPT_PREREQFUNCTION, OnConnected);
+    curl_easy_setopt(pEasy, CURLOPT_PREREQDATA, pRequest);
+    curl_easy_setopt(pEasy, CURLOPT_HEADERFUNCTION, OnHeader);
+    curl_easy_setopt(pEasy, CURLOPT_HEADERDATA, pRequest);
+    curl_easy_setopt(pEasy, CURLOPT_WRITEFUNCTION, OnBody);
+    curl_easy_setopt(pEasy, CURLOPT_WRITEDATA, pRequest);
+    curl_easy_setopt(pEasy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(pEasy, CURLOPT_XFERINFOFUNCTION, OnTransferInfo);
+    curl_easy_setopt(pEasy, CURLOPT_XFERINFODATA, pRequest);
+
+    const bool fBody = pRequest->nMethod == kMethodPost || pRequest->nMethod == kMethodPut;
+    if (fBody) {
+        if (!PrepareSource(pRequest))
+            return false;
+        curl_easy_setopt(pEasy, CURLOPT_READFUNCTION, OnReadSource);
+        curl_easy_setopt(pEasy, CURLOPT_READDATA, pRequest);
+    }
+    switch (pRequest->nMethod) {
+        case kMethodHead:
+            curl_easy_setopt(pEasy, CURLOPT_NOBODY, 1L);
+            break;
+        case kMethodPost:
+            curl_easy_setopt(pEasy, CURLOPT_POST, 1L);
+            curl_easy_setopt(pEasy, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(pRequest->cbSource));
+            break;
+        case kMethodPut:
+            curl_easy_setopt(pEasy, CURLOPT_UPLOAD, 1L);
+            curl_easy_setopt(pEasy, CURLOPT_INFILESIZE_LARGE,
+                             static_cast<curl_off_t>(pRequest->cbSource));
+            break;
+        default:
+            break;
+    }
+
+    if (pRequest->fFtp && pRequest->strProxy.empty()) {
+        UrlParts parts = SplitUrl(pRequest->strUrl);
+        if (parts.host.find('@') == std::string_view::npos) {
+            // Anonymous login with the user's name as the password, as FTP servers expect.
+            const char* pszUser = getenv("USER");
+            std::string password = (pszUser != nullptr && *pszUser != '\0') ? pszUser : "WWWuser";
+            password.push_back('@');
+            curl_easy_setopt(pEasy, CURLOPT_USERNAME, "anonymous");
+            curl_easy_setopt(pEasy, CURLOPT_PASSWORD, password.c_str());
+        }
+    }
+
+    if (pRequest->fHttpSemantics) {
+        UrlParts parts = SplitUrl(pRequest->strUrl);
+        RequestHeaderInput input;
+        input.host = HostWithoutUser(parts.host);
+        if (!pRequest->fFtp)
+            input.authorization = ComposeCredentials(pRequest->strUrl);
+        input.fHasBody = fBody;
+        input.cbContentLength = pRequest->cbSource;
+        input.ifModifiedSince = pRequest->nMethod == kMethodGet ? pRequest->ifModifiedSince : 0;
+        if (pRequest->pHeaders != nullptr) {
+            curl_slist_free_all(pRequest->pHeaders);
+            pRequest->pHeaders = nullptr;
+        }
+        curl_slist* pList = nullptr;
+        for (const std::string& line : ComposeRequestHeaders(input))
+            pList = curl_slist_append(pList, line.c_str());
+        // Header lines libcurl would add of its own accord: none of them is sent.
+        pList = curl_slist_append(pList, "Content-Type:");
+        pList = curl_slist_append(pList, "Expect:");
+        pList = curl_slist_append(pList, "Transfer-Encoding:");
+        pList = curl_slist_append(pList, "Proxy-Connection:");
+        if (pList == nullptr)
+            return false;
+        pRequest->pHeaders = pList;
+        curl_easy_setopt(pEasy, CURLOPT_HTTPHEADER, pList);
+    }
+    return true;
+}
+
+// Adds the configured transfer to the request's multi handle.
+bool AttachToMulti(HTRequest* pRequest) {
+    if (curl_multi_add_handle(pRequest->pMulti, pRequest->pEasy) != CURLM_OK)
+        return false;
+    pRequest->fInMulti = true;
+    if (!pRequest->fBlocking)
+        g_fAsyncKick = true;
+    return true;
+}
+
+// Runs the begin and connecting reports and hands the transfer to libcurl. Returns false
+// when the load ended before any byte moved (the request's codes say why).
+bool BeginTransfer(HTRequest* pRequest) {
+    pRequest->nState = 0;
+    if (!ConfigureTransfer(pRequest)) {
+        pRequest->fStopped = true;
+        return false;
+    }
+    if (pRequest->fFtp && !pRequest->fHttpSemantics) {
+        if (!FtpProgress(pRequest, 0) || !FtpProgress(pRequest, 1)) {
+            pRequest->fStopped = true;
+            return false;
+        }
+    } else {
+        if (!BeforeStep(pRequest, 0) || !AfterStep(pRequest, 0, 1) || !BeforeStep(pRequest, 1))
+            return false;
+    }
+    pRequest->nState = 1;
+    if (!AttachToMulti(pRequest)) {
+        pRequest->fStopped = true;
+        return false;
+    }
+    return true;
+}
+
+// Emits the closing reports of redirection and authentication steps that led to this load.
+void UnwindOuterStates(HTRequest* pRequest) {
+    while (!pRequest->vecOuterStates.empty()) {
+        int nState = pRequest->vecOuterStates.back();
+        pRequest->vecOuterStates.pop_back();
+        if (!pRequest->fStopped)
+            AfterStep(pRequest, nState, -1);
+    }
+}
+
+// One more load of the same request (redirection or credentials): true when it started.
+bool Reload(HTRequest* pRequest, int nOuterState) {
+    pRequest->vecOuterStates.push_back(nOuterState);
+    pRequest->nFirstError = -1;  // the error stack starts anew
+    return BeginTransfer(pRequest);
+}
+
+// The redirection step (state 3) after a 301 or 302. Returns true when a new transfer started.
+bool Redirect(HTRequest* pRequest) {
+    for (;;) {
+        if (!BeforeStep(pRequest, 3))
+            return false;
+        ++pRequest->nRedirections;
+        if (pRequest->nRedirections >= kMaxRedirections) {
+            AddError(pRequest, kHtMaxRedirect);
+            AfterStep(pRequest, 3, -3);
+            return false;
+        }
+        if (pRequest->nMethod == kMethodPost || pRequest->nMethod == kMethodPut) {
+            // Data is never sent again to a new place: the step repeats until the limit.
+            if (!AfterStep(pRequest, 3, 3))
+                return false;
+            continue;
+        }
+        // The new location, resolved against the current URL.
+        std::string next;
+        if (!pRequest->location.empty()) {
+            CURLU* pUrl = curl_url();
+            if (pUrl != nullptr &&
+                curl_url_set(pUrl, CURLUPART_URL, TransferUrl(pRequest).c_str(), 0) == CURLUE_OK &&
+                curl_url_set(pUrl, CURLUPART_URL, pRequest->location.c_str(),
+                             CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS) == CURLUE_OK) {
+                char* pszNext = nullptr;
+                if (curl_url_get(pUrl, CURLUPART_URL, &pszNext, 0) == CURLUE_OK) {
+                    next = pszNext;
+                    curl_free(pszNext);
+                }
+            }
+            curl_url_cleanup(pUrl);
+        }
+        if (next.empty()) {
+            AddError(pRequest, kHtBadReply);
+            AfterStep(pRequest, 3, -3);
+            return false;
+        }
+        UrlParts parts = SplitUrl(next);
+        Scheme scheme = ClassifyScheme(parts.scheme);
+        if (scheme == Scheme::kNone ||
+            (scheme == Scheme::kFtp && pRequest->nMethod != kMethodGet)) {
+            pRequest->nDirectCode = kErrBadUrl;
+            AfterStep(pRequest, 3, -3);
+            return false;
+        }
+        pRequest->strUrl = std::move(next);
+        pRequest->fFtp = scheme == Scheme::kFtp;
+        pRequest->pSetup = nullptr;
+        pRequest->pRealm = nullptr;
+        return Reload(pRequest, 3);
+    }
+}
+
+// The authentication step (state 4) after a 401. Returns true when a new transfer started.
+bool Authenticate(HTRequest* pRequest) {
+    for (;;) {
+        if (!BeforeStep(pRequest, 4))
+            return false;
+        ++pRequest->nAuthPasses;
+        UrlParts parts = SplitUrl(pRequest->strUrl);
+        HostPort hp = SplitHostPort(parts.host);
+        const int port = hp.port == 0 ? 80 : hp.port;
+        std::vector<std::string> schemes;
+        std::vector<std::pair<std::string, std::string>> params;
+        for (const Challenge& challenge : pRequest->challenges) {
+            schemes.push_back(challenge.scheme);
+            params.insert(params.end(), challenge.params.begin(), challenge.params.end());
+        }
+        Server* pServer = nullptr;
+        if (pRequest->pSetup != nullptr) {
+            pRequest->pSetup->schemes = schemes;
+            pRequest->pSetup->params = params;
+            pRequest->pSetup->fRetry = true;
+            pServer = FindOrCreateServer(hp.name, port, nullptr);
+        } else {
+            bool fExisted = false;
+            pServer = FindOrCreateServer(hp.name, port, &fExisted);
+            if (fExisted)
+                fprintf(stderr, "\nWARNING:  %s\n",
+                        "Access without authorization denied -- retrying");
+            auto setup = std::make_unique<ProtectionSetup>();
+            setup->pathTemplate = MakeProtectionTemplate("/" + std::string(parts.path));
+            setup->schemes = schemes;
+            setup->params = params;
+            pRequest->pSetup = setup.get();
+            // The newest setup is consulted first, so a changed challenge takes effect.
+            pServer->setups.insert(pServer->setups.begin(), std::move(setup));
+        }
+        const std::string* pRealmName = pRequest->pSetup->Param("realm");
+        pRequest->pRealm = nullptr;
+        if (pRealmName != nullptr) {
+            pRequest->pRealm = FindRealm(pServer, *pRealmName);
+            if (pRequest->pRealm == nullptr) {
+                auto realm = std::make_unique<Realm>();
+                realm->name = *pRealmName;
+                pRequest->pRealm = realm.get();
+                pServer->realms.push_back(std::move(realm));
+            }
+        }
+        bool fRetry = pRequest->pRealm != nullptr && pRequest->nAuthPasses <= kMaxAuthPasses &&
+                      HttpProgress(pRequest, QNINET_PROGRESS_CREDENTIALS);
+        if (!fRetry) {
+            AddError(pRequest, kHtUnauthorized);
+            AfterStep(pRequest, 4, -3);
+            return false;
+        }
+        if (pRequest->nMethod == kMethodPost || pRequest->nMethod == kMethodPut) {
+            // Data is not sent again; the routine is asked until it gives up or the passes
+            // run out.
+            if (!AfterStep(pRequest, 4, 4))
+                return false;
+            continue;
+        }
+        return Reload(pRequest, 4);
+    }
+}
+
+// A transfer ended (outside libcurl's callbacks). Starts the next transfer of a redirection
+// or authentication, or finishes the request. Returns true when the request finished, with
+// its result in *pnResult.
+bool OnTransferDone(HTRequest* pRequest, CURLcode rc, int* pnResult) {
+    DetachFromMulti(pRequest);
+    bool fLoaded = false;
+    if (pRequest->fAbort || g_fInterrupt) {
+        pRequest->fAbort = 1;
+    } else if (pRequest->fStopped) {
+        // A progress call answered 0; the closing report has been made.
+    } else if (pRequest->fWriteFailed) {
+        AddError(pRequest, kHtSystem);
+    } else if (!pRequest->fHttpSemantics) {
+        // FTP.
+        if (rc == CURLE_OK) {
+            fLoaded = FtpProgress(pRequest, 5);
+        } else {
+            if (rc != CURLE_ABORTED_BY_CALLBACK && rc != CURLE_READ_ERROR)
+                AddError(pRequest, ErrorEntryOfCurl(pRequest, rc));
+            FtpProgress(pRequest, 6);
+        }
+    } else if (rc == CURLE_OK ||
+               (rc == CURLE_WRITE_ERROR && pRequest->decision == Decision::kError)) {
+        switch (pRequest->decision) {
+            case Decision::kPending:
+                // The answer ended before its header did.
+                AddError(pRequest, kHtEof);
+                AfterStep(pRequest, 2, -3);
+                break;
+            case Decision::kGotData:
+            case Decision::kNoData:
+            case Decision::kNotModified:
+                fLoaded = AfterStep(pRequest, 2, -1);
+                break;
+            case Decision::kError:
+                AfterStep(pRequest, 2, -3);
+                break;
+            case Decision::kRedirect:
+                if (AfterStep(pRequest, 2, 3) && Redirect(pRequest))
+                    return false;
+                break;
+            case Decision::kAuth:
+                if (AfterStep(pRequest, 2, 4) && Authenticate(pRequest))
+                    return false;
+                break;
+        }
+    } else if (rc == CURLE_ABORTED_BY_CALLBACK || rc == CURLE_READ_ERROR) {
+        AfterStep(pRequest, pRequest->nState, -3);
+    } else if (rc == CURLE_URL_MALFORMAT ||
+               (rc == CURLE_UNSUPPORTED_PROTOCOL && pRequest->nState < 2)) {
+        pRequest->nDirectCode = kErrBadUrl;
+        AfterStep(pRequest, pRequest->nState, -3);
+    } else {
+        AddError(pRequest, ErrorEntryOfCurl(pRequest, rc));
+        AfterStep(pRequest, pRequest->nState, -3);
+    }
+    UnwindOuterStates(pRequest);
+    if (pRequest->fStopped && !fLoaded && pRequest->nFirstError < 0 && pRequest->nDirectCode == 0)
+        pRequest->nDirectCode = kErrLoad;
+    *pnResult = Finish(pRequest, fLoaded && !pRequest->fStopped ? kOk : FailureCode(pRequest));
+    return true;
+}
+
+// Reads the finished transfers of a multi handle; for each, OnTransferDone. When pTarget
+// finished, true and its result in *pnResult.
+void DrainMulti(CURLM* pMulti) {
+    CURLMsg* pMessage = nullptr;
+    int cLeft = 0;
+    while ((pMessage = curl_multi_info_read(pMulti, &cLeft)) != nullptr) {
+        if (pMessage->msg != CURLMSG_DONE)
+            continue;
+        HTRequest* pRequest = nullptr;
+        curl_easy_getinfo(pMessage->easy_handle, CURLINFO_PRIVATE, &pRequest);
+        CURLcode rc = pMessage->data.result;
+        if (pRequest == nullptr || g_liveRequests.count(pRequest) == 0)
+            continue;
+        int nResult = 0;
+        OnTransferDone(pRequest, rc, &nResult);
+        // A started reload changed the multi's contents; read on.
+    }
+}
+
+void RunAsync(int socket, int nMask) {
+    int cRunning = 0;
+    curl_multi_socket_action(g_pAsyncMulti, socket, nMask, &cRunning);
+    DrainMulti(g_pAsyncMulti);
+    for (int i = 0; g_fAsyncKick && i < 100; ++i) {
+        g_fAsyncKick = false;
+        curl_multi_socket_action(g_pAsyncMulti, CURL_SOCKET_TIMEOUT, 0, &cRunning);
+        DrainMulti(g_pAsyncMulti);
+    }
+}
+
+// Runs a synchronous request to its end.
+int RunSync(HTRequest* pRequest) {
+    CURLM* pMulti = pRequest->pMulti;
+    for (;;) {
+        int cRunning = 0;
+        curl_multi_perform(pMulti, &cRunning);
+        CURLMsg* pMessage = nullptr;
+        int cLeft = 0;
+        while ((pMessage = curl_multi_info_read(pMulti, &cLeft)) != nullptr) {
+            if (pMessage->msg != CURLMSG_DONE)
+                continue;
+            int nResult = 0;
+            if (OnTransferDone(pRequest, pMessage->data.result, &nResult))
+                return nResult;
+            break;  // a new transfer started; perform again
+        }
+        if (!pRequest->fInMulti) {
+            int nResult = 0;
+            OnTransferDone(pRequest, CURLE_ABORTED_BY_CALLBACK, &nResult);
+            return nResult;
+        }
+        if (pRequest->fAbort || g_fInterrupt) {
+            DetachFromMulti(pRequest);
+            pRequest->fAbort = 1;
+            int nResult = 0;
+            OnTransferDone(pRequest, CURLE_ABORTED_BY_CALLBACK, &nResult);
+            return nResult;
+        }
+        curl_multi_poll(pMulti, nullptr, 0, 1000, nullptr);
+    }
+}
+
+CURLM* AcquireSyncMulti() {
+    CURLM* pMulti = nullptr;
+    if (!g_fSyncMultiBusy) {
+        if (g_pSyncMulti == nullptr)
+            g_pSyncMulti = curl_multi_init();
+        pMulti = g_pSyncMulti;
+        g_fSyncMultiBusy = pMulti != nullptr;
+    } else {
+        pMulti = curl_multi_init();
+    }
+    if (pMulti != nullptr)
+        g_activeSyncMultis.push_back(pMulti);
+    return pMulti;
+}
+
+void ReleaseSyncMulti(CURLM* pMulti) {
+    g_activeSyncMultis.erase(
+        std::remove(g_activeSyncMultis.begin(), g_activeSyncMultis.end(), pMulti),
+        g_activeSyncMultis.end());
+    if (pMulti == g_pSyncMulti)
+        g_fSyncMultiBusy = false;
+    else
+        curl_multi_cleanup(pMulti);
+}
+
+}  // namespace
+
+// ---- Exported through request.h ----
+
+bool IsLiveRequest(const HTRequest* pRequest) {
+    return pRequest != nullptr && g_liveRequests.count(const_cast<HTRequest*>(pRequest)) != 0;
+}
+
+void SetInterrupt() {
+    g_fInterrupt = true;
+}
+
+void SetAsyncWindow(QNINetAsyncWindow pfnWindow, unsigned int uMessage) {
+    g_pfnWindow = pfnWindow;
+    g_uMessage = uMessage;
+}
+
+bool InStatusRoutine() {
+    return g_nCallbackDepth > 0;
+}
+
+void ReadTimeouts() {
+    g_msConnectTimeout = 30000;
+    g_msIdleTimeout = 60000;
+    ReadEnvTimeout("QUILLON_WEBNET_CONNECT_TIMEOUT_MS", &g_msConnectTimeout);
+    ReadEnvTimeout("QUILLON_WEBNET_IDLE_TIMEOUT_MS", &g_msIdleTimeout);
+}
+
+int CreateRequest(const char* pszUrl, int nMethod, long ifModifiedSince, QNINetCallback pfn,
+                  void* pUserData, bool fForceBlocking, HTRequest** ppRequest) {
+    *ppRequest = nullptr;
+    if (!IsInitialized())
+        return kErrNotInitialized;
+    if (pszUrl == nullptr)
+        return kErrBadUrl;
+    UrlParts parts = SplitUrl(pszUrl);
+    Scheme scheme = ClassifyScheme(parts.scheme);
+    if (scheme == Scheme::kNone)
+        return kErrBadUrl;
+    if ((nMethod == kMethodHead || nMethod == kMethodPost) && scheme == Scheme::kFtp)
+        return kErrBadUrl;
+    auto* pRequest = new HTRequest;
+    pRequest->nMethod = nMethod;
+    pRequest->strUrl = pszUrl;
+    pRequest->fFtp = scheme == Scheme::kFtp;
+    pRequest->pfnCallback = pfn;
+    pRequest->pUserData = pUserData;
+    pRequest->ifModifiedSince = nMethod == kMethodGet ? ifModifiedSince : 0;
+    if (g_pfnWindow != nullptr && !fForceBlocking) {
+        pRequest->fBlocking = false;
+        pRequest->pfnWindow = g_pfnWindow;
+        pRequest->uMessage = g_uMessage;
+    }
+    *ppRequest = pRequest;
+    return kOk;
+}
+
+void DiscardRequest(HTRequest* pRequest) {
+    if (pRequest->fOwnOutput && pRequest->fdOutput >= 0)
+        close(pRequest->fdOutput);
+    delete pRequest;
+}
+
+int StartLoad(HTRequest* pRequest) {
+    g_fInterrupt = false;
+    if (pRequest->nOutputKind == kOutputNone ||
+        (pRequest->nOutputKind != kOutputDiscard && pRequest->nOutputKind != kOutputMemory &&
+         pRequest->fdOutput < 0)) {
+        DiscardRequest(pRequest);
+        return kErrBadArgs;
+    }
+    const bool fNoHost = HostWithoutUser(SplitUrl(pRequest->strUrl).host).empty();
+    pRequest->pEasy = TakeEasy();
+    pRequest->pMulti = pRequest->fBlocking ? AcquireSyncMulti() : AsyncMulti();
+    g_liveRequests.insert(pRequest);
+    if (pRequest->pEasy == nullptr || pRequest->pMulti == nullptr) {
+        CURLM* pMulti = pRequest->fBlocking ? pRequest->pMulti : nullptr;
+        int nResult = Finish(pRequest, kErrLoad);
+        if (pMulti != nullptr)
+            ReleaseSyncMulti(pMulti);
+        return nResult;
+    }
+    if (!pRequest->fBlocking) {
+        g_pfnTimerWindow = pRequest->pfnWindow;
+        g_uTimerMessage = pRequest->uMessage;
+    }
+    if (fNoHost) {
+        // A URL without a host name: nothing to connect to.
+        bool fGo = BeforeStep(pRequest, 0);
+        if (fGo) {
+            AddError(pRequest, kHtNoHost);
+            AfterStep(pRequest, 0, -3);
+        }
+        CURLM* pMulti = pRequest->fBlocking ? pRequest->pMulti : nullptr;
+        int nResult = Finish(pRequest, kErrLoad);
+        if (pMulti != nullptr)
+            ReleaseSyncMulti(pMulti);
+        return nResult;
+    }
+    if (!BeginTransfer(pRequest)) {
+        CURLM* pMulti = pRequest->fBlocking ? pRequest->pMulti : nullptr;
+        if (pRequest->nDirectCode == 0 && pRequest->nFirstError < 0)
+            pRequest->nDirectCode = kErrLoad;
+        int nResult = Finish(pRequest, FailureCode(pRequest));
+        if (pMulti != nullptr)
+            ReleaseSyncMulti(pMulti);
+        return nResult;
+    }
+    if (pRequest->fBlocking) {
+        CURLM* pMulti = pRequest->pMulti;
+        int nResult = RunSync(pRequest);
+        ReleaseSyncMulti(pMulti);
+        return nResult;
+    }
+    // Asynchronous: start connecting now; the application's socket events do the rest.
+    HTRequest* pPrevTarget = g_pContinueTarget;
+    bool fPrevFinished = g_fContinueTargetFinished;
+    int nPrevResult = g_nContinueResult;
+    g_pContinueTarget = pRequest;
+    g_fContinueTargetFinished = false;
+    RunAsync(CURL_SOCKET_TIMEOUT, 0);
+    int nResult = g_fContinueTargetFinished ? g_nContinueResult : kOk;
+    g_pContinueTarget = pPrevTarget;
+    g_fContinueTargetFinished = fPrevFinished;
+    g_nContinueResult = nPrevResult;
+    return nResult;
+}
+
+int AsyncContinue(int socket, long event) {
+    if (g_pAsyncMulti == nullptr)
+        return socket == QNINET_TIMER_SOCKET || (event & 0xFFFF) == QNINET_FD_CLOSE
+                   ? kOk
+                   : kErrUnknownSocket;
+    if (socket == QNINET_TIMER_SOCKET) {
+        RunAsync(CURL_SOCKET_TIMEOUT, 0);
+        return kOk;
+    }
+    const int nEvent = static_cast<int>(event & 0xFFFF);
+    const int nError = static_cast<int>((static_cast<unsigned long>(event) >> 16) & 0xFFFF);
+    auto it = g_socketOwners.find(socket);
+    HTRequest* pRequest = it == g_socketOwners.end() ? nullptr : it->second;
+    if (pRequest == nullptr || !IsLiveRequest(pRequest) || pRequest->fBlocking) {
+        // Not a socket of ours: never touch it.
+        return nEvent == QNINET_FD_CLOSE ? kOk : kErrUnknownSocket;
+    }
+    if (nEvent & QNINET_FD_CONNECT)
+        pRequest->lSocket = socket;
+    if (nError != 0) {
+        shutdown(socket, SHUT_RDWR);
+        return Finish(pRequest, kErrInit);
+    }
+    int nMask = 0;
+    if (nEvent & (QNINET_FD_READ | QNINET_FD_CLOSE | QNINET_FD_ACCEPT | QNINET_FD_OOB))
+        nMask |= CURL_CSELECT_IN;
+    if (nEvent & (QNINET_FD_WRITE | QNINET_FD_CONNECT))
+        nMask |= CURL_CSELECT_OUT;
+    HTRequest* pPrevTarget = g_pContinueTarget;
+    bool fPrevFinished = g_fContinueTargetFinished;
+    int nPrevResult = g_nContinueResult;
+    g_pContinueTarget = pRequest;
+    g_fContinueTargetFinished = false;
+    RunAsync(socket, nMask);
+    int nResult = kOk;
+    if (g_fContinueTargetFinished) {
+        nResult = g_nContinueResult;
+    } else if (IsLiveRequest(pRequest) && pRequest->fAbort) {
+        nResult = Finish(pRequest, kErrShutdown);
+    }
+    g_pContinueTarget = pPrevTarget;
+    g_fContinueTargetFinished = fPrevFinished;
+    g_nContinueResult = nPrevResult;
+    return nResult;
+}
+
+int CloseConnection(HTRequest* pRequest) {
+    if (!IsLiveRequest(pRequest))
+        return kErrBadArgs;
+    for (long lSocket : {pRequest->lSocket, pRequest->lSocket2}) {
+        if (lSocket == -1)
+            continue;
+        if (shutdown(static_cast<int>(lSocket), SHUT_RDWR) != 0 && errno != ENOTCONN)
+            return kErrShutdown;
+    }
+    pRequest->fAbort = 1;
+    pRequest->pUserData = nullptr;
+    return kOk;
+}
+
+int CloseAllConnections() {
+    g_fInterrupt = true;
+    // Every running load stops at its next step, including asynchronous ones that started
+    // later than this call would otherwise reach; waking their sockets makes that step come.
+    for (HTRequest* pRequest : g_liveRequests) {
+        pRequest->fAbort = 1;
+        if (!pRequest->fBlocking) {
+            for (long lSocket : {pRequest->lSocket, pRequest->lSocket2}) {
+                if (lSocket != -1)
+                    shutdown(static_cast<int>(lSocket), SHUT_RDWR);
+            }
+        }
+    }
+    for (CURLM* pMulti : g_activeSyncMultis)
+        curl_multi_wakeup(pMulti);
+    return kOk;
+}
+
+void ShutdownLoader() {
+    // Running loads end without completion calls.
+    std::vector<HTRequest*> live(g_liveRequests.begin(), g_liveRequests.end());
+    for (HTRequest* pRequest : live) {
+        pRequest->fAbort = 1;
+        ReleaseRequest(pRequest);
+    }
+    if (g_pAsyncMulti != nullptr) {
+        curl_multi_cleanup(g_pAsyncMulti);
+        g_pAsyncMulti = nullptr;
+    }
+    if (g_pSyncMulti != nullptr && !g_fSyncMultiBusy) {
+        curl_multi_cleanup(g_pSyncMulti);
+        g_pSyncMulti = nullptr;
+    }
+    for (CURL* pEasy : g_easyPool)
+        curl_easy_cleanup(pEasy);
+    g_easyPool.clear();
+    g_socketOwners.clear();
+    g_pfnWindow = nullptr;
+    g_uMessage = 0;
+    g_pfnTimerWindow = nullptr;
+    g_fInterrupt = false;
+}
+
+}  // namespace qn::webnet

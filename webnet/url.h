@@ -1,0 +1,42 @@
+// URL parsing the way the library has always split URLs: an access scheme before the first
+// ':' that comes before any '/', '?' or '#'; a host part after "//" up to the next '/'; the
+// rest up to a '#' as the path. Every input yields parts (possibly empty); nothing is decoded.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qn::webnet {
+
+struct UrlParts {
+    std::string_view scheme;  // without the ':'; empty when the URL names none
+    std::string_view host;    // without "//"; may carry "user@" and ":port"
+    std::string_view path;    // without the leading '/'; includes a query, not a fragment
+    bool fHasHost = false;    // the URL has a "//" part
+    bool fAbsolutePath = false;
+};
+
+// Splits url; views point into url.
+UrlParts SplitUrl(std::string_view url);
+
+// The host part without a "user[:password]@" prefix.
+std::string_view HostWithoutUser(std::string_view host);
+
+// Splits "name[:port]" (after any "user@"); port 0 when none or unparseable, name lower-cased.
+// Bracketed IPv6 literals keep their brackets in the name.
+struct HostPort {
+    std::string name;
+    int port = 0;
+    bool fHasPort = false;
+};
+HostPort SplitHostPort(std::string_view host);
+
+// Case-insensitive ASCII comparison.
+bool EqualsNoCase(std::string_view a, std::string_view b);
+std::string ToLower(std::string_view s);
+
+// The schemes a load accepts: "http", "https" and "ftp", in any letter case.
+enum class Scheme { kNone, kHttp, kHttps, kFtp };
+Scheme ClassifyScheme(std::string_view scheme);
+
+}  // namespace qn::webnet
