@@ -1,0 +1,6 @@
+# Tests of the page scanner and the search-engine configurations (included by CMakeLists.txt).
+qn_test(scan_tokenizer_test
+  SOURCES scan_tokenizer_test.cc
+  LIBS webnet_scan_core)
+target_compile_definitions(scan_tokenizer_test PRIVATE
+  SCAN_FIXTURE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fixtures/scan")

@@ -1,0 +1,414 @@
+#include "searchcfg.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "platform/paths.h"
+#include "platform/profile.h"
+#include "scanfile.h"
+#include "scanner.h"
+#include "state.h"
+#include "url.h"
+#include "webnet.h"
+
+namespace qn::webnet::scan {
+namespace {
+
+namespace profile = qn::platform::profile;
+
+constexpr const char* kFileName = "QNINET.INI";
+constexpr const char* kMainSection = "QNINET";
+constexpr int kMaxNames = 99999;
+constexpr size_t kTextBuffer = 100;  // texts are read with at most 99 characters
+
+struct Cache {
+    std::mutex mutex;
+    std::vector<EngineConfig> configs;  // empty: not loaded (every lookup reads again)
+    std::string strLastPath;            // the path of the last read, for writes
+};
+Cache g_cache;
+
+std::string Lower(std::string str) {
+    for (char& c : str) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return str;
+}
+
+std::string ReadText(const char* pszSection, const char* pszKey, const std::string& strPath) {
+    char ach[kTextBuffer];
+    size_t n = profile::ReadString(pszSection, pszKey, "", ach, sizeof ach, strPath.c_str());
+    return std::string(ach, n);
+}
+
+EngineConfig DefaultConfig() {
+    EngineConfig config;
+    config.strName = "(unknown)";
+    config.type = 2;
+    return config;
+}
+
+char* DupOrNull(const std::string& str, bool fPresent) {
+    if (!fPresent) {
+        return nullptr;
+    }
+    char* psz = static_cast<char*>(std::malloc(str.size() + 1));
+    if (psz == nullptr) {
+        std::fprintf(stderr, "%s %s: out of memory.\nProgram aborted.\n", "SCANBACK",
+                     "QNINetReadSearchEngineConfigs");
+        std::abort();
+    }
+    std::memcpy(psz, str.c_str(), str.size() + 1);
+    return psz;
+}
+
+// The anchor scan's routine state (Algorithm of the anchor scan).
+struct AnchorScan {
+    EngineConfig config;
+    QNINetScanRoutine routine = nullptr;
+    void* pUserData = nullptr;
+    bool fActive = false;
+    int occurrences = 0;
+    long reported = 0;
+};
+
+bool IsHostAnchor(const ScanElement* element, const EngineConfig& config) {
+    if (!config.fIgnoreHostAnchors) {
+        return false;
+    }
+    const char* pszHref = QNINetScanAttribute("HREF", element->count, element->attributes);
+    if (pszHref == nullptr) {
+        return true;
+    }
+    std::string strHost = Lower(std::string(SplitUrl(pszHref).host));
+    if (strHost.empty()) {
+        return true;  // a relative link stays on the engine's site
+    }
+    return strHost.find(config.strName) != std::string::npos;
+}
+
+int AnchorRoutine(ScanElement* element, void* userData) {
+    auto* scan = static_cast<AnchorScan*>(userData);
+    const EngineConfig& config = scan->config;
+    if (element->name == nullptr) {
+        return 1;  // text runs play no part
+    }
+    if (!scan->fActive) {
+        if (config.type == 2) {
+            scan->fActive = true;
+        } else if (config.type == 0) {
+            if (::strcasecmp(element->name, config.strStart.c_str()) == 0 &&
+                ++scan->occurrences > config.skip) {
+                scan->fActive = true;
+            }
+            return 1;
+        } else if (config.type == 1) {
+            if (::strcasecmp(element->name, config.strStart.c_str()) == 0) {
+                scan->fActive = true;
+            }
+            return 1;
+        } else {
+            return 1;  // an unknown mode reports nothing
+        }
+    }
+    bool fHost = IsHostAnchor(element, config);
+    if (!fHost && std::strcmp(element->name, "A") == 0 && element->kind == QNINET_SCAN_CONTAINER) {
+        scan->routine(element, scan->pUserData);
+        ++scan->reported;
+    }
+    if (config.type == 0) {
+        if (config.fHasEnd && ::strcasecmp(element->name, config.strEnd.c_str()) == 0) {
+            scan->fActive = false;
+        }
+    } else if (config.type == 1) {
+        if (!fHost) {
+            scan->fActive = false;
+        }
+    }
+    return 1;  // the anchor scan always reads the whole page
+}
+
+}  // namespace
+
+std::string ConfigFilePath() {
+    const char* pszOverride = std::getenv(kConfigPathVariable);
+    if (pszOverride != nullptr && pszOverride[0] != '\0') {
+        return pszOverride;
+    }
+    std::string strDir =
+        qn::platform::LibraryDirectory(reinterpret_cast<const void*>(&ConfigFilePath));
+    if (strDir.empty()) {
+        return std::string();
+    }
+    return strDir + "/" + kFileName;
+}
+
+bool ReadEngineConfigs(const std::string& strPath, std::vector<EngineConfig>* pConfigs) {
+    pConfigs->clear();
+    int cNames = profile::ReadInt(kMainSection, "NumNames", 0, strPath.c_str());
+    if (cNames <= 0 || cNames > kMaxNames) {
+        return false;
+    }
+    // Only the Name keys that exist are read one by one.
+    std::vector<bool> afListed(static_cast<size_t>(cNames), false);
+    for (const auto& entry : profile::ReadSectionEntries(kMainSection, strPath.c_str())) {
+        std::string strKey = Lower(entry.key);
+        if (strKey.size() > 4 && strKey.compare(0, 4, "name") == 0 &&
+            strKey.find_first_not_of("0123456789", 4) == std::string::npos && strKey.size() <= 9) {
+            long i = std::strtol(strKey.c_str() + 4, nullptr, 10);
+            if (i >= 0 && i < cNames) {
+                afListed[static_cast<size_t>(i)] = true;
+            }
+        }
+    }
+    for (int i = 0; i < cNames; ++i) {
+        if (!afListed[static_cast<size_t>(i)]) {
+            continue;
+        }
+        char szKey[32];
+        std::snprintf(szKey, sizeof szKey, "Name%d", i);
+        EngineConfig config;
+        config.strName = Lower(ReadText(kMainSection, szKey, strPath));
+        if (config.strName.empty()) {
+            continue;
+        }
+        const char* pszSection = config.strName.c_str();
+        config.type = profile::ReadInt(pszSection, "Type", 3, strPath.c_str());
+        if (config.type == 3) {
+            continue;
+        }
+        config.strStart = ReadText(pszSection, "StartElement", strPath);
+        if (config.strStart.empty()) {
+            continue;
+        }
+        config.strEnd = ReadText(pszSection, "EndElement", strPath);
+        config.fHasEnd = !config.strEnd.empty();
+        config.skip = profile::ReadInt(pszSection, "Skip", -1, strPath.c_str());
+        if (config.skip == -1) {
+            continue;
+        }
+        int ignore = profile::ReadInt(pszSection, "IgnoreHostAnchors", -1, strPath.c_str());
+        if (ignore == -1) {
+            continue;
+        }
+        config.fIgnoreHostAnchors = ignore != 0;
+        pConfigs->push_back(std::move(config));
+    }
+    return true;
+}
+
+EngineConfig LookupEngineConfig(const std::string& strKey, bool* pfMatched) {
+    std::lock_guard<std::mutex> lock(g_cache.mutex);
+    if (g_cache.configs.empty()) {
+        std::string strPath = ConfigFilePath();
+        if (!strPath.empty()) {
+            g_cache.strLastPath = strPath;
+            ReadEngineConfigs(strPath, &g_cache.configs);
+        }
+    }
+    std::string strLower = Lower(strKey);
+    for (const EngineConfig& config : g_cache.configs) {
+        if (strLower.find(config.strName) != std::string::npos) {
+            *pfMatched = true;
+            return config;
+        }
+    }
+    *pfMatched = false;
+    return DefaultConfig();
+}
+
+void ReleaseEngineConfigCache() {
+    std::lock_guard<std::mutex> lock(g_cache.mutex);
+    std::vector<EngineConfig>().swap(g_cache.configs);
+}
+
+}  // namespace qn::webnet::scan
+
+using namespace qn::webnet;
+using namespace qn::webnet::scan;
+
+void ScanSubsystemInitialize() {
+    BuildElementClasses();
+}
+
+void ScanSubsystemTerminate() {
+    ReleaseEngineConfigCache();
+}
+
+extern "C" QNINET_API int QNINetReadSearchEngineConfigs(SearchEngineConfig** result) {
+    if (result == nullptr) {
+        return 0;
+    }
+    std::string strPath = ConfigFilePath();
+    if (strPath.empty()) {
+        return 0;
+    }
+    std::vector<EngineConfig> configs;
+    {
+        std::lock_guard<std::mutex> lock(g_cache.mutex);
+        g_cache.strLastPath = strPath;
+    }
+    if (!ReadEngineConfigs(strPath, &configs)) {
+        return 0;
+    }
+    if (configs.empty()) {
+        *result = nullptr;
+        return 0;
+    }
+    auto* array =
+        static_cast<SearchEngineConfig*>(std::calloc(configs.size(), sizeof(SearchEngineConfig)));
+    if (array == nullptr) {
+        std::fprintf(stderr, "%s %s: out of memory.\nProgram aborted.\n", "SCANBACK",
+                     "QNINetReadSearchEngineConfigs");
+        std::abort();
+    }
+    for (size_t i = 0; i < configs.size(); ++i) {
+        const EngineConfig& config = configs[i];
+        array[i].name = DupOrNull(config.strName, true);
+        array[i].type = config.type;
+        array[i].startElement = DupOrNull(config.strStart, true);
+        array[i].endElement = DupOrNull(config.strEnd, config.fHasEnd);
+        array[i].skip = config.skip;
+        array[i].ignoreHostAnchors = config.fIgnoreHostAnchors ? 1 : 0;
+    }
+    *result = array;
+    return static_cast<int>(configs.size());
+}
+
+extern "C" QNINET_API void QNINetFreeSearchEngineConfigs(SearchEngineConfig* configs, int count) {
+    if (configs == nullptr) {
+        return;
+    }
+    for (int i = 0; i < count; ++i) {
+        std::free(configs[i].name);
+        std::free(configs[i].startElement);
+        std::free(configs[i].endElement);
+    }
+    std::free(configs);
+}
+
+extern "C" QNINET_API int QNINetWriteSearchEngineConfig(const SearchEngineConfig* configs,
+                                                        int count) {
+    if (count < 0 || (configs == nullptr && count > 0)) {
+        return 0;
+    }
+    std::string strPath;
+    {
+        std::lock_guard<std::mutex> lock(g_cache.mutex);
+        strPath = g_cache.strLastPath;
+    }
+    if (strPath.empty()) {
+        strPath = ConfigFilePath();
+    }
+    if (strPath.empty()) {
+        return 0;
+    }
+    const char* pszPath = strPath.c_str();
+    char szNumber[16];
+    char szKey[32];
+    std::snprintf(szNumber, sizeof szNumber, "%d", count);
+    bool fOk = profile::WriteString(kMainSection, "NumNames", szNumber, pszPath);
+    for (int i = 0; i < count && fOk; ++i) {
+        const SearchEngineConfig& config = configs[i];
+        std::snprintf(szKey, sizeof szKey, "Name%d", i);
+        const char* pszName = config.name != nullptr ? config.name : "";
+        fOk = profile::WriteString(kMainSection, szKey, pszName, pszPath);
+        if (!fOk || pszName[0] == '\0') {
+            continue;  // a nameless entry has no section (and is skipped when read)
+        }
+        std::snprintf(szNumber, sizeof szNumber, "%d", config.type);
+        fOk = fOk && profile::WriteString(pszName, "Type", szNumber, pszPath);
+        fOk = fOk && profile::WriteString(pszName, "StartElement", config.startElement, pszPath);
+        fOk = fOk && profile::WriteString(pszName, "EndElement", config.endElement, pszPath);
+        std::snprintf(szNumber, sizeof szNumber, "%d", config.skip);
+        fOk = fOk && profile::WriteString(pszName, "Skip", szNumber, pszPath);
+        std::snprintf(szNumber, sizeof szNumber, "%d", config.ignoreHostAnchors);
+        fOk = fOk && profile::WriteString(pszName, "IgnoreHostAnchors", szNumber, pszPath);
+    }
+    // Lookups from now on see what was written.
+    ReleaseEngineConfigCache();
+    return fOk ? 1 : 0;
+}
+
+extern "C" QNINET_API int QNINetCheckForSearchEngineConfig(const char* key, int size,
+                                                           char* buffer) {
+    if (key == nullptr) {
+        return 0;
+    }
+    bool fMatched = false;
+    EngineConfig config = LookupEngineConfig(key, &fMatched);
+    if (!fMatched) {
+        return 0;
+    }
+    if (buffer != nullptr && size > 0) {
+        size_t n = std::min(config.strName.size(), static_cast<size_t>(size) - 1);
+        std::memcpy(buffer, config.strName.data(), n);
+        buffer[n] = '\0';
+    }
+    return 1;
+}
+
+extern "C" QNINET_API int QNINetScanForAnchorFromFileByHandle(int file, const char* key,
+                                                              QNINetScanRoutine routine,
+                                                              void* userData, long* count) {
+    off_t position = ::lseek(file, 0, SEEK_CUR);
+    if (!IsInitialized()) {
+        return kErrNotInitialized;
+    }
+    if (count != nullptr) {
+        *count = 0;
+    }
+    if (routine == nullptr) {
+        return kErrNoRoutine;
+    }
+    std::string strKey;
+    if (key != nullptr) {
+        strKey = key;
+    } else {
+        int rc = ScanTitle(file, &strKey);
+        if (rc != kOk && rc != kErrNoTitle) {
+            return rc;
+        }
+    }
+    AnchorScan scan;
+    bool fMatched = false;
+    scan.config = LookupEngineConfig(strKey, &fMatched);
+    scan.routine = routine;
+    scan.pUserData = userData;
+    if (position >= 0) {
+        ::lseek(file, position, SEEK_SET);
+    }
+    int rc = ScanDescriptor(file, AnchorRoutine, &scan);
+    if (count != nullptr) {
+        *count = scan.reported;
+    }
+    return rc;
+}
+
+extern "C" QNINET_API int QNINetScanForAnchorFromFileByName(const char* fileName, const char* key,
+                                                            QNINetScanRoutine routine,
+                                                            void* userData, long* count) {
+    if (!IsInitialized()) {
+        return kErrNotInitialized;
+    }
+    if (count != nullptr) {
+        *count = 0;
+    }
+    if (routine == nullptr) {
+        return kErrNoRoutine;
+    }
+    int fd = OpenForScan(fileName);
+    if (fd < 0) {
+        return kErrFileOpen;
+    }
+    int rc = QNINetScanForAnchorFromFileByHandle(fd, key, routine, userData, count);
+    ::close(fd);
+    return rc;
+}
