@@ -4,3 +4,10 @@ qn_test(scan_tokenizer_test
   LIBS webnet_scan_core)
 target_compile_definitions(scan_tokenizer_test PRIVATE
   SCAN_FIXTURE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fixtures/scan")
+
+qn_test(scan_page_test
+  SOURCES scan_page_test.cc
+  LIBS webnet
+  LABELS webnet)
+target_compile_definitions(scan_page_test PRIVATE
+  SCAN_FIXTURE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fixtures/scan")
