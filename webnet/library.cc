@@ -113,3 +113,24 @@ extern "C" QNINET_API int QNINetParseURL(const char* url, int part, long* length
     *length = static_cast<long>(text.size());
     return kOk;
 }
+
+extern "C" QNINET_API int QNINetGetRealmInfo(HTRequest* request, char* hostBuffer,
+                                             unsigned long* hostSize, char* realmBuffer,
+                                             unsigned long* realmSize) {
+    if (!IsLiveRequest(request) || request->pRealm == nullptr || hostSize == nullptr ||
+        realmSize == nullptr)
+        return 1;
+    std::string_view host = HostWithoutUser(SplitUrl(request->strUrl).host);
+    if (host.empty())
+        return kErrBadUrl;
+    const std::string& realm = request->pRealm->name;
+    if (realmBuffer != nullptr && realm.size() + 1 <= *realmSize)
+        memcpy(realmBuffer, realm.c_str(), realm.size() + 1);
+    *realmSize = realm.size() + 1;
+    if (hostBuffer != nullptr && host.size() + 1 <= *hostSize) {
+        memcpy(hostBuffer, host.data(), host.size());
+        hostBuffer[host.size()] = '\0';
+    }
+    *hostSize = host.size() + 1;
+    return kOk;
+}

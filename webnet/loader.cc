@@ -506,6 +506,7 @@ int ErrorEntryOfCurl(const HTRequest* pRequest, CURLcode rc) {
         case CURLE_RECV_ERROR:
         case CURLE_SEND_ERROR:
             return kHtInterrupted;
+        case CURLE_OUT_OF_MEMORY:  // also a header line beyond libcurl's limit
         case CURLE_WEIRD_SERVER_REPLY:
         case CURLE_UNSUPPORTED_PROTOCOL:
         case CURLE_BAD_CONTENT_ENCODING:
