@@ -11,3 +11,11 @@ qn_test(scan_page_test
   LABELS webnet)
 target_compile_definitions(scan_page_test PRIVATE
   SCAN_FIXTURE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fixtures/scan")
+
+qn_test(search_config_test
+  SOURCES search_config_test.cc
+  LIBS webnet
+  LABELS webnet)
+target_compile_definitions(search_config_test PRIVATE
+  SCAN_FIXTURE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fixtures/scan"
+  WEBNET_LIBRARY_DIR="$<TARGET_FILE_DIR:webnet>")

@@ -29,7 +29,6 @@ constexpr size_t kTextBuffer = 100;  // texts are read with at most 99 character
 struct Cache {
     std::mutex mutex;
     std::vector<EngineConfig> configs;  // empty: not loaded (every lookup reads again)
-    std::string strLastPath;            // the path of the last read, for writes
 };
 Cache g_cache;
 
@@ -209,7 +208,6 @@ EngineConfig LookupEngineConfig(const std::string& strKey, bool* pfMatched) {
     if (g_cache.configs.empty()) {
         std::string strPath = ConfigFilePath();
         if (!strPath.empty()) {
-            g_cache.strLastPath = strPath;
             ReadEngineConfigs(strPath, &g_cache.configs);
         }
     }
@@ -251,10 +249,6 @@ extern "C" QNINET_API int QNINetReadSearchEngineConfigs(SearchEngineConfig** res
         return 0;
     }
     std::vector<EngineConfig> configs;
-    {
-        std::lock_guard<std::mutex> lock(g_cache.mutex);
-        g_cache.strLastPath = strPath;
-    }
     if (!ReadEngineConfigs(strPath, &configs)) {
         return 0;
     }
@@ -299,14 +293,8 @@ extern "C" QNINET_API int QNINetWriteSearchEngineConfig(const SearchEngineConfig
     if (count < 0 || (configs == nullptr && count > 0)) {
         return 0;
     }
-    std::string strPath;
-    {
-        std::lock_guard<std::mutex> lock(g_cache.mutex);
-        strPath = g_cache.strLastPath;
-    }
-    if (strPath.empty()) {
-        strPath = ConfigFilePath();
-    }
+    // The file a read finds now (the library's folder does not change while it is loaded).
+    std::string strPath = ConfigFilePath();
     if (strPath.empty()) {
         return 0;
     }
