@@ -1,0 +1,1294 @@
+#include "catdbms/store.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+
+#include "catdbms/dbms.h"
+
+namespace qn::dbms {
+
+namespace {
+
+const char* KindName(FieldKind kind) {
+    switch (kind) {
+        case FieldKind::U8:
+            return "u8";
+        case FieldKind::U16:
+            return "u16";
+        case FieldKind::I16:
+            return "i16";
+        case FieldKind::U32:
+            return "u32";
+        case FieldKind::ADDR:
+            return "dba";
+        case FieldKind::STR:
+            return "str";
+        case FieldKind::BYTES:
+            return "bytes";
+        case FieldKind::GROUP:
+            return "group";
+        case FieldKind::COMPOUND:
+            return "compound";
+    }
+    return "?";
+}
+
+std::string Lower(const char* s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    return out;
+}
+
+std::string Quote(const std::string& ident) {
+    return "\"" + ident + "\"";
+}
+
+// A stored column of a record table.
+struct Column {
+    const FieldDef* field;
+    bool blob;  // arrays and arrays of groups: raw bytes
+};
+
+// Columns of each record type, in field order.
+const std::vector<Column>& Columns(int recordCode) {
+    static const std::vector<std::vector<Column>> all = [] {
+        std::vector<std::vector<Column>> v(kRecordCount);
+        for (const FieldDef& f : kFields) {
+            std::vector<Column>& cols = v[size_t(f.record - kRecordBase)];
+            if (f.kind == FieldKind::COMPOUND)
+                continue;
+            if (f.kind == FieldKind::GROUP && f.count == 1)
+                continue;  // members are the columns
+            if (f.parent != 0) {
+                const FieldDef* parent = FindField(f.parent);
+                if (parent != nullptr && parent->count > 1)
+                    continue;  // inside an array blob
+            }
+            cols.push_back({&f, f.count > 1});
+        }
+        return v;
+    }();
+    return all[size_t(recordCode - kRecordBase)];
+}
+
+int64_t ReadScalar(const FieldDef& f, const uint8_t* p) {
+    switch (f.kind) {
+        case FieldKind::U8:
+            return *p;
+        case FieldKind::U16: {
+            uint16_t v;
+            std::memcpy(&v, p, 2);
+            return v;
+        }
+        case FieldKind::I16: {
+            int16_t v;
+            std::memcpy(&v, p, 2);
+            return v;
+        }
+        default: {
+            uint32_t v;
+            std::memcpy(&v, p, 4);
+            return v;
+        }
+    }
+}
+
+void WriteScalar(const FieldDef& f, int64_t value, uint8_t* p) {
+    switch (f.kind) {
+        case FieldKind::U8:
+            *p = uint8_t(value);
+            break;
+        case FieldKind::U16: {
+            uint16_t v = uint16_t(value);
+            std::memcpy(p, &v, 2);
+            break;
+        }
+        case FieldKind::I16: {
+            int16_t v = int16_t(value);
+            std::memcpy(p, &v, 2);
+            break;
+        }
+        default: {
+            uint32_t v = uint32_t(value);
+            std::memcpy(p, &v, 4);
+            break;
+        }
+    }
+}
+
+// Column names of a key's index or entry table.
+std::vector<std::string> KeyColumns(const FieldDef& key) {
+    std::vector<std::string> cols;
+    for (const FieldDef* c : KeyComponents(key))
+        cols.push_back(Quote(Lower(c->name)));
+    return cols;
+}
+
+std::string Join(const std::vector<std::string>& parts, const char* sep) {
+    std::string out;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i)
+            out += sep;
+        out += parts[i];
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string KeyTable(const FieldDef& key) {
+    return "key_" + Lower(key.name);
+}
+
+// ---- Keys and order keys -----------------------------------------------------------------------
+
+std::vector<const FieldDef*> KeyComponents(const FieldDef& key) {
+    std::vector<const FieldDef*> out;
+    if (key.kind == FieldKind::COMPOUND) {
+        out.push_back(FindField(key.first));
+        out.push_back(FindField(key.second));
+    } else if (key.kind == FieldKind::GROUP) {
+        for (const FieldDef& f : kFields)
+            if (f.parent == key.code)
+                out.push_back(&f);
+    } else {
+        out.push_back(&key);
+    }
+    return out;
+}
+
+static KeyPart PartFrom(const FieldDef& f, const uint8_t* p) {
+    KeyPart part;
+    if (f.kind == FieldKind::STR) {
+        part.text = true;
+        part.bytes.assign(reinterpret_cast<const char*>(p),
+                          strnlen(reinterpret_cast<const char*>(p), f.size));
+    } else if (f.kind == FieldKind::BYTES) {
+        part.text = true;
+        part.bytes.assign(reinterpret_cast<const char*>(p), f.size);
+    } else {
+        part.number = ReadScalar(f, p);
+    }
+    return part;
+}
+
+KeyValue KeyFromValue(const FieldDef& key, const void* value) {
+    KeyValue kv;
+    const uint8_t* p = static_cast<const uint8_t*>(value);
+    size_t off = 0;
+    for (const FieldDef* c : KeyComponents(key)) {
+        kv.push_back(PartFrom(*c, p + off));
+        off += c->size;
+    }
+    return kv;
+}
+
+KeyValue KeyFromRecord(const FieldDef& key, const void* record) {
+    KeyValue kv;
+    const uint8_t* p = static_cast<const uint8_t*>(record);
+    for (const FieldDef* c : KeyComponents(key))
+        kv.push_back(PartFrom(*c, p + c->offset));
+    return kv;
+}
+
+void KeyToValue(const FieldDef& key, const KeyValue& kv, void* value) {
+    uint8_t* p = static_cast<uint8_t*>(value);
+    size_t off = 0, i = 0;
+    for (const FieldDef* c : KeyComponents(key)) {
+        if (i < kv.size()) {
+            if (c->kind == FieldKind::STR || c->kind == FieldKind::BYTES) {
+                std::memset(p + off, 0, c->size);
+                std::memcpy(p + off, kv[i].bytes.data(),
+                            std::min<size_t>(kv[i].bytes.size(), c->size));
+            } else {
+                WriteScalar(*c, kv[i].number, p + off);
+            }
+        }
+        off += c->size;
+        ++i;
+    }
+}
+
+std::string OrderKeyAscending(const char* field, size_t size, DBA member) {
+    const size_t n = strnlen(field, size);
+    std::string ord;
+    ord.reserve(2 * n + 6);
+    for (size_t i = 0; i < n; ++i) {
+        char c = field[i];
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+        ord.push_back(c == 0 ? char(1) : c);
+    }
+    ord.push_back('\0');
+    ord.append(field, n);
+    ord.push_back('\0');
+    for (int shift = 24; shift >= 0; shift -= 8)
+        ord.push_back(char((member >> shift) & 0xFF));
+    return ord;
+}
+
+std::string OrderKeyPosition(uint64_t position) {
+    std::string ord(8, '\0');
+    for (int i = 0; i < 8; ++i)
+        ord[size_t(i)] = char((position >> (56 - 8 * i)) & 0xFF);
+    return ord;
+}
+
+uint64_t OrderKeyPositionValue(const std::string& ord) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < 8 && i < ord.size(); ++i)
+        v = (v << 8) | uint8_t(ord[i]);
+    return v;
+}
+
+// ---- Schema ------------------------------------------------------------------------------------
+
+std::string RecordTable(int recordCode) {
+    return Lower(FindRecord(recordCode)->name) == "system" ? "db_system"
+                                                           : Lower(FindRecord(recordCode)->name);
+}
+
+std::vector<std::string> CatalogSchemaSql() {
+    std::vector<std::string> sql;
+    sql.push_back("CREATE TABLE dbms_info(key TEXT PRIMARY KEY, value) WITHOUT ROWID");
+    sql.push_back(std::string("INSERT INTO dbms_info VALUES('version','") + kDictionaryVersion +
+                  "')");
+    sql.push_back("INSERT INTO dbms_info VALUES('stamp',0)");
+    sql.push_back("INSERT INTO dbms_info VALUES('pagesize',4096)");
+    sql.push_back(
+        "CREATE TABLE dbms_records(code INTEGER PRIMARY KEY, name TEXT NOT NULL, file TEXT, size "
+        "INTEGER, "
+        "stamped INTEGER)");
+    sql.push_back(
+        "CREATE TABLE dbms_fields(code INTEGER PRIMARY KEY, name TEXT NOT NULL, record INTEGER, "
+        "kind TEXT, "
+        "keytype INTEGER, offset INTEGER, size INTEGER, count INTEGER, parent INTEGER, first "
+        "INTEGER, second "
+        "INTEGER)");
+    sql.push_back(
+        "CREATE TABLE dbms_sets(code INTEGER PRIMARY KEY, name TEXT NOT NULL, owner INTEGER, "
+        "ordering INTEGER, "
+        "sortfield INTEGER)");
+    sql.push_back(
+        "CREATE TABLE dbms_setmembers(setcode INTEGER, member INTEGER, PRIMARY KEY(setcode, "
+        "member))");
+    for (const RecordDef& r : kRecords) {
+        sql.push_back("INSERT INTO dbms_records VALUES(" + std::to_string(r.code) + ",'" + r.name +
+                      "','" + r.file + "'," + std::to_string(r.size) + "," +
+                      (r.stamped ? "1" : "0") + ")");
+    }
+    for (const FieldDef& f : kFields) {
+        sql.push_back("INSERT INTO dbms_fields VALUES(" + std::to_string(f.code) + ",'" + f.name +
+                      "'," + std::to_string(f.record) + ",'" + KindName(f.kind) + "'," +
+                      std::to_string(int(f.key)) + "," + std::to_string(f.offset) + "," +
+                      std::to_string(f.size) + "," + std::to_string(f.count) + "," +
+                      std::to_string(f.parent) + "," + std::to_string(f.first) + "," +
+                      std::to_string(f.second) + ")");
+    }
+    for (const SetDef& s : kSets) {
+        sql.push_back("INSERT INTO dbms_sets VALUES(" + std::to_string(s.code) + ",'" + s.name +
+                      "'," + std::to_string(s.owner) + "," + std::to_string(int(s.order)) + "," +
+                      std::to_string(s.sortField) + ")");
+    }
+    for (const SetMemberDef& m : kSetMembers) {
+        sql.push_back("INSERT INTO dbms_setmembers VALUES(" + std::to_string(m.set) + "," +
+                      std::to_string(m.member) + ")");
+    }
+    for (const RecordDef& r : kRecords) {
+        std::string ddl =
+            "CREATE TABLE " + RecordTable(r.code) +
+            "(slot INTEGER PRIMARY KEY AUTOINCREMENT, stamp INTEGER NOT NULL DEFAULT 0";
+        for (const Column& c : Columns(r.code)) {
+            const char* type = c.blob || c.field->kind == FieldKind::BYTES ? "BLOB"
+                               : c.field->kind == FieldKind::STR           ? "TEXT"
+                                                                           : "INTEGER";
+            ddl += ", " + Quote(Lower(c.field->name)) + " " + type + " NOT NULL";
+        }
+        ddl += ")";
+        sql.push_back(ddl);
+    }
+    for (const FieldDef& f : kFields) {
+        if (f.key == KeyKind::NOKEY)
+            continue;
+        const std::string table = RecordTable(f.record);
+        const std::string cols = Join(KeyColumns(f), ", ");
+        if (f.key == KeyKind::UNIQUE) {
+            sql.push_back("CREATE UNIQUE INDEX " + KeyTable(f) + " ON " + table + "(" + cols + ")");
+        } else if (f.key == KeyKind::DUPKEY) {
+            sql.push_back("CREATE INDEX " + KeyTable(f) + " ON " + table + "(" + cols + ", slot)");
+        } else {
+            std::string ddl = "CREATE TABLE " + KeyTable(f) + "(";
+            for (const FieldDef* c : KeyComponents(f))
+                ddl += Quote(Lower(c->name)) + " INTEGER NOT NULL, ";
+            ddl += "dba INTEGER NOT NULL, PRIMARY KEY(" + cols + ", dba)) WITHOUT ROWID";
+            sql.push_back(ddl);
+            sql.push_back("CREATE INDEX " + KeyTable(f) + "_dba ON " + KeyTable(f) + "(dba)");
+        }
+    }
+    sql.push_back(
+        "CREATE TABLE dbms_member(setcode INTEGER NOT NULL, owner INTEGER NOT NULL, member INTEGER "
+        "NOT NULL, "
+        "ord BLOB NOT NULL, PRIMARY KEY(setcode, member)) WITHOUT ROWID");
+    sql.push_back("CREATE UNIQUE INDEX dbms_member_order ON dbms_member(setcode, owner, ord)");
+    sql.push_back(
+        "CREATE TABLE dbms_owner(setcode INTEGER NOT NULL, owner INTEGER NOT NULL, members INTEGER "
+        "NOT NULL, "
+        "PRIMARY KEY(setcode, owner)) WITHOUT ROWID");
+    sql.push_back("INSERT INTO db_system(stamp) VALUES(0)");
+    return sql;
+}
+
+// ---- Open and close ----------------------------------------------------------------------------
+
+CStore::~CStore() {
+    Close();
+}
+
+int CStore::Status(int rc) const {
+    switch (rc & 0xFF) {
+        case SQLITE_OK:
+        case SQLITE_DONE:
+        case SQLITE_ROW:
+            return S_OKAY;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return S_UNAVAIL;
+        case SQLITE_FULL:
+            return S_NOSPACE;
+        case SQLITE_NOMEM:
+            return S_NOMEMORY;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+            return S_READ;
+        case SQLITE_CONSTRAINT:
+            return (rc == SQLITE_CONSTRAINT_UNIQUE || rc == SQLITE_CONSTRAINT_PRIMARYKEY)
+                       ? S_DUPLICATE
+                       : S_SYSERR;
+        case SQLITE_IOERR:
+            switch (rc) {
+                case SQLITE_IOERR_READ:
+                case SQLITE_IOERR_SHORT_READ:
+                    return S_READ;
+                case SQLITE_IOERR_NOMEM:
+                    return S_NOMEMORY;
+                case SQLITE_IOERR_WRITE:
+                case SQLITE_IOERR_FSYNC:
+                case SQLITE_IOERR_DIR_FSYNC:
+                case SQLITE_IOERR_TRUNCATE:
+                    return S_WRITE;
+                default:
+                    return S_SYSERR;
+            }
+        case SQLITE_CANTOPEN:
+            return S_NOFILE;
+        case SQLITE_READONLY:
+            return S_UNAVAIL;
+        default:
+            return S_SYSERR;
+    }
+}
+
+int CStore::Exec(const char* sql) {
+    return Status(sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr));
+}
+
+sqlite3_stmt* CStore::Prepare(const std::string& sql) {
+    auto it = m_stmts.find(sql);
+    if (it != m_stmts.end()) {
+        sqlite3_reset(it->second);
+        sqlite3_clear_bindings(it->second);
+        return it->second;
+    }
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v3(m_db, sql.c_str(), int(sql.size()), SQLITE_PREPARE_PERSISTENT, &st,
+                           nullptr) != SQLITE_OK)
+        return nullptr;
+    m_stmts.emplace(sql, st);
+    return st;
+}
+
+int CStore::Create(const std::string& path) {
+    // Build the new catalog beside the target, then move it into place, so a failure leaves the
+    // old file alone.
+    const std::string tmp = path + ".new";
+    std::remove(tmp.c_str());
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(tmp.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    CStore helper;
+    int status = S_OKAY;
+    if (rc != SQLITE_OK) {
+        status = rc == SQLITE_CANTOPEN ? S_BADPATH : helper.Status(rc);
+    } else {
+        sqlite3_extended_result_codes(db, 1);
+        // Made in WAL mode, so that the first open does not have to rewrite the header.
+        std::string script = "PRAGMA page_size=4096; PRAGMA journal_mode=WAL; BEGIN;";
+        for (const std::string& s : CatalogSchemaSql())
+            script += s + ";";
+        script += "COMMIT;";
+        rc = sqlite3_exec(db, script.c_str(), nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK)
+            status = helper.Status(sqlite3_extended_errcode(db));
+    }
+    sqlite3_close_v2(db);
+    if (status == S_OKAY) {
+        // The new file's bytes reach the disk before the rename makes it the catalog.
+        if (std::rename(tmp.c_str(), path.c_str()) != 0)
+            status = S_SYSERR;
+    }
+    if (status != S_OKAY)
+        std::remove(tmp.c_str());
+    std::remove((tmp + "-journal").c_str());
+    return status;
+}
+
+int CStore::Open(const std::string& path, bool rollbackJournal, int busyMs) {
+    Close();
+    int rc = sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE, nullptr);
+    if (rc != SQLITE_OK) {
+        Close();
+        return rc == SQLITE_CANTOPEN ? S_INVDB : Status(rc);
+    }
+    sqlite3_extended_result_codes(m_db, 1);
+    m_path = path;
+    if (sqlite3_db_readonly(m_db, "main") == 1) {
+        Close();
+        return S_UNAVAIL;
+    }
+    SetBusyTimeout(busyMs);
+    int status = ValidateDictionary();
+    if (status == S_OKAY) {
+        // WAL where it is safe; the rollback journal on network file systems. Commits are
+        // durable in both: synchronous=FULL syncs the log (or journal and database) at commit.
+        status = SetJournal(rollbackJournal);
+        if (status == S_OKAY)
+            status = Exec("PRAGMA synchronous=FULL");
+        if (status == S_OKAY)
+            status = Exec("PRAGMA foreign_keys=OFF");
+    }
+    if (status != S_OKAY)
+        Close();
+    return status;
+}
+
+int CStore::SetJournal(bool rollbackJournal) {
+    // Only a change of mode writes to the file.
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v2(m_db, "PRAGMA journal_mode", -1, &st, nullptr);
+    std::string mode;
+    if (rc == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW && sqlite3_column_text(st, 0) != nullptr)
+        mode = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    const char* want = rollbackJournal ? "delete" : "wal";
+    if (mode == want)
+        return S_OKAY;
+    return Exec(rollbackJournal ? "PRAGMA journal_mode=DELETE" : "PRAGMA journal_mode=WAL");
+}
+
+int CStore::ValidateDictionary() {
+    // Any read failure here means the file is not one of our catalogs (or is damaged); nothing
+    // is written before the dictionary has been recognised.
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v2(m_db, "SELECT value FROM dbms_info WHERE key='version'", -1, &st,
+                                nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_finalize(st);
+        const int s = Status(sqlite3_extended_errcode(m_db));
+        return s == S_NOMEMORY || s == S_UNAVAIL ? s : S_INVDB;
+    }
+    rc = sqlite3_step(st);
+    bool ok = rc == SQLITE_ROW && sqlite3_column_text(st, 0) != nullptr &&
+              std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
+                          kDictionaryVersion) == 0;
+    const int stepStatus =
+        rc == SQLITE_ROW || rc == SQLITE_DONE ? S_OKAY : Status(sqlite3_extended_errcode(m_db));
+    sqlite3_finalize(st);
+    if (stepStatus == S_UNAVAIL || stepStatus == S_NOMEMORY)
+        return stepStatus;
+    if (!ok)
+        return S_INVDB;
+    // The stored dictionary must be the one this engine was built with.
+    rc = sqlite3_prepare_v2(
+        m_db, "SELECT code, name, record, offset, size, count FROM dbms_fields ORDER BY code", -1,
+        &st, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_finalize(st);
+        return S_INVDB;
+    }
+    int i = 0;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW && ok) {
+        if (i >= kFieldCount) {
+            ok = false;
+            break;
+        }
+        const FieldDef& f = kFields[i++];
+        const char* name = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+        ok = sqlite3_column_int(st, 0) == f.code && name != nullptr &&
+             std::strcmp(name, f.name) == 0 && sqlite3_column_int(st, 2) == f.record &&
+             sqlite3_column_int(st, 3) == f.offset && sqlite3_column_int(st, 4) == f.size &&
+             sqlite3_column_int(st, 5) == f.count;
+    }
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW)
+        ok = false;
+    sqlite3_finalize(st);
+    if (!ok || i != kFieldCount)
+        return S_INVDB;
+    // Every table the engine uses must be there.
+    for (const RecordDef& r : kRecords) {
+        std::string sql = "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='" +
+                          RecordTable(r.code) + "'";
+        rc = sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr);
+        ok = rc == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW && sqlite3_column_int(st, 0) == 1;
+        sqlite3_finalize(st);
+        if (!ok)
+            return S_INVDB;
+    }
+    return S_OKAY;
+}
+
+void CStore::Close() {
+    for (auto& [sql, st] : m_stmts)
+        sqlite3_finalize(st);
+    m_stmts.clear();
+    if (m_db != nullptr)
+        sqlite3_close_v2(m_db);
+    m_db = nullptr;
+    m_txn = Txn::None;
+    m_savepoints = 0;
+}
+
+void CStore::SetBusyTimeout(int ms) {
+    if (m_db != nullptr)
+        sqlite3_busy_timeout(m_db, ms < 0 ? 0 : ms);
+}
+
+int CStore::SetCachePages(int pages) {
+    return Exec(("PRAGMA cache_size=" + std::to_string(pages)).c_str());
+}
+
+int CStore::SetSizeLimit(uint64_t bytes) {
+    uint64_t pages = bytes == 0 ? 1073741823ull : (bytes + 4095) / 4096;
+    if (pages < 1)
+        pages = 1;
+    sqlite3_stmt* st = nullptr;
+    std::string sql = "PRAGMA max_page_count=" + std::to_string(pages);
+    int rc = sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr);
+    if (rc == SQLITE_OK) {
+        while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        }
+    }
+    sqlite3_finalize(st);
+    return rc == SQLITE_DONE ? S_OKAY : Status(rc);
+}
+
+// ---- Transactions ------------------------------------------------------------------------------
+
+int CStore::BeginRead() {
+    if (m_txn != Txn::None)
+        return S_OKAY;
+    int status = Exec("BEGIN");
+    if (status != S_OKAY)
+        return status;
+    // Take the snapshot now, while the caller's locks are held.
+    sqlite3_stmt* st = Prepare("SELECT value FROM dbms_info WHERE key='stamp'");
+    int rc = st ? sqlite3_step(st) : SQLITE_NOMEM;
+    if (st)
+        sqlite3_reset(st);
+    if (rc != SQLITE_ROW) {
+        Exec("ROLLBACK");
+        return Status(rc == SQLITE_DONE ? SQLITE_CORRUPT : sqlite3_extended_errcode(m_db));
+    }
+    m_txn = Txn::Read;
+    return S_OKAY;
+}
+
+int CStore::BeginWrite() {
+    if (m_txn == Txn::Write)
+        return S_OKAY;
+    if (m_txn == Txn::Read) {
+        int status = Commit();
+        if (status != S_OKAY)
+            return status;
+    }
+    int status = Exec("BEGIN IMMEDIATE");
+    if (status != S_OKAY)
+        return status;
+    m_txn = Txn::Write;
+    return S_OKAY;
+}
+
+int CStore::Commit() {
+    if (m_txn == Txn::None)
+        return S_OKAY;
+    int rc = sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        const int status = Status(sqlite3_extended_errcode(m_db));
+        Rollback();
+        return status;
+    }
+    m_txn = Txn::None;
+    m_savepoints = 0;
+    return S_OKAY;
+}
+
+void CStore::Rollback() {
+    if (m_txn != Txn::None || !sqlite3_get_autocommit(m_db)) {
+        // Statements still stepping would keep the rollback from running.
+        for (auto& [sql, st] : m_stmts)
+            sqlite3_reset(st);
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    m_txn = Txn::None;
+    m_savepoints = 0;
+}
+
+int CStore::Savepoint() {
+    int status = Exec("SAVEPOINT op");
+    if (status == S_OKAY)
+        ++m_savepoints;
+    return status;
+}
+
+int CStore::ReleaseSavepoint() {
+    int status = Exec("RELEASE op");
+    if (status == S_OKAY)
+        --m_savepoints;
+    return status;
+}
+
+void CStore::RollbackSavepoint() {
+    for (auto& [sql, st] : m_stmts)
+        sqlite3_reset(st);
+    sqlite3_exec(m_db, "ROLLBACK TO op", nullptr, nullptr, nullptr);
+    sqlite3_exec(m_db, "RELEASE op", nullptr, nullptr, nullptr);
+    --m_savepoints;
+}
+
+// ---- Records -----------------------------------------------------------------------------------
+
+int CStore::NextStamp(uint32_t* stamp) {
+    sqlite3_stmt* st = Prepare(
+        "UPDATE dbms_info SET value=(value+1) & 4294967295 WHERE key='stamp' RETURNING value");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    int rc = sqlite3_step(st);
+    if (rc != SQLITE_ROW) {
+        sqlite3_reset(st);
+        return Status(rc == SQLITE_DONE ? SQLITE_CORRUPT : sqlite3_extended_errcode(m_db));
+    }
+    *stamp = uint32_t(sqlite3_column_int64(st, 0));
+    while (sqlite3_step(st) == SQLITE_ROW) {
+    }
+    rc = sqlite3_reset(st);
+    return rc == SQLITE_OK ? S_OKAY : Status(sqlite3_extended_errcode(m_db));
+}
+
+int CStore::BindRecord(sqlite3_stmt* st, int first, int recordCode, const void* buffer) {
+    const uint8_t* p = static_cast<const uint8_t*>(buffer);
+    int i = first;
+    for (const Column& c : Columns(recordCode)) {
+        const FieldDef& f = *c.field;
+        int rc;
+        if (c.blob || f.kind == FieldKind::BYTES) {
+            rc = sqlite3_bind_blob(st, i, p + f.offset, f.size, SQLITE_STATIC);
+        } else if (f.kind == FieldKind::STR) {
+            const char* s = reinterpret_cast<const char*>(p + f.offset);
+            rc = sqlite3_bind_text(st, i, s, int(strnlen(s, f.size)), SQLITE_STATIC);
+        } else {
+            rc = sqlite3_bind_int64(st, i, ReadScalar(f, p + f.offset));
+        }
+        if (rc != SQLITE_OK)
+            return Status(rc);
+        ++i;
+    }
+    return S_OKAY;
+}
+
+void CStore::ColumnsToRecord(sqlite3_stmt* st, int first, int recordCode, void* buffer) {
+    uint8_t* p = static_cast<uint8_t*>(buffer);
+    int i = first;
+    for (const Column& c : Columns(recordCode)) {
+        const FieldDef& f = *c.field;
+        if (c.blob || f.kind == FieldKind::BYTES || f.kind == FieldKind::STR) {
+            std::memset(p + f.offset, 0, f.size);
+            const void* data = f.kind == FieldKind::STR && !c.blob
+                                   ? static_cast<const void*>(sqlite3_column_text(st, i))
+                                   : sqlite3_column_blob(st, i);
+            const int n = sqlite3_column_bytes(st, i);
+            if (data != nullptr && n > 0)
+                std::memcpy(p + f.offset, data, std::min<size_t>(size_t(n), f.size));
+        } else {
+            WriteScalar(f, sqlite3_column_int64(st, i), p + f.offset);
+        }
+        ++i;
+    }
+}
+
+int CStore::Insert(int recordCode, const void* buffer, DBA* dba) {
+    const RecordDef* r = FindRecord(recordCode);
+    static thread_local std::vector<std::string> sqlByRecord(kRecordCount);
+    std::string& sql = sqlByRecord[size_t(recordCode - kRecordBase)];
+    if (sql.empty()) {
+        std::string cols = "stamp", vals = "?1";
+        int i = 2;
+        for (const Column& c : Columns(recordCode)) {
+            cols += ", " + Quote(Lower(c.field->name));
+            vals += ", ?" + std::to_string(i++);
+        }
+        sql = "INSERT INTO " + RecordTable(recordCode) + "(" + cols + ") VALUES(" + vals + ")";
+    }
+    uint32_t stamp = 0;
+    if (r->stamped) {
+        int status = NextStamp(&stamp);
+        if (status != S_OKAY)
+            return status;
+    }
+    sqlite3_stmt* st = Prepare(sql);
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int64(st, 1, stamp);
+    int status = BindRecord(st, 2, recordCode, buffer);
+    if (status != S_OKAY)
+        return status;
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    if (rc != SQLITE_DONE)
+        return Status(sqlite3_extended_errcode(m_db));
+    const int64_t slot = sqlite3_last_insert_rowid(m_db);
+    if (slot <= 0 || slot > 0x00FFFFFF) {
+        std::string del = "DELETE FROM " + RecordTable(recordCode) + " WHERE slot=?1";
+        sqlite3_stmt* d = Prepare(del);
+        if (d != nullptr) {
+            sqlite3_bind_int64(d, 1, slot);
+            sqlite3_step(d);
+            sqlite3_reset(d);
+        }
+        return S_RECLIMIT;
+    }
+    *dba = MakeDba(recordCode, uint32_t(slot));
+    return S_OKAY;
+}
+
+int CStore::Read(DBA dba, void* buffer, uint32_t* stamp) {
+    const int recordCode = DbaRecord(dba);
+    static thread_local std::vector<std::string> sqlByRecord(kRecordCount);
+    std::string& sql = sqlByRecord[size_t(recordCode - kRecordBase)];
+    if (sql.empty()) {
+        std::string cols = "stamp";
+        for (const Column& c : Columns(recordCode))
+            cols += ", " + Quote(Lower(c.field->name));
+        sql = "SELECT " + cols + " FROM " + RecordTable(recordCode) + " WHERE slot=?1";
+    }
+    sqlite3_stmt* st = Prepare(sql);
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int64(st, 1, DbaSlot(dba));
+    int rc = sqlite3_step(st);
+    int status = S_OKAY;
+    if (rc == SQLITE_ROW) {
+        if (stamp != nullptr)
+            *stamp = uint32_t(sqlite3_column_int64(st, 0));
+        if (buffer != nullptr)
+            ColumnsToRecord(st, 1, recordCode, buffer);
+    } else if (rc == SQLITE_DONE) {
+        status = S_DELETED;
+    } else {
+        status = Status(sqlite3_extended_errcode(m_db));
+    }
+    sqlite3_reset(st);
+    return status;
+}
+
+int CStore::Exists(DBA dba) {
+    return Read(dba, nullptr, nullptr);
+}
+
+int CStore::GetStamp(DBA dba, uint32_t* stamp) {
+    const int recordCode = DbaRecord(dba);
+    sqlite3_stmt* st = Prepare("SELECT stamp FROM " + RecordTable(recordCode) + " WHERE slot=?1");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int64(st, 1, DbaSlot(dba));
+    int rc = sqlite3_step(st);
+    int status = S_OKAY;
+    if (rc == SQLITE_ROW) {
+        *stamp = uint32_t(sqlite3_column_int64(st, 0));
+    } else if (rc == SQLITE_DONE) {
+        status = S_DELETED;
+    } else {
+        status = Status(sqlite3_extended_errcode(m_db));
+    }
+    sqlite3_reset(st);
+    return status;
+}
+
+int CStore::Update(DBA dba, const void* buffer) {
+    const int recordCode = DbaRecord(dba);
+    const RecordDef* r = FindRecord(recordCode);
+    static thread_local std::vector<std::string> sqlByRecord(kRecordCount);
+    std::string& sql = sqlByRecord[size_t(recordCode - kRecordBase)];
+    if (sql.empty()) {
+        std::string sets = "stamp=?1";
+        int i = 2;
+        for (const Column& c : Columns(recordCode))
+            sets += ", " + Quote(Lower(c.field->name)) + "=?" + std::to_string(i++);
+        sql = "UPDATE " + RecordTable(recordCode) + " SET " + sets + " WHERE slot=?" +
+              std::to_string(i);
+    }
+    uint32_t stamp = 0;
+    if (r->stamped) {
+        int status = NextStamp(&stamp);
+        if (status != S_OKAY)
+            return status;
+    }
+    sqlite3_stmt* st = Prepare(sql);
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int64(st, 1, stamp);
+    int status = BindRecord(st, 2, recordCode, buffer);
+    if (status != S_OKAY)
+        return status;
+    sqlite3_bind_int64(st, int(Columns(recordCode).size()) + 2, DbaSlot(dba));
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    if (rc != SQLITE_DONE)
+        return Status(sqlite3_extended_errcode(m_db));
+    return sqlite3_changes(m_db) == 1 ? S_OKAY : S_DELETED;
+}
+
+int CStore::Remove(DBA dba) {
+    const int recordCode = DbaRecord(dba);
+    sqlite3_stmt* st = Prepare("DELETE FROM " + RecordTable(recordCode) + " WHERE slot=?1");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int64(st, 1, DbaSlot(dba));
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    if (rc != SQLITE_DONE)
+        return Status(sqlite3_extended_errcode(m_db));
+    if (sqlite3_changes(m_db) != 1)
+        return S_DELETED;
+    for (const FieldDef& f : kFields) {
+        if (f.record == recordCode && f.key == KeyKind::OPTKEY) {
+            int status = OptKeyDelete(f, dba);
+            if (status != S_OKAY && status != S_NOTFOUND)
+                return status;
+        }
+    }
+    sqlite3_stmt* o = Prepare("DELETE FROM dbms_owner WHERE setcode=?1 AND owner=?2");
+    if (o == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    for (const SetDef& s : kSets) {
+        if (s.owner != recordCode)
+            continue;
+        sqlite3_bind_int(o, 1, s.code);
+        sqlite3_bind_int64(o, 2, dba);
+        rc = sqlite3_step(o);
+        sqlite3_reset(o);
+        if (rc != SQLITE_DONE)
+            return Status(sqlite3_extended_errcode(m_db));
+    }
+    return S_OKAY;
+}
+
+int CStore::Scan(int recordCode, uint32_t from, bool forward, uint32_t* slot) {
+    const std::string table = RecordTable(recordCode);
+    sqlite3_stmt* st = Prepare(
+        forward ? "SELECT slot FROM " + table + " WHERE slot>?1 ORDER BY slot LIMIT 1"
+                : "SELECT slot FROM " + table + " WHERE slot<?1 ORDER BY slot DESC LIMIT 1");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int64(st, 1, from);
+    int rc = sqlite3_step(st);
+    int status = S_OKAY;
+    if (rc == SQLITE_ROW)
+        *slot = uint32_t(sqlite3_column_int64(st, 0));
+    else
+        status = rc == SQLITE_DONE ? S_NOTFOUND : Status(sqlite3_extended_errcode(m_db));
+    sqlite3_reset(st);
+    return status;
+}
+
+int CStore::Count(int recordCode, uint32_t* count) {
+    sqlite3_stmt* st = Prepare("SELECT count(*) FROM " + RecordTable(recordCode));
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    int rc = sqlite3_step(st);
+    int status = S_OKAY;
+    if (rc == SQLITE_ROW)
+        *count = uint32_t(sqlite3_column_int64(st, 0));
+    else
+        status = Status(sqlite3_extended_errcode(m_db));
+    sqlite3_reset(st);
+    return status;
+}
+
+int CStore::Clear() {
+    std::string script;
+    for (const RecordDef& r : kRecords)
+        script += "DELETE FROM " + RecordTable(r.code) + ";";
+    for (const FieldDef& f : kFields)
+        if (f.key == KeyKind::OPTKEY)
+            script += "DELETE FROM " + KeyTable(f) + ";";
+    script += "DELETE FROM dbms_member; DELETE FROM dbms_owner; DELETE FROM sqlite_sequence;";
+    script +=
+        "UPDATE dbms_info SET value=0 WHERE key='stamp'; INSERT INTO db_system(stamp) VALUES(0);";
+    return Exec(script.c_str());
+}
+
+// ---- Keys --------------------------------------------------------------------------------------
+
+namespace {
+void BindKey(sqlite3_stmt* st, int first, const KeyValue& kv) {
+    int i = first;
+    for (const KeyPart& p : kv) {
+        if (p.text)
+            sqlite3_bind_text(st, i, p.bytes.data(), int(p.bytes.size()), SQLITE_TRANSIENT);
+        else
+            sqlite3_bind_int64(st, i, p.number);
+        ++i;
+    }
+}
+KeyValue ColumnsToKey(sqlite3_stmt* st, int first, size_t n) {
+    KeyValue kv(n);
+    for (size_t k = 0; k < n; ++k) {
+        const int i = first + int(k);
+        if (sqlite3_column_type(st, i) == SQLITE_TEXT ||
+            sqlite3_column_type(st, i) == SQLITE_BLOB) {
+            kv[k].text = true;
+            const void* p = sqlite3_column_blob(st, i);
+            kv[k].bytes.assign(static_cast<const char*>(p), size_t(sqlite3_column_bytes(st, i)));
+        } else {
+            kv[k].number = sqlite3_column_int64(st, i);
+        }
+    }
+    return kv;
+}
+}  // namespace
+
+int CStore::KeySeek(const FieldDef& key, Seek mode, const KeyValue& kv, DBA dba, DBA* out,
+                    KeyValue* outKey) {
+    const bool optional = key.key == KeyKind::OPTKEY;
+    const std::vector<std::string> cols = KeyColumns(key);
+    const std::string table = optional ? KeyTable(key) : RecordTable(key.record);
+    const std::string addr = optional ? "dba" : "slot";
+    std::string colList = Join(cols, ", ");
+    std::string params, sql;
+    for (size_t i = 0; i < cols.size(); ++i)
+        params += (i ? ", ?" : "?") + std::to_string(i + 1);
+    const std::string addrParam = "?" + std::to_string(cols.size() + 1);
+    const std::string select = "SELECT " + addr + ", " + colList + " FROM " + table;
+    std::string asc, desc;
+    for (const std::string& c : cols) {
+        asc += c + ", ";
+        desc += c + " DESC, ";
+    }
+    asc += addr;
+    desc += addr + " DESC";
+    switch (mode) {
+        case Seek::Equal:
+            sql =
+                select + " WHERE (" + colList + ") = (" + params + ") ORDER BY " + asc + " LIMIT 1";
+            break;
+        case Seek::After:
+            sql = select + " WHERE (" + colList + ", " + addr + ") > (" + params + ", " +
+                  addrParam + ") ORDER BY " + asc + " LIMIT 1";
+            break;
+        case Seek::Before:
+            sql = select + " WHERE (" + colList + ", " + addr + ") < (" + params + ", " +
+                  addrParam + ") ORDER BY " + desc + " LIMIT 1";
+            break;
+        case Seek::First:
+            sql = select + " ORDER BY " + asc + " LIMIT 1";
+            break;
+        case Seek::Last:
+            sql = select + " ORDER BY " + desc + " LIMIT 1";
+            break;
+    }
+    sqlite3_stmt* st = Prepare(sql);
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    if (mode != Seek::First && mode != Seek::Last)
+        BindKey(st, 1, kv);
+    if (mode == Seek::After || mode == Seek::Before)
+        sqlite3_bind_int64(st, int(cols.size()) + 1,
+                           optional ? int64_t(dba) : int64_t(DbaSlot(dba)));
+    int rc = sqlite3_step(st);
+    int status = S_OKAY;
+    if (rc == SQLITE_ROW) {
+        const int64_t a = sqlite3_column_int64(st, 0);
+        *out = optional ? DBA(a) : MakeDba(key.record, uint32_t(a));
+        if (outKey != nullptr)
+            *outKey = ColumnsToKey(st, 1, cols.size());
+    } else {
+        status = rc == SQLITE_DONE ? S_NOTFOUND : Status(sqlite3_extended_errcode(m_db));
+    }
+    sqlite3_reset(st);
+    return status;
+}
+
+int CStore::OptKeyStore(const FieldDef& key, const KeyValue& kv, DBA dba) {
+    const std::vector<std::string> cols = KeyColumns(key);
+    std::string params;
+    for (size_t i = 0; i < cols.size(); ++i)
+        params += "?" + std::to_string(i + 1) + ", ";
+    params += "?" + std::to_string(cols.size() + 1);
+    int status = OptKeyExists(key, dba);
+    if (status == S_OKAY)
+        return OptKeyUpdate(key, kv, dba);
+    if (status != S_NOTFOUND)
+        return status;
+    sqlite3_stmt* st = Prepare("INSERT INTO " + KeyTable(key) + "(" + Join(cols, ", ") +
+                               ", dba) VALUES(" + params + ")");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    BindKey(st, 1, kv);
+    sqlite3_bind_int64(st, int(cols.size()) + 1, dba);
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE ? S_OKAY : Status(sqlite3_extended_errcode(m_db));
+}
+
+int CStore::OptKeyDelete(const FieldDef& key, DBA dba) {
+    sqlite3_stmt* st = Prepare("DELETE FROM " + KeyTable(key) + " WHERE dba=?1");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int64(st, 1, dba);
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    if (rc != SQLITE_DONE)
+        return Status(sqlite3_extended_errcode(m_db));
+    return sqlite3_changes(m_db) > 0 ? S_OKAY : S_NOTFOUND;
+}
+
+int CStore::OptKeyExists(const FieldDef& key, DBA dba) {
+    sqlite3_stmt* st = Prepare("SELECT 1 FROM " + KeyTable(key) + " WHERE dba=?1 LIMIT 1");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int64(st, 1, dba);
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    if (rc == SQLITE_ROW)
+        return S_OKAY;
+    return rc == SQLITE_DONE ? S_NOTFOUND : Status(sqlite3_extended_errcode(m_db));
+}
+
+int CStore::OptKeyUpdate(const FieldDef& key, const KeyValue& kv, DBA dba) {
+    const std::vector<std::string> cols = KeyColumns(key);
+    std::string sets;
+    for (size_t i = 0; i < cols.size(); ++i)
+        sets += (i ? ", " : "") + cols[i] + "=?" + std::to_string(i + 1);
+    sqlite3_stmt* st = Prepare("UPDATE " + KeyTable(key) + " SET " + sets + " WHERE dba=?" +
+                               std::to_string(cols.size() + 1));
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    BindKey(st, 1, kv);
+    sqlite3_bind_int64(st, int(cols.size()) + 1, dba);
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE ? S_OKAY : Status(sqlite3_extended_errcode(m_db));
+}
+
+// ---- Sets --------------------------------------------------------------------------------------
+
+int CStore::MemberRow(int setCode, DBA member, DBA* owner, std::string* ord) {
+    sqlite3_stmt* st = Prepare("SELECT owner, ord FROM dbms_member WHERE setcode=?1 AND member=?2");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int(st, 1, setCode);
+    sqlite3_bind_int64(st, 2, member);
+    int rc = sqlite3_step(st);
+    int status = S_OKAY;
+    if (rc == SQLITE_ROW) {
+        if (owner)
+            *owner = DBA(sqlite3_column_int64(st, 0));
+        if (ord)
+            ord->assign(static_cast<const char*>(sqlite3_column_blob(st, 1)),
+                        size_t(sqlite3_column_bytes(st, 1)));
+    } else {
+        status = rc == SQLITE_DONE ? S_NOTFOUND : Status(sqlite3_extended_errcode(m_db));
+    }
+    sqlite3_reset(st);
+    return status;
+}
+
+int CStore::MemberStep(int setCode, DBA owner, const std::string* ord, bool forward, DBA* member,
+                       std::string* memberOrd) {
+    const char* sql;
+    if (ord == nullptr)
+        sql = forward ? "SELECT member, ord FROM dbms_member WHERE setcode=?1 AND owner=?2 ORDER "
+                        "BY ord LIMIT 1"
+                      : "SELECT member, ord FROM dbms_member WHERE setcode=?1 AND owner=?2 ORDER "
+                        "BY ord DESC LIMIT 1";
+    else
+        sql = forward ? "SELECT member, ord FROM dbms_member WHERE setcode=?1 AND owner=?2 AND "
+                        "ord>?3 ORDER BY ord "
+                        "LIMIT 1"
+                      : "SELECT member, ord FROM dbms_member WHERE setcode=?1 AND owner=?2 AND "
+                        "ord<?3 ORDER BY ord "
+                        "DESC LIMIT 1";
+    sqlite3_stmt* st = Prepare(sql);
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int(st, 1, setCode);
+    sqlite3_bind_int64(st, 2, owner);
+    if (ord != nullptr)
+        sqlite3_bind_blob(st, 3, ord->data(), int(ord->size()), SQLITE_STATIC);
+    int rc = sqlite3_step(st);
+    int status = S_OKAY;
+    if (rc == SQLITE_ROW) {
+        *member = DBA(sqlite3_column_int64(st, 0));
+        if (memberOrd)
+            memberOrd->assign(static_cast<const char*>(sqlite3_column_blob(st, 1)),
+                              size_t(sqlite3_column_bytes(st, 1)));
+    } else {
+        status = rc == SQLITE_DONE ? S_EOS : Status(sqlite3_extended_errcode(m_db));
+    }
+    sqlite3_reset(st);
+    return status;
+}
+
+int CStore::MemberInsert(int setCode, DBA owner, DBA member, const std::string& ord) {
+    sqlite3_stmt* st =
+        Prepare("INSERT INTO dbms_member(setcode, owner, member, ord) VALUES(?1, ?2, ?3, ?4)");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int(st, 1, setCode);
+    sqlite3_bind_int64(st, 2, owner);
+    sqlite3_bind_int64(st, 3, member);
+    sqlite3_bind_blob(st, 4, ord.data(), int(ord.size()), SQLITE_STATIC);
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    if (rc != SQLITE_DONE)
+        return Status(sqlite3_extended_errcode(m_db));
+    st = Prepare(
+        "INSERT INTO dbms_owner(setcode, owner, members) VALUES(?1, ?2, 1) "
+        "ON CONFLICT(setcode, owner) DO UPDATE SET members=members+1");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int(st, 1, setCode);
+    sqlite3_bind_int64(st, 2, owner);
+    rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE ? S_OKAY : Status(sqlite3_extended_errcode(m_db));
+}
+
+int CStore::MemberDelete(int setCode, DBA owner, DBA member) {
+    sqlite3_stmt* st = Prepare("DELETE FROM dbms_member WHERE setcode=?1 AND member=?2");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int(st, 1, setCode);
+    sqlite3_bind_int64(st, 2, member);
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    if (rc != SQLITE_DONE)
+        return Status(sqlite3_extended_errcode(m_db));
+    if (sqlite3_changes(m_db) != 1)
+        return S_NOTCON;
+    st = Prepare("UPDATE dbms_owner SET members=members-1 WHERE setcode=?1 AND owner=?2");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int(st, 1, setCode);
+    sqlite3_bind_int64(st, 2, owner);
+    rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    if (rc != SQLITE_DONE)
+        return Status(sqlite3_extended_errcode(m_db));
+    st = Prepare("DELETE FROM dbms_owner WHERE setcode=?1 AND owner=?2 AND members<=0");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int(st, 1, setCode);
+    sqlite3_bind_int64(st, 2, owner);
+    rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE ? S_OKAY : Status(sqlite3_extended_errcode(m_db));
+}
+
+int CStore::MemberSetOrd(int setCode, DBA member, const std::string& ord) {
+    sqlite3_stmt* st = Prepare("UPDATE dbms_member SET ord=?3 WHERE setcode=?1 AND member=?2");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int(st, 1, setCode);
+    sqlite3_bind_int64(st, 2, member);
+    sqlite3_bind_blob(st, 3, ord.data(), int(ord.size()), SQLITE_STATIC);
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE ? S_OKAY : Status(sqlite3_extended_errcode(m_db));
+}
+
+int CStore::MemberList(int setCode, DBA owner, std::vector<std::pair<DBA, std::string>>* members) {
+    members->clear();
+    sqlite3_stmt* st =
+        Prepare("SELECT member, ord FROM dbms_member WHERE setcode=?1 AND owner=?2 ORDER BY ord");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int(st, 1, setCode);
+    sqlite3_bind_int64(st, 2, owner);
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        members->emplace_back(DBA(sqlite3_column_int64(st, 0)),
+                              std::string(static_cast<const char*>(sqlite3_column_blob(st, 1)),
+                                          size_t(sqlite3_column_bytes(st, 1))));
+    }
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE ? S_OKAY : Status(sqlite3_extended_errcode(m_db));
+}
+
+int CStore::OwnerCount(int setCode, DBA owner, uint32_t* count) {
+    sqlite3_stmt* st = Prepare("SELECT members FROM dbms_owner WHERE setcode=?1 AND owner=?2");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int(st, 1, setCode);
+    sqlite3_bind_int64(st, 2, owner);
+    int rc = sqlite3_step(st);
+    int status = S_OKAY;
+    if (rc == SQLITE_ROW)
+        *count = uint32_t(sqlite3_column_int64(st, 0));
+    else if (rc == SQLITE_DONE)
+        *count = 0;
+    else
+        status = Status(sqlite3_extended_errcode(m_db));
+    sqlite3_reset(st);
+    return status;
+}
+
+// ---- Backup ------------------------------------------------------------------------------------
+
+int CStore::Backup(const std::string& path) {
+    const std::string tmp = path + ".new";
+    std::remove(tmp.c_str());
+    sqlite3* dest = nullptr;
+    int rc =
+        sqlite3_open_v2(tmp.c_str(), &dest, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    int status = S_OKAY;
+    if (rc != SQLITE_OK) {
+        status = rc == SQLITE_CANTOPEN ? S_BADPATH : Status(rc);
+    } else {
+        sqlite3_backup* b = sqlite3_backup_init(dest, "main", m_db, "main");
+        if (b == nullptr) {
+            status = Status(sqlite3_extended_errcode(dest));
+        } else {
+            rc = sqlite3_backup_step(b, -1);
+            const int fin = sqlite3_backup_finish(b);
+            if (rc != SQLITE_DONE)
+                status = Status(rc);
+            if (status == S_OKAY && fin != SQLITE_OK)
+                status = Status(fin);
+        }
+    }
+    sqlite3_close_v2(dest);
+    // Logs left by an earlier file at this path must not be replayed into the copy.
+    if (status == S_OKAY)
+        for (const char* suffix : {"-wal", "-shm", "-journal"})
+            std::remove((path + suffix).c_str());
+    if (status == S_OKAY && std::rename(tmp.c_str(), path.c_str()) != 0)
+        status = S_SYSERR;
+    if (status != S_OKAY)
+        std::remove(tmp.c_str());
+    std::remove((tmp + "-journal").c_str());
+    return status;
+}
+
+}  // namespace qn::dbms

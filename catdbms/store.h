@@ -1,0 +1,147 @@
+// The storage interface of the engine: records, set memberships and key entries of one catalog
+// in one SQLite database. Nothing above this class knows SQL; a server backend would replace
+// this class alone.
+//
+// Tables (all names as the sqlite3 shell shows them):
+//   dbms_info        (key, value): "version" = "F1.00", "stamp" = the last update stamp given
+//   dbms_records, dbms_fields, dbms_sets, dbms_setmembers: the dictionary
+//   db_<record>      one per record type: slot INTEGER PRIMARY KEY AUTOINCREMENT (never
+//                    reused), stamp, then one column per field (group members as their own
+//                    columns, arrays as one blob), named after the field in lower case
+//   key_<field>      entries of an optional key: its member columns and dba
+//   dbms_member      (setcode, owner, member, ord): one row per membership; ord orders the
+//                    members of one owner (see OrderKey*), unique per (setcode, owner)
+//   dbms_owner       (setcode, owner, members): member count per owner with members
+// Indexes: one per key (unique keys UNIQUE), dbms_member by (setcode, owner, ord).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "catdbms/catschema.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace qn::dbms {
+
+struct CheckReport;
+
+// One component of a key value.
+struct KeyPart {
+    bool text = false;
+    int64_t number = 0;
+    std::string bytes;
+    bool operator==(const KeyPart&) const = default;
+};
+using KeyValue = std::vector<KeyPart>;
+
+// The components of a key field (1 for a scalar or string key, 2 for compound and group keys).
+std::vector<const FieldDef*> KeyComponents(const FieldDef& key);
+// Key value from a caller's buffer laid out as the packed components, or from a record buffer.
+KeyValue KeyFromValue(const FieldDef& key, const void* value);
+KeyValue KeyFromRecord(const FieldDef& key, const void* record);
+void KeyToValue(const FieldDef& key, const KeyValue& kv, void* value);
+
+// Order keys of the dbms_member table.
+std::string OrderKeyAscending(const char* field, size_t size, DBA member);
+std::string OrderKeyPosition(uint64_t position);
+uint64_t OrderKeyPositionValue(const std::string& ord);
+
+class CStore {
+  public:
+    CStore() = default;
+    ~CStore();
+    CStore(const CStore&) = delete;
+    CStore& operator=(const CStore&) = delete;
+
+    // Makes a new catalog database at path (the file is replaced). S_NOSPACE, S_SYSERR, ...
+    static int Create(const std::string& path);
+    // Opens and checks a catalog. rollbackJournal: use the rollback journal instead of WAL.
+    int Open(const std::string& path, bool rollbackJournal, int busyMs);
+    void Close();
+    bool IsOpen() const { return m_db != nullptr; }
+    const std::string& Path() const { return m_path; }
+
+    void SetBusyTimeout(int ms);
+    int SetCachePages(int pages);
+    int SetSizeLimit(uint64_t bytes);
+
+    // Transactions.
+    enum class Txn { None, Read, Write };
+    Txn State() const { return m_txn; }
+    int BeginRead();
+    int BeginWrite();
+    int Commit();
+    void Rollback();
+    int Savepoint();
+    int ReleaseSavepoint();
+    void RollbackSavepoint();
+
+    // Records. buffer is the record's full size; stamp may be null.
+    int Insert(int recordCode, const void* buffer, DBA* dba);
+    int Read(DBA dba, void* buffer, uint32_t* stamp);
+    int Exists(DBA dba);  // 0 or S_DELETED
+    int GetStamp(DBA dba, uint32_t* stamp);
+    int Update(DBA dba, const void* buffer);
+    int Remove(DBA dba);
+    // Next slot after (forward) or before a slot; slot 0 with forward starts at the first,
+    // UINT32_MAX backwards at the last. S_NOTFOUND at the end.
+    int Scan(int recordCode, uint32_t from, bool forward, uint32_t* slot);
+    int Count(int recordCode, uint32_t* count);
+    int Clear();  // every record, membership and key entry; the system record is made again
+
+    // Keys. Seek modes: Equal (first entry equal to kv), After / Before (the entry after or
+    // before (kv, dba)), First, Last. out and outKey receive the entry found.
+    enum class Seek { Equal, After, Before, First, Last };
+    int KeySeek(const FieldDef& key, Seek mode, const KeyValue& kv, DBA dba, DBA* out,
+                KeyValue* outKey);
+    int OptKeyStore(const FieldDef& key, const KeyValue& kv, DBA dba);
+    int OptKeyDelete(const FieldDef& key, DBA dba);  // S_NOTFOUND when there was none
+    int OptKeyExists(const FieldDef& key, DBA dba);
+    int OptKeyUpdate(const FieldDef& key, const KeyValue& kv, DBA dba);  // only if present
+
+    // Set memberships.
+    int MemberRow(int setCode, DBA member, DBA* owner, std::string* ord);  // S_NOTFOUND
+    // The member after / before ord (ord null: the first / last) of one owner; S_EOS at the end.
+    int MemberStep(int setCode, DBA owner, const std::string* ord, bool forward, DBA* member,
+                   std::string* memberOrd);
+    int MemberInsert(int setCode, DBA owner, DBA member, const std::string& ord);
+    int MemberDelete(int setCode, DBA owner, DBA member);
+    int MemberSetOrd(int setCode, DBA member, const std::string& ord);
+    int MemberList(int setCode, DBA owner, std::vector<std::pair<DBA, std::string>>* members);
+    int OwnerCount(int setCode, DBA owner, uint32_t* count);
+
+    // Maintenance.
+    int Check(CheckReport* report);
+    int RebuildKeys(CheckReport* report);
+    int Backup(const std::string& path);
+
+    // Maps the last SQLite result to an engine status.
+    int Status(int rc) const;
+
+  private:
+    struct Stmt;
+    sqlite3_stmt* Prepare(const std::string& sql);
+    int Exec(const char* sql);
+    int NextStamp(uint32_t* stamp);
+    int ValidateDictionary();
+    int SetJournal(bool rollbackJournal);
+    int BindRecord(sqlite3_stmt* st, int first, int recordCode, const void* buffer);
+    void ColumnsToRecord(sqlite3_stmt* st, int first, int recordCode, void* buffer);
+
+    sqlite3* m_db = nullptr;
+    std::string m_path;
+    Txn m_txn = Txn::None;
+    int m_savepoints = 0;
+    std::unordered_map<std::string, sqlite3_stmt*> m_stmts;
+};
+
+// The DDL of a new catalog, derived from the dictionary.
+std::vector<std::string> CatalogSchemaSql();
+std::string RecordTable(int recordCode);
+std::string KeyTable(const FieldDef& key);
+
+}  // namespace qn::dbms
