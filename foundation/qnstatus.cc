@@ -219,5 +219,8 @@ int CQNStatus::ReportError(uint32_t idPrompt, unsigned int uType, const char* ps
             strText += "\r\n\r\n";
     }
     GetDescription(strText, 0xFFFF);
-    return QNMessageBox(strText.c_str(), "", uType);
+    // The framework titles its boxes with the program's name.
+    char szProduct[129];
+    QNGetProductName(szProduct, sizeof szProduct);
+    return QNMessageBox(strText.c_str(), szProduct, uType);
 }

@@ -288,13 +288,24 @@ bool QNSysLogAttach() {
     return true;
 }
 
+namespace {
+std::atomic<bool> g_fUnloaded{false};
+
+// Module unload: the module lets go of its log file and of the block, so that the block (and its
+// name) goes away with the last module that holds it. Calls made after this use the defaults.
+__attribute__((destructor)) void UnloadModule() {
+    g_fUnloaded.store(true);
+    QNSysLogDetach();
+}
+}  // namespace
+
 void QNSysLogDetach() {
     std::lock_guard<std::mutex> lock(g_mutexAttach);
     int fd = g_fdLog.exchange(-1);
     if (fd >= 0)
         close(fd);
     g_fAttached.store(false, std::memory_order_release);
-    g_fAttachTried.store(false, std::memory_order_release);
+    g_fAttachTried.store(g_fUnloaded.load(), std::memory_order_release);
     g_pState = nullptr;
     delete g_pBlock;
     g_pBlock = nullptr;
