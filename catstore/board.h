@@ -1,0 +1,49 @@
+// The open catalog (BOARD_OBJECT) and its lifecycle.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "catstore.h"
+#include "foundation/status.h"
+#include "registry.h"
+
+namespace catstore {
+class CDbContext;
+struct NotifyTable;
+struct UnreadSet;
+}  // namespace catstore
+
+// The handle of an open catalog. Fields in the order the catalog store has always kept them.
+struct BOARD_OBJECT {
+    uint32_t dwClientTag = catstore::CLIENT_TAG;
+    catstore::ClientEntry* pClientEntry = nullptr;
+    catstore::CDbContext* pdb = nullptr;  // the engine task with its bookkeeping
+    uintptr_t ulItemContextA = 0;
+    uintptr_t ulItemContextB = 0;
+    std::string strPath;        // catalog path as given
+    std::string strCatalogIni;  // catalog configuration file
+    std::string strUserIni;     // user configuration file
+    catstore::NotifyTable* pNotify = nullptr;
+    catstore::UnreadSet* pUnread = nullptr;
+    USER_OBJECT* hCurrentUser = nullptr;
+    GROUP_ITERATOR* pCurrentGroups = nullptr;
+    USER_ITERATOR* pAllUsers = nullptr;
+    uint32_t fSystem = 0;
+    uint32_t nLockMgr = 0;
+    int16_t nTransactionDepth = 0;
+    uint32_t dwOpenOption = 0;
+    uint16_t wReferenceFlag = 0;
+    uint32_t dwMemoryThreshold = 0;
+};
+
+namespace catstore {
+
+// True when hbrd is an open catalog handed out by this process.
+bool IsLiveBoard(const BOARD_OBJECT* hbrd);
+// The visibility rule: whether an access pair (and owner) admits the catalog's current user.
+bool IsVisibleTo(BOARD_OBJECT* hbrd, uint16_t wLevel, uint16_t wId, uint16_t wOwner);
+// The user a change is attributed to: the current user, or 1 without one.
+uint16_t CurrentUserID(BOARD_OBJECT* hbrd);
+
+}  // namespace catstore

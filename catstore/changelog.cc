@@ -1,0 +1,245 @@
+// The change log: entries written with every item change, read by the other processes.
+#include "changelog.h"
+
+#include <ctime>
+
+#include "board.h"
+#include "frame.h"
+#include "items.h"
+#include "locks.h"
+#include "notify.h"
+#include "trace.h"
+#include "users.h"
+
+namespace catstore {
+
+static const char* KindName(unsigned short wKind) {
+    static const char* const s_apszKinds[] = {"Unknown",   "Created", "Modified",
+                                              "Destroyed", "AddRef",  "RemoveRef"};
+    return wKind < 6 ? s_apszKinds[wKind] : "Unknown";
+}
+
+static uint32_t PackAccess(const qn::dbms::db_itemrec& item) {
+    return static_cast<uint32_t>(item.itemaccess.itemaccesslevel) |
+           (static_cast<uint32_t>(item.itemaccess.itemaccessgrouporuserid) << 16);
+}
+
+uint16_t CurrentUserID(BOARD_OBJECT* hbrd) {
+    if (IsLiveBoard(hbrd) && hbrd->hCurrentUser != nullptr) {
+        return hbrd->hCurrentUser->holder.rec.userid;
+    }
+    return 1;
+}
+
+static void QueueFromEntry(BOARD_OBJECT* hbrd, const qn::dbms::db_changeentryrec& e) {
+    ChangeEvent ev;
+    ev.dwItemID = e.changeitemid;
+    ev.dwParentID = e.changeparentid;
+    ev.wKind = e.changekind;
+    ev.dwFields = e.changefields;
+    ev.wUserID = e.changeuserid;
+    QueueEvent(hbrd, ev);
+}
+
+DBStatus WriteChangeEntry(CDbContext* pdb, DB_ITEM* pItem, const DB_ITEM* pOther,
+                          ChangeNotifier pfnNotifier, unsigned short wKind, BOARD_OBJECT* hbrd) {
+    DB_CHANGEINFO info;
+    info.entry.changeitemid = pItem->item.itemid;
+    info.entry.changeparentid = pOther ? pOther->item.itemid : pItem->item.itemparentid;
+    info.entry.changeaccess = PackAccess(pItem->item);
+    if (pfnNotifier == nullptr || pfnNotifier(&info, pItem, wKind, hbrd) == 0) {
+        return DBSuccess;
+    }
+    if (!info.data.value.empty()) {
+        DBStatus st = VarStringWrite(&info.data, pdb, VSK_CHANGEDATA);
+        if (st != DBSuccess) {
+            return st;
+        }
+        info.entry.changedata = info.data.dba;
+    }
+    int rc = pdb->Create(DB_CHANGEENTRYREC, &info.entry);
+    return rc == 3 ? 17 : MapEngineStatus(rc);
+}
+
+EXSM_STATUS ChgLogAddEntry(BOARD_OBJECT* hbrd, const DB_ITEM* pItem, unsigned short wKind,
+                           uint32_t dwFields) {
+    if ((dwFields & ITEMFIELDS_SIGNIFICANT) == 0) {
+        LogLine(LOG_STORE, "Ignoring change entry on Fields=0x%08lX, Name='%s', ID=%lu\r\n",
+                static_cast<unsigned long>(dwFields), pItem->item.itemname,
+                static_cast<unsigned long>(pItem->item.itemid));
+        return EXSM_SUCCESS;
+    }
+    qn::dbms::db_changeentryrec e{};
+    e.changeaccess = PackAccess(pItem->item);
+    e.changeitemid = pItem->item.itemid;
+    e.changeparentid = pItem->item.itemparentid;
+    e.changeuserid = CurrentUserID(hbrd);
+    e.changefields = dwFields;
+    e.changekind = wKind;
+    e.changetime = static_cast<uint32_t>(std::time(nullptr));
+    CDbContext* pdb = hbrd->pdb;
+    CStoreTransaction tx(pdb, "ChgLogAddEntry", Packet({DB_CHANGEENTRYREC, DB_UNIQUEIDSREC}, 'w'));
+    DBStatus st = tx.Status();
+    if (st == DBSuccess) {
+        int rc = pdb->Create(DB_CHANGEENTRYREC, &e);
+        st = rc == 3 ? 17 : MapEngineStatus(rc);
+    }
+    st = tx.Finish(st);
+    EXSM_STATUS status = EXSM_SUCCESS;
+    SetStatus(&status, st);
+    return status;
+}
+
+// One scan step with the read-error recovery: on -914 the step is retried once under a read
+// lock on the record type.
+template <typename F>
+static int StepWithRecovery(CDbContext* pdb, const char* pszWhat, F&& step) {
+    int rc = step();
+    if (rc == -914) {
+        LogLine(LOG_ENGINE, "EXDB: !!! S_READ error detected while %s change log\r\n", pszWhat);
+        pdb->LockOne(DB_CHANGEENTRYREC, 'r');
+        rc = step();
+        if (!pdb->InTransaction()) {
+            pdb->FreeReadLocks();
+        }
+    }
+    return rc;
+}
+
+DBStatus ChangeLogProcessEntries(CDbContext* pdb, uint16_t wCurrentUser, DBA* pdbaPosition,
+                                 ChangeEntryRoutine pfnRoutine, BOARD_OBJECT* hbrd) {
+    DBA dbaLast = 0;
+    {
+        int rc = pdb->LockOne(DB_CHANGEENTRYREC, 'r');
+        if (rc == 5) {
+            return 37;
+        }
+        if (rc != 0) {
+            return MapEngineStatus(rc);
+        }
+        rc = pdb->ScanLast(DB_CHANGEENTRYREC);
+        if (rc == 0) {
+            rc = pdb->CurrentDba(&dbaLast);
+        }
+        if (!pdb->InTransaction()) {
+            pdb->FreeReadLocks();
+        }
+        if (rc == 2) {
+            return DBSuccess;  // an empty log
+        }
+        if (rc != 0) {
+            return MapEngineStatus(rc);
+        }
+    }
+    if (dbaLast == *pdbaPosition) {
+        return DBSuccess;
+    }
+    if (*pdbaPosition == 0) {
+        *pdbaPosition = dbaLast;
+        return DBSuccess;
+    }
+    int rc = StepWithRecovery(pdb, "seeking", [&]() {
+        int r = pdb->MakeCurrent(*pdbaPosition);
+        return r == 0 ? pdb->ScanSet(DB_CHANGEENTRYREC) : r;
+    });
+    if (rc != 0) {
+        return rc == 6 ? 36 : MapEngineStatus(rc);
+    }
+    for (;;) {
+        qn::dbms::db_changeentryrec e{};
+        DBA dba = 0;
+        rc = StepWithRecovery(pdb, "reading", [&]() {
+            int r = pdb->ScanNext(DB_CHANGEENTRYREC);
+            if (r == 0) {
+                r = pdb->Read(&e);
+            }
+            if (r == 0) {
+                r = pdb->CurrentDba(&dba);
+            }
+            return r;
+        });
+        if (rc == 2) {
+            return DBSuccess;
+        }
+        if (rc != 0) {
+            return MapEngineStatus(rc);
+        }
+        *pdbaPosition = dba;
+        if (e.changeuserid == wCurrentUser) {
+            continue;
+        }
+        if (pfnRoutine != nullptr) {
+            pfnRoutine(&e, 14, hbrd);
+        }
+    }
+}
+
+}  // namespace catstore
+
+using namespace catstore;
+
+extern "C" int ChangeEntryNotifier(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned short wKind,
+                                   BOARD_OBJECT* hbrd) {
+    if (pChange == nullptr || pItem == nullptr) {
+        return 0;
+    }
+    if (wKind == EX_CHANGE_MODIFIED && pItem->dwFieldFlags != 0 &&
+        (pItem->dwFieldFlags & ITEMFIELDS_SIGNIFICANT) == 0) {
+        return 0;
+    }
+    LogLine(LOG_STORE, "CHGLOG: Creating entry for %s event: ID=%lu, %s\r\n", KindName(wKind),
+            static_cast<unsigned long>(pItem->item.itemid), pItem->item.itemname);
+    qn::dbms::db_changeentryrec& e = pChange->entry;
+    e.changedata = 0;
+    e.changekind = wKind;
+    e.changetime = static_cast<uint32_t>(std::time(nullptr));
+    e.changeuserid = CurrentUserID(hbrd);
+    switch (wKind) {
+        case EX_CHANGE_CREATED:
+            e.changefields = AllFieldsMask(*pItem);
+            e.changeuserid = pItem->item.uidlastmodified;
+            break;
+        case EX_CHANGE_MODIFIED:
+            // Flags 0 mean that every part was written.
+            e.changefields = pItem->dwFieldFlags != 0 ? pItem->dwFieldFlags : AllFieldsMask(*pItem);
+            e.changeuserid = pItem->item.uidlastmodified;
+            break;
+        case EX_CHANGE_DESTROYED:
+            e.changefields = 0xFFFFFFFFu;
+            break;
+        case EX_CHANGE_ADDREF:
+        case EX_CHANGE_REMOVEREF:
+            e.changefields = pItem->dwRefTag;
+            pItem->dwRefTag = 0;
+            if (IsLiveBoard(hbrd) && hbrd->wReferenceFlag != 0) {
+                e.changeuserid = 1;
+            }
+            break;
+        default:
+            ReportAssertion("FALSE", ".\\CHGLOG");
+            break;
+    }
+    if (IsLiveBoard(hbrd)) {
+        QueueFromEntry(hbrd, e);
+    }
+    return 1;
+}
+
+extern "C" int ItemCopyNotifier(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned short wKind,
+                                BOARD_OBJECT* hbrd) {
+    if (pChange == nullptr || pItem == nullptr) {
+        return 0;
+    }
+    LogLine(LOG_STORE, "CHGLOG: Creating entry for %s event: ID=%lu, %s\r\n", KindName(wKind),
+            static_cast<unsigned long>(pItem->item.itemid), pItem->item.itemname);
+    qn::dbms::db_changeentryrec& e = pChange->entry;
+    e.changedata = 0;
+    e.changefields = AllFieldsMask(*pItem);
+    e.changekind = wKind;
+    e.changetime = static_cast<uint32_t>(std::time(nullptr));
+    e.changeuserid = CurrentUserID(hbrd);
+    if (IsLiveBoard(hbrd)) {
+        QueueFromEntry(hbrd, e);
+    }
+    return 1;
+}

@@ -1,0 +1,120 @@
+// The catalog store's view of the record store engine: one engine task per open catalog with
+// the store's bookkeeping, and the engine calls the store routines use, in the engine's own
+// currency model (a current record; per set a current owner and member).
+//
+// Every call returns the engine's status (0 success, 1 end of set, 2 not found, 3 duplicate,
+// 5 unavailable, 6 deleted, 7 updated since the stamp, negative values for errors).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "foundation/status.h"
+#include "registry.h"
+#include "schema.h"
+
+namespace catstore {
+
+using DBA = uint32_t;
+
+// One lock-packet entry: a record-type or set code and 'r' or 'w'.
+struct LockEntry {
+    int32_t nCode;
+    char chType;
+};
+
+// The general mapping of engine statuses to store statuses.
+DBStatus MapEngineStatus(int nEngineStatus);
+
+class CDbContext {
+  public:
+    CDbContext();
+    ~CDbContext();
+    CDbContext(const CDbContext&) = delete;
+    CDbContext& operator=(const CDbContext&) = delete;
+
+    // ---- Open and close (the steps of the catalog open) ----
+    int CreateTask();
+    void DestroyTask();
+    int SetPaths(const std::string& strDir, const std::string& strTafPath);
+    int SetLockManager(int nTransport);
+    int SetDatabaseName(const std::string& strName);
+    int TestUserID(const std::string& strUserID);
+    int SetUserID(const std::string& strUserID);
+    int SetOpenFiles(int nFiles);
+    int SetCachePages(int nPages, int nIndexPages);
+    int Open(const std::string& strFile, const char* pszMode);
+    int SetLockTimeout(int nSeconds);
+    int SetSharedOptions();
+    int InitializeDatabase();
+    int Close();
+    bool IsOpen() const;
+    int ListUsers(std::string* pNames, int nMax, int* pnCount);
+    int ClearUser(const std::string& strUserID);
+
+    // ---- Transactions and locks ----
+    uint16_t State() const;  // bit 0: transaction open; bit 2: locks kept after reads
+    bool InTransaction() const { return (State() & 1) != 0; }
+    int Begin(const char* pszTag);
+    int End();
+    int Abort();
+    int LockPacket(const LockEntry* pEntries, size_t cEntries);
+    int LockOne(int32_t nCode, char chType);
+    int LockState(int32_t nCode, char* pchState);
+    int FreeReadLocks();
+    int FreeAllLocks();
+
+    // ---- Records ----
+    int Create(int32_t nRecType, const void* pRecord);  // becomes current
+    int MakeCurrent(DBA dba);
+    int CurrentDba(DBA* pdba);
+    int CurrentType(int32_t* pnType);
+    int Read(void* pRecord);         // current record
+    int Write(const void* pRecord);  // current record
+    int Delete();                    // current record (must be in no set)
+    int DisconnectAllAndDelete();    // current record
+    int CurrentStamp(uint64_t* pStamp);
+    int TestStamp(uint64_t stamp);  // 0 unchanged, 6 deleted, 7 changed
+    int ScanFirst(int32_t nRecType);
+    int ScanLast(int32_t nRecType);
+    int ScanNext(int32_t nRecType);
+    int ScanPrev(int32_t nRecType);
+    int ScanSet(int32_t nRecType);
+    int RecordCount(int32_t nRecType,
+                    uint32_t* pcRecords);  // the current record becomes the scan position
+
+    // ---- Keys ----
+    int KeyFind(int32_t nField, const void* pValue);  // current record on success; 2 absent
+    int KeyStore(int32_t nField);                     // optional key of the current record
+    int KeyDelete(int32_t nField);
+
+    // ---- Sets ----
+    int SetOwnerCurrent(int32_t nSet);   // current record becomes the set's owner
+    int SetOwnerSystem(int32_t nSet);    // the system record owns the set
+    int Connect(int32_t nSet);           // current record into the set of the current owner
+    int Disconnect(int32_t nSet);        // current member of the set
+    int SetMemberCurrent(int32_t nSet);  // current record becomes the set's current member
+    int FindFirst(int32_t nSet);         // first member becomes current record and member
+    int FindNext(int32_t nSet);
+    int FindLast(int32_t nSet);
+    int FindOwner(int32_t nSet);  // owner of the current member becomes current
+    int IsMember(int32_t nSet);   // 0 yes, 1 no (current record)
+    int MemberCount(int32_t nSet, uint32_t* pcMembers);
+    static uint32_t Checksum(const void* pv, size_t cb);
+    // Makes a new empty catalog file at strPath.
+    static int CreateCatalog(const std::string& strPath, const std::string& strTafPath);
+    void SetLockTimeoutMs(int nMilliseconds);
+
+    // ---- Store bookkeeping ----
+    DBA dbaBoard = 0;      // cached address of DB_BOARDREC
+    DBA dbaUniqueIds = 0;  // cached address of DB_UNIQUEIDSREC
+    ClientEntry* pClientEntry = nullptr;
+
+  private:
+    struct Impl;
+    Impl* m_pImpl;
+};
+
+}  // namespace catstore

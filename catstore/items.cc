@@ -1,0 +1,699 @@
+// The stored item and its store routines.
+#include "items.h"
+
+#include <cctype>
+#include <cstring>
+#include <ctime>
+
+#include "frame.h"
+#include "holders.h"
+#include "locks.h"
+#include "platform/liveobjects.h"
+#include "trace.h"
+#include "users.h"
+
+namespace catstore {
+
+using qn::platform::ObjectKind;
+
+uint32_t AllFieldsMask(const DB_ITEM& item) {
+    uint32_t dw = 0xFFFFFFFFu;
+    if (item.vsiNote.value.empty()) {
+        dw &= ~ITEMFIELDS_NOTE;
+    }
+    if (item.attach.atttype == 0) {
+        dw &= ~ITEMFIELDS_ATTACHMENT;
+    }
+    return dw;
+}
+
+void InitFolderItem(DB_ITEM* pItem, const char* pszName, const char* pszDescription,
+                    uint16_t wFolderType, uint16_t wOwner) {
+    *pItem = DB_ITEM{};
+    pItem->item.type = ITEMTYPE_FOLDER;
+    std::strncpy(pItem->item.itemname, pszName, sizeof pItem->item.itemname - 1);
+    std::strncpy(pItem->item.itemdescription, pszDescription,
+                 sizeof pItem->item.itemdescription - 1);
+    pItem->item.uidowner = wOwner;
+    pItem->item.itemaccess.itemaccesslevel = 1;
+    pItem->item.itemaccess.itemaccessgrouporuserid = 0;
+    pItem->item.tmlastmodified = static_cast<uint32_t>(std::time(nullptr));
+    pItem->folder = qn::dbms::db_folderrec{};
+    pItem->folder->foldertype = wFolderType;
+}
+
+uint32_t PathChecksum(const char* pszPath) {
+    size_t cch = strnlen(pszPath, 256);
+    if (cch == 0) {
+        return 0;
+    }
+    std::string strLower(pszPath, cch);
+    for (char& ch : strLower) {
+        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    }
+    return CDbContext::Checksum(strLower.data(), strLower.size());
+}
+
+static std::vector<LockEntry> ItemReadPacket() {
+    return Packet({DB_ITEMREC, DB_FOLDERREC, DB_REPOSITORYREC, DBS_ATTACHMENTS, DB_ATTACHREC},
+                  'r') +
+           VarStringPacket('r');
+}
+
+static std::vector<LockEntry> ItemWritePacket() {
+    return Packet({DB_ITEMREC, DBS_ITEMS, DB_FOLDERREC, DB_REPOSITORYREC, DBS_ATTACHMENTS,
+                   DB_ATTACHREC, DB_USERREC, DBS_OWNS_ITEM, DBS_ITEMS_IN_FOLDER,
+                   DBS_FOLDERS_IN_FOLDER, DB_CHANGEENTRYREC, DB_UNIQUEIDSREC},
+                  'w') +
+           VarStringPacket('w');
+}
+
+static bool Selects(uint32_t dwFlags, uint32_t dwGroup) {
+    return dwFlags == 0 || (dwFlags & dwGroup) != 0;
+}
+
+// ---- Reading ---------------------------------------------------------------------------------
+
+static DBStatus ReadParts(CDbContext* pdb, DB_ITEM* pItem) {
+    uint32_t dwFlags = pItem->dwFieldFlags;
+    DBStatus st = DBSuccess;
+    if (Selects(dwFlags, ITEMFIELDS_FOLDER)) {
+        if (pItem->item.type == ITEMTYPE_FOLDER) {
+            pItem->folder = qn::dbms::db_folderrec{};
+            pItem->dbaFolder = pItem->item.folderstruct;
+            pItem->stampFolder = 0;
+            if (pItem->dbaFolder != 0) {
+                int rc = pdb->MakeCurrent(pItem->dbaFolder);
+                if (rc == 0) {
+                    rc = pdb->Read(&*pItem->folder);
+                }
+                if (rc == 0) {
+                    rc = pdb->CurrentStamp(&pItem->stampFolder);
+                }
+                st = rc == 6 ? 36 : MapEngineStatus(rc);
+            }
+        } else {
+            pItem->dbaFolder = 0;
+            pItem->stampFolder = 0;
+        }
+    }
+    if (st == DBSuccess && Selects(dwFlags, ITEMFIELDS_ATTACHMENT)) {
+        pItem->attach = qn::dbms::db_attachrec{};
+        int rc = pdb->MakeCurrent(pItem->dba);
+        if (rc == 0) {
+            rc = pdb->SetOwnerCurrent(DBS_ATTACHMENTS);
+        }
+        if (rc == 0) {
+            rc = pdb->FindFirst(DBS_ATTACHMENTS);
+            if (rc == 1) {
+                rc = 0;  // no attachment
+            } else if (rc == 0) {
+                rc = pdb->Read(&pItem->attach);
+            }
+        }
+        st = MapEngineStatus(rc);
+        if (st == DBSuccess && pItem->attach.attrepository != 0) {
+            rc = pdb->MakeCurrent(pItem->attach.attrepository);
+            if (rc == 0) {
+                rc = pdb->Read(&pItem->repos);
+            }
+            if (rc == 0) {
+                pItem->dbaRepos = pItem->attach.attrepository;
+                rc = pdb->CurrentStamp(&pItem->stampRepos);
+            }
+            st = MapEngineStatus(rc);
+            pItem->vsiReposLocation.dba = pItem->repos.repositorylocationinfo;
+            pItem->vsiReposPolicy.dba = pItem->repos.repositorypolicyinfo;
+            pItem->vsiReposPrivate.dba = pItem->repos.repositoryprivateinfo;
+            for (VarStringHolder* p :
+                 {&pItem->vsiReposLocation, &pItem->vsiReposPolicy, &pItem->vsiReposPrivate}) {
+                if (st == DBSuccess) {
+                    st = VarStringRead(p, pdb);
+                }
+            }
+        } else if (st == DBSuccess) {
+            pItem->repos = qn::dbms::db_repositoryrec{};
+            pItem->dbaRepos = 0;
+            pItem->stampRepos = 0;
+            pItem->vsiReposLocation = {};
+            pItem->vsiReposPolicy = {};
+            pItem->vsiReposPrivate = {};
+        }
+    }
+    if (st == DBSuccess && Selects(dwFlags, ITEMFIELDS_TEXTS)) {
+        struct {
+            VarStringHolder* p;
+            DBA dba;
+        } aTexts[] = {{&pItem->vsiNote, pItem->item.itemnote},
+                      {&pItem->vsiExtendedInfo, pItem->item.itemextendedinfo},
+                      {&pItem->vsiInstructions, pItem->item.iteminstructions},
+                      {&pItem->vsiKeywords, pItem->item.itemkeywords},
+                      {&pItem->vsiSubscribers, pItem->item.itemsubscribers}};
+        for (auto& t : aTexts) {
+            if (t.p->dba != t.dba) {
+                t.p->dba = t.dba;
+                t.p->stamp = 0;
+            }
+            if (st == DBSuccess) {
+                st = VarStringRead(t.p, pdb);
+            }
+        }
+    }
+    return st;
+}
+
+DBStatus ItemRead(CDbContext* pdb, DB_ITEM* pItem) {
+    CStoreRead read(pdb, ItemReadPacket());
+    DBStatus st = read.Status();
+    if (st != DBSuccess) {
+        return st;
+    }
+    if (pItem->stamp == -1) {
+        ReportAssertion("FALSE", ".\\DBITEM");
+        return 13;  // a header whose stamp was never learnt
+    }
+    int64_t newStamp = pItem->stamp;
+    st = ChangeCheck(pdb, pItem->dba, DB_ITEMREC, pItem->stamp, true, &pItem->item, &newStamp);
+    bool fModified = st == DBRecordModified && pItem->stamp != 0;
+    if (st != DBSuccess && st != DBRecordModified) {
+        return st;
+    }
+    pItem->stamp = newStamp;
+    pItem->pdb = pdb;
+    st = ReadParts(pdb, pItem);
+    if (st == DBSuccess && fModified) {
+        return DBRecordModified;
+    }
+    return st;
+}
+
+DBStatus ItemReadAt(CDbContext* pdb, DBA dba, DB_ITEM* pItem) {
+    *pItem = DB_ITEM{};
+    pItem->dba = dba;
+    DBStatus st = ItemRead(pdb, pItem);
+    return st == DBRecordModified ? DBSuccess : st;
+}
+
+static DBStatus FindByKey(CDbContext* pdb, int32_t nKey, const void* pValue, DB_ITEM* pItem,
+                          bool fAttachment) {
+    DBA dba = 0;
+    {
+        CStoreRead read(pdb, ItemReadPacket());
+        DBStatus st = read.Status();
+        if (st != DBSuccess) {
+            return st;
+        }
+        int rc = pdb->KeyFind(nKey, pValue);
+        if (rc == 2) {
+            return 35;
+        }
+        if (rc == 0 && fAttachment) {
+            rc = pdb->FindOwner(DBS_ATTACHMENTS);
+        }
+        if (rc == 0) {
+            rc = pdb->CurrentDba(&dba);
+        }
+        if (rc != 0) {
+            return rc == 1 || rc == -16 ? 35 : MapEngineStatus(rc);
+        }
+    }
+    return ItemReadAt(pdb, dba, pItem);
+}
+
+DBStatus ItemFindByID(CDbContext* pdb, uint32_t dwItemID, DB_ITEM* pItem) {
+    return FindByKey(pdb, ITEMID, &dwItemID, pItem, false);
+}
+
+DBStatus ItemFindByAttachmentKey(CDbContext* pdb, uint32_t dwResourceID, uint32_t dwCrc,
+                                 DB_ITEM* pItem) {
+    decltype(qn::dbms::db_attachrec::attfilekey) key{};
+    key.attnameresourceid = dwResourceID;
+    key.attnamecrc = dwCrc;
+    return FindByKey(pdb, ATTFILEKEY, &key, pItem, true);
+}
+
+DBStatus ItemFindByRepositoryKey(CDbContext* pdb, uint32_t dwResourceID, uint32_t dwCrc,
+                                 DB_ITEM* pItem) {
+    decltype(qn::dbms::db_attachrec::attreposkey) key{};
+    key.attreposresourceid = dwResourceID;
+    key.attreposcrc = dwCrc;
+    return FindByKey(pdb, ATTREPOSKEY, &key, pItem, true);
+}
+
+// ---- Writing ---------------------------------------------------------------------------------
+
+static DBStatus WriteTexts(CDbContext* pdb, DB_ITEM* pItem) {
+    struct {
+        VarStringHolder* p;
+        DBA* pdba;
+        uint8_t bKind;
+    } aTexts[] = {{&pItem->vsiNote, &pItem->item.itemnote, VSK_ITEMNOTE},
+                  {&pItem->vsiExtendedInfo, &pItem->item.itemextendedinfo, VSK_EXTENDEDINFO},
+                  {&pItem->vsiInstructions, &pItem->item.iteminstructions, VSK_INSTRUCTIONS},
+                  {&pItem->vsiKeywords, &pItem->item.itemkeywords, VSK_KEYWORDS},
+                  {&pItem->vsiSubscribers, &pItem->item.itemsubscribers, VSK_SUBSCRIBERS}};
+    for (auto& t : aTexts) {
+        DBStatus st = VarStringWrite(t.p, pdb, t.bKind);
+        if (st != DBSuccess) {
+            return st;
+        }
+        *t.pdba = t.p->dba;
+    }
+    return DBSuccess;
+}
+
+// Rewrites the item's DBS_OWNS_ITEM membership after UIDOWNER.
+static DBStatus WriteOwner(CDbContext* pdb, DB_ITEM* pItem) {
+    int rc = pdb->MakeCurrent(pItem->dba);
+    if (rc != 0) {
+        return MapEngineStatus(rc);
+    }
+    uint16_t wFormer = 0;
+    if (pdb->IsMember(DBS_OWNS_ITEM) == 0) {
+        rc = pdb->SetMemberCurrent(DBS_OWNS_ITEM);
+        if (rc == 0) {
+            rc = pdb->FindOwner(DBS_OWNS_ITEM);
+        }
+        qn::dbms::db_userrec owner{};
+        if (rc == 0) {
+            rc = pdb->Read(&owner);
+        }
+        if (rc != 0) {
+            return MapEngineStatus(rc);
+        }
+        wFormer = owner.userid;
+        if (wFormer != pItem->item.uidowner) {
+            rc = pdb->MakeCurrent(pItem->dba);
+            if (rc == 0) {
+                rc = pdb->SetMemberCurrent(DBS_OWNS_ITEM);
+            }
+            if (rc == 0) {
+                rc = pdb->Disconnect(DBS_OWNS_ITEM);
+                if (rc == 1) {
+                    rc = 0;
+                }
+            }
+            if (rc != 0) {
+                return MapEngineStatus(rc);
+            }
+        }
+    }
+    if (pItem->item.uidowner != 0 && pItem->item.uidowner != wFormer) {
+        uint16_t wOwner = pItem->item.uidowner;
+        rc = pdb->KeyFind(USERID, &wOwner);
+        if (rc == 2) {
+            return 41;
+        }
+        if (rc == 0) {
+            rc = pdb->SetOwnerCurrent(DBS_OWNS_ITEM);
+        }
+        if (rc == 0) {
+            rc = pdb->MakeCurrent(pItem->dba);
+        }
+        if (rc == 0) {
+            rc = pdb->Connect(DBS_OWNS_ITEM);
+        }
+        return MapEngineStatus(rc);
+    }
+    return DBSuccess;
+}
+
+static DBStatus WriteFolderPart(CDbContext* pdb, DB_ITEM* pItem) {
+    if (pItem->item.type != ITEMTYPE_FOLDER) {
+        return DBSuccess;
+    }
+    if (!pItem->folder) {
+        pItem->folder = qn::dbms::db_folderrec{};
+    }
+    int rc;
+    if (pItem->dbaFolder != 0) {
+        rc = pdb->MakeCurrent(pItem->dbaFolder);
+        if (rc == 0 && pItem->stampFolder != 0) {
+            rc = pdb->TestStamp(pItem->stampFolder);
+            if (rc == 7) {
+                return DBRecordModified;
+            }
+        }
+        if (rc == 0) {
+            rc = pdb->Write(&*pItem->folder);
+        }
+        if (rc == 0) {
+            rc = pdb->CurrentStamp(&pItem->stampFolder);
+        }
+        return rc == 6 ? 36 : MapEngineStatus(rc);
+    }
+    pItem->folder->folderversion = 25;
+    rc = pdb->Create(DB_FOLDERREC, &*pItem->folder);
+    if (rc == 0) {
+        rc = pdb->CurrentDba(&pItem->dbaFolder);
+    }
+    if (rc == 0) {
+        rc = pdb->CurrentStamp(&pItem->stampFolder);
+    }
+    if (rc == 0) {
+        pItem->item.folderstruct = pItem->dbaFolder;
+        rc = pdb->MakeCurrent(pItem->dba);
+    }
+    if (rc == 0) {
+        rc = pdb->Write(&pItem->item);
+    }
+    uint64_t stamp = 0;
+    if (rc == 0) {
+        rc = pdb->CurrentStamp(&stamp);
+        pItem->stamp = static_cast<int64_t>(stamp);
+    }
+    return MapEngineStatus(rc);
+}
+
+static DBStatus WriteRepository(CDbContext* pdb, DB_ITEM* pItem) {
+    if (pItem->repos.repositorytype != 0) {
+        struct {
+            VarStringHolder* p;
+            DBA* pdba;
+            uint8_t bKind;
+        } aStrings[] = {
+            {&pItem->vsiReposLocation, &pItem->repos.repositorylocationinfo, VSK_REPOSLOCATION},
+            {&pItem->vsiReposPolicy, &pItem->repos.repositorypolicyinfo, VSK_REPOSPOLICY},
+            {&pItem->vsiReposPrivate, &pItem->repos.repositoryprivateinfo, VSK_REPOSPRIVATE}};
+        for (auto& s : aStrings) {
+            DBStatus st = VarStringWrite(s.p, pdb, s.bKind);
+            if (st != DBSuccess) {
+                return st;
+            }
+            *s.pdba = s.p->dba;
+        }
+        int rc;
+        if (pItem->dbaRepos != 0) {
+            rc = pdb->MakeCurrent(pItem->dbaRepos);
+            if (rc == 0) {
+                rc = pdb->Write(&pItem->repos);
+            }
+        } else {
+            pItem->repos.repositoryversion = 25;
+            rc = pdb->Create(DB_REPOSITORYREC, &pItem->repos);
+            if (rc == 0) {
+                rc = pdb->CurrentDba(&pItem->dbaRepos);
+            }
+        }
+        if (rc == 0) {
+            rc = pdb->CurrentStamp(&pItem->stampRepos);
+        }
+        pItem->attach.attrepository = pItem->dbaRepos;
+        return MapEngineStatus(rc);
+    }
+    if (pItem->dbaRepos != 0) {
+        int rc = pdb->MakeCurrent(pItem->dbaRepos);
+        if (rc == 0) {
+            rc = pdb->DisconnectAllAndDelete();
+        }
+        if (rc != 0 && rc != 6) {
+            return MapEngineStatus(rc);
+        }
+        for (VarStringHolder* p :
+             {&pItem->vsiReposLocation, &pItem->vsiReposPolicy, &pItem->vsiReposPrivate}) {
+            p->value.clear();
+            DBStatus st = VarStringWrite(p, pdb, 0);
+            if (st != DBSuccess) {
+                return st;
+            }
+        }
+        pItem->dbaRepos = 0;
+        pItem->stampRepos = 0;
+    }
+    pItem->attach.attrepository = 0;
+    return DBSuccess;
+}
+
+static DBStatus WriteAttachment(CDbContext* pdb, DB_ITEM* pItem) {
+    int rc = pdb->MakeCurrent(pItem->dba);
+    if (rc == 0) {
+        rc = pdb->SetOwnerCurrent(DBS_ATTACHMENTS);
+    }
+    if (rc == 0) {
+        rc = pdb->FindFirst(DBS_ATTACHMENTS);
+        if (rc == 0) {
+            rc = pdb->DisconnectAllAndDelete();
+        } else if (rc == 1) {
+            rc = 0;
+        }
+    }
+    if (rc != 0) {
+        return MapEngineStatus(rc);
+    }
+    if (pItem->attach.atttype == 0) {
+        // Without an attachment the repository goes too.
+        pItem->repos.repositorytype = 0;
+        return WriteRepository(pdb, pItem);
+    }
+    pItem->attach.attfilekey.attnamecrc = PathChecksum(pItem->attach.attnamepath);
+    pItem->repos.repositorylocationcrc =
+        pItem->vsiReposLocation.value.empty()
+            ? 0
+            : CDbContext::Checksum(pItem->vsiReposLocation.value.data(),
+                                   pItem->vsiReposLocation.value.size());
+    pItem->attach.attreposkey.attreposcrc = pItem->repos.repositorylocationcrc;
+    DBStatus st = WriteRepository(pdb, pItem);
+    if (st != DBSuccess) {
+        return st;
+    }
+    pItem->attach.attversion = 25;
+    rc = pdb->Create(DB_ATTACHREC, &pItem->attach);
+    if (rc == 3) {
+        return 17;
+    }
+    if (rc == 0 && (pItem->attach.attfilekey.attnameresourceid != 0 ||
+                    pItem->attach.attfilekey.attnamecrc != 0)) {
+        rc = pdb->KeyStore(ATTFILEKEY);
+    }
+    if (rc == 0 && (pItem->attach.attreposkey.attreposresourceid != 0 ||
+                    pItem->attach.attreposkey.attreposcrc != 0)) {
+        rc = pdb->KeyStore(ATTREPOSKEY);
+    }
+    DBA dbaAttach = 0;
+    if (rc == 0) {
+        rc = pdb->CurrentDba(&dbaAttach);
+    }
+    if (rc == 0) {
+        rc = pdb->MakeCurrent(pItem->dba);
+    }
+    if (rc == 0) {
+        rc = pdb->SetOwnerCurrent(DBS_ATTACHMENTS);
+    }
+    if (rc == 0) {
+        rc = pdb->MakeCurrent(dbaAttach);
+    }
+    if (rc == 0) {
+        rc = pdb->Connect(DBS_ATTACHMENTS);
+    }
+    return MapEngineStatus(rc);
+}
+
+DBStatus ItemWrite(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
+                   BOARD_OBJECT* hbrd) {
+    CStoreTransaction tx(pdb, "ItemWrite", ItemWritePacket());
+    DBStatus st = tx.Status();
+    uint32_t dwFlags = pItem->dwFieldFlags;
+    if (st == DBSuccess) {
+        int rc = pdb->MakeCurrent(pItem->dba);
+        if (rc == 6 || rc == -6) {
+            st = 36;
+        } else if (rc != 0) {
+            st = MapEngineStatus(rc);
+        } else if (pItem->stamp > 0) {
+            rc = pdb->TestStamp(static_cast<uint64_t>(pItem->stamp));
+            st = rc == 7 ? DBRecordModified : (rc == 6 ? 36 : MapEngineStatus(rc));
+        }
+    }
+    if (st == DBSuccess && (dwFlags == 0 || (dwFlags & ITEMFIELDS_SIGNIFICANT) != 0)) {
+        pItem->item.uidlastmodified = hbrd != nullptr ? CurrentUserID(hbrd) : 1;
+        pItem->item.tmlastmodified = static_cast<uint32_t>(std::time(nullptr));
+    }
+    if (st == DBSuccess && Selects(dwFlags, ITEMFIELDS_TEXTS)) {
+        st = WriteTexts(pdb, pItem);
+    }
+    if (st == DBSuccess && Selects(dwFlags, ITEMFIELDS_OWNER)) {
+        st = WriteOwner(pdb, pItem);
+    }
+    if (st == DBSuccess) {
+        int rc = pdb->MakeCurrent(pItem->dba);
+        if (rc == 0) {
+            rc = pdb->Write(&pItem->item);
+        }
+        uint64_t stamp = 0;
+        if (rc == 0) {
+            rc = pdb->CurrentStamp(&stamp);
+            pItem->stamp = static_cast<int64_t>(stamp);
+        }
+        st = rc == 3 ? 17 : MapEngineStatus(rc);
+    }
+    if (st == DBSuccess && Selects(dwFlags, ITEMFIELDS_FOLDER)) {
+        st = WriteFolderPart(pdb, pItem);
+    }
+    if (st == DBSuccess && Selects(dwFlags, ITEMFIELDS_ATTACHMENT)) {
+        st = WriteAttachment(pdb, pItem);
+    }
+    if (st == DBSuccess) {
+        st = WriteChangeEntry(pdb, pItem, nullptr, pfnNotifier, EX_CHANGE_MODIFIED, hbrd);
+    }
+    st = tx.Finish(st);
+    if (st == DBSuccess) {
+        pItem->dwFieldFlags = 0;
+    }
+    return st;
+}
+
+DBStatus ItemCreate(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
+                    BOARD_OBJECT* hbrd) {
+    DB_ITEM saved = *pItem;
+    CStoreTransaction tx(pdb, "ItemCreate", ItemWritePacket());
+    DBStatus st = tx.Status();
+    pItem->pdb = pdb;
+    if (pItem->item.uidlastmodified == 0) {
+        pItem->item.uidlastmodified = hbrd != nullptr ? CurrentUserID(hbrd) : 1;
+    }
+    if (st == DBSuccess) {
+        st = WriteTexts(pdb, pItem);
+    }
+    if (st == DBSuccess) {
+        pItem->item.itemversion = 25;
+        if (pItem->item.itemid == 0) {
+            uint32_t adw[2] = {static_cast<uint32_t>(std::time(nullptr)), ElapsedMilliseconds()};
+            pItem->item.itemid = CDbContext::Checksum(adw, sizeof adw);
+            if (pItem->item.itemid == 0) {
+                pItem->item.itemid = 1;
+            }
+        }
+        int rc;
+        for (;;) {
+            rc = pdb->Create(DB_ITEMREC, &pItem->item);
+            if (rc != 3) {
+                break;
+            }
+            if (pItem->item.itemid == 0xFFFFFFFFu) {
+                break;  // no id above the candidate is left
+            }
+            ++pItem->item.itemid;
+        }
+        if (rc == 0) {
+            rc = pdb->CurrentDba(&pItem->dba);
+        }
+        uint64_t stamp = 0;
+        if (rc == 0) {
+            rc = pdb->CurrentStamp(&stamp);
+            pItem->stamp = static_cast<int64_t>(stamp);
+        }
+        st = rc == 3 ? 17 : MapEngineStatus(rc);
+    }
+    if (st == DBSuccess) {
+        int rc = pdb->SetOwnerSystem(DBS_ITEMS);
+        if (rc == 0) {
+            rc = pdb->MakeCurrent(pItem->dba);
+        }
+        if (rc == 0) {
+            rc = pdb->Connect(DBS_ITEMS);
+        }
+        st = MapEngineStatus(rc);
+    }
+    if (st == DBSuccess) {
+        st = WriteOwner(pdb, pItem);
+    }
+    if (st == DBSuccess) {
+        st = WriteFolderPart(pdb, pItem);
+    }
+    if (st == DBSuccess) {
+        st = WriteAttachment(pdb, pItem);
+    }
+    if (st == DBSuccess && pItem->item.itemparentid != 0) {
+        uint32_t dwParent = pItem->item.itemparentid;
+        DBA dbaParent = 0;
+        int rc = pdb->KeyFind(ITEMID, &dwParent);
+        if (rc == 2) {
+            st = 35;
+        } else {
+            if (rc == 0) {
+                rc = pdb->CurrentDba(&dbaParent);
+            }
+            if (rc == 0) {
+                rc = pdb->SetOwnerCurrent(DBS_ITEMS_IN_FOLDER);
+            }
+            if (rc == 0) {
+                rc = pdb->MakeCurrent(pItem->dba);
+            }
+            if (rc == 0) {
+                rc = pdb->Connect(DBS_ITEMS_IN_FOLDER);
+            }
+            if (rc == 0 && pItem->item.type == ITEMTYPE_FOLDER) {
+                rc = pdb->MakeCurrent(dbaParent);
+                if (rc == 0) {
+                    rc = pdb->SetOwnerCurrent(DBS_FOLDERS_IN_FOLDER);
+                }
+                if (rc == 0) {
+                    rc = pdb->MakeCurrent(pItem->dba);
+                }
+                if (rc == 0) {
+                    rc = pdb->Connect(DBS_FOLDERS_IN_FOLDER);
+                }
+            }
+            st = MapEngineStatus(rc);
+        }
+    }
+    if (st == DBSuccess) {
+        st = WriteChangeEntry(pdb, pItem, nullptr, pfnNotifier, EX_CHANGE_CREATED, hbrd);
+    }
+    st = tx.Finish(st);
+    if (st != DBSuccess) {
+        // Nothing of the create is stored: give the caller back its item as it was.
+        *pItem = saved;
+    }
+    return st;
+}
+
+// ---- Item handles (minimal) ----------------------------------------------------------------
+
+ITEM_OBJECT* NewItemObject(BOARD_OBJECT* hbrd, const DB_ITEM& item) {
+    auto* h = new ITEM_OBJECT;
+    h->hBoard = hbrd;
+    h->pdbItem = new DB_ITEM(item);
+    h->ItemEntry = h->pdbItem;
+    qn::platform::RegisterLiveObject(h, ObjectKind::Item);
+    return h;
+}
+
+bool IsLiveItem(const ITEM_OBJECT* hItem) {
+    return hItem != nullptr && qn::platform::IsLiveObject(hItem, ObjectKind::Item);
+}
+
+}  // namespace catstore
+
+using namespace catstore;
+
+extern "C" void EXItemRelease(ITEM_OBJECT* hItem, EXSM_STATUS* status) {
+    RunApiVoid("EXItemRelease", status, [&](EXSM_STATUS* st) {
+        if (!IsLiveItem(hItem)) {
+            *st = EXSM_INVALID_HANDLE;
+            return;
+        }
+        qn::platform::UnregisterLiveObject(hItem);
+        delete hItem->pdbItem;
+        delete hItem;
+    });
+}
+
+extern "C" uint32_t EXItemGetID(ITEM_OBJECT* hItem) {
+    return RunApiNoStatus(nullptr, 0u, [&]() -> uint32_t {
+        return IsLiveItem(hItem) ? hItem->pdbItem->item.itemid : 0;
+    });
+}
+
+extern "C" size_t EXItemGetName(ITEM_OBJECT* hItem, char* pchBuffer, size_t cchBuffer) {
+    return RunApiNoStatus(nullptr, static_cast<size_t>(0), [&]() -> size_t {
+        const char* psz = IsLiveItem(hItem) ? hItem->pdbItem->item.itemname : "";
+        size_t cch = strnlen(psz, 64);
+        if (pchBuffer != nullptr && cchBuffer > 0) {
+            size_t n = std::min(cch, cchBuffer - 1);
+            std::memcpy(pchBuffer, psz, n);
+            pchBuffer[n] = '\0';
+        }
+        return cch;
+    });
+}

@@ -1,0 +1,61 @@
+#include "trace.h"
+
+#include <cstdarg>
+#include <string>
+
+#include "foundation/syslog.h"
+#include "qnplatform.h"
+
+namespace catstore {
+
+void LogLine(uint32_t dwCategory, const char* pszFormat, ...) {
+    if (!QNTraceEnabled(dwCategory)) {
+        return;
+    }
+    va_list args;
+    va_start(args, pszFormat);
+    QNTraceV(dwCategory, pszFormat, args);
+    va_end(args);
+}
+
+void TimerStart(const char* pszText) {
+    QNTimerStart(LOG_STORE, "%s", pszText);
+}
+
+void TimerStop(const char* pszText) {
+    QNTimerStop(LOG_STORE, "%s", pszText);
+}
+
+void ReportAssertion(const char* pszExpression, const char* pszModule) {
+    QNAssertFailed(pszExpression, pszModule);
+}
+
+void ReportText(const char* pszText, const char* pszTitle) {
+    QNLoggedMessageBox(pszText, pszTitle, QN_MB_OK | QN_MB_TASKMODAL | QN_MB_ICONSTOP);
+}
+
+int ShowBox(const char* pszText, const char* pszCaption, unsigned uType) {
+    std::string strLine = std::string("\r\nQNMSGBOX: ") + pszCaption + "\r\n" + pszText + "\r\n";
+    QNLogWrite(strLine.c_str());
+    return QNMessageBox(pszText, pszCaption, uType);
+}
+
+uint32_t ElapsedMilliseconds() {
+    return QNLogElapsed();
+}
+uint32_t TuningDBTimeout() {
+    int32_t n = QNGetDBTimeout();
+    return n > 0 ? static_cast<uint32_t>(n) : 0;
+}
+uint32_t TuningDBCachePages() {
+    int32_t n = QNGetDBCachePages();
+    return n > 0 ? static_cast<uint32_t>(n) : 0;
+}
+uint32_t TuningSMCachePages() {
+    return QNGetSMCachePages();
+}
+uint32_t TuningTestingFilter() {
+    return QNGetTestingFilter();
+}
+
+}  // namespace catstore

@@ -1,0 +1,464 @@
+// The store routines against real catalogs and real processes: variable strings, stamps, the
+// busy box, item create and write with their change entries, and the change log read by
+// another process.
+#include <unistd.h>
+
+#include <cstring>
+
+#include "board.h"
+#include "catalog_fixture.h"
+#include "engine.h"
+#include "items.h"
+#include "locks.h"
+#include "notify.h"
+#include "schema.h"
+#include "users.h"
+#include "varstr.h"
+
+using namespace cstest;
+using namespace catstore;
+
+namespace {
+
+uint32_t Count(BOARD_OBJECT* hbrd, int32_t nType) {
+    uint32_t c = 0;
+    hbrd->pdb->RecordCount(nType, &c);
+    return c;
+}
+
+struct Chunks {
+    uint32_t large, largevar, small, smallvar, headers;
+};
+
+Chunks CountChunks(BOARD_OBJECT* hbrd) {
+    return {Count(hbrd, DB_LARGEDATA), Count(hbrd, DB_LARGEVAR), Count(hbrd, DB_SMALLDATA),
+            Count(hbrd, DB_SMALLVAR), Count(hbrd, DB_VARSTRINGREC)};
+}
+
+DBStatus WriteVar(BOARD_OBJECT* hbrd, VarStringHolder* pHolder) {
+    CStoreTransaction tx(hbrd->pdb, "TestVar", VarStringPacket('w'));
+    DBStatus st = tx.Status();
+    if (st == DBSuccess) {
+        st = VarStringWrite(pHolder, hbrd->pdb, VSK_ITEMNOTE);
+    }
+    return tx.Finish(st);
+}
+
+DBStatus ReadVar(BOARD_OBJECT* hbrd, VarStringHolder* pHolder) {
+    CStoreRead read(hbrd->pdb, VarStringPacket('r'));
+    return read.Status() == DBSuccess ? VarStringRead(pHolder, hbrd->pdb) : read.Status();
+}
+
+std::string Pattern(size_t cb) {
+    std::string s(cb, '\0');
+    for (size_t i = 0; i < cb; ++i) {
+        s[i] = static_cast<char>(i * 7 + 3);
+    }
+    return s;
+}
+
+// The file a child process waits for, and the flag files of a little handshake.
+bool WaitForFile(const std::string& strPath, int ms = 20000) {
+    return qn::test::WaitFor([&]() { return ::access(strPath.c_str(), F_OK) == 0; }, ms);
+}
+void Touch(const std::string& strPath) {
+    qn::test::WriteFile(strPath, "1");
+}
+
+}  // namespace
+
+class StoreTest : public CatalogTest {
+  protected:
+    void SetUp() override {
+        MakeCatalog();
+        BOARD_OBJECT* hbrd = Open();
+        ASSERT_NE(hbrd, nullptr);
+        ASSERT_NE(AddUser(hbrd, "reader", "r"), 0);
+        ASSERT_NE(AddUser(hbrd, "writer", "w"), 0);
+        EXSM_STATUS st;
+        EXBoardClose(hbrd, &st);
+    }
+};
+
+TEST_F(StoreTest, VariableStringsUseTheChunkLayoutAtEveryBoundary) {
+    BOARD_OBJECT* hbrd = Open();
+    ASSERT_NE(hbrd, nullptr);
+    struct Case {
+        size_t cb;
+        Chunks expected;  // large, largevar, small, smallvar, headers
+    } aCases[] = {
+        {0, {0, 0, 0, 0, 0}},    {1, {0, 0, 0, 1, 1}},    {63, {0, 0, 0, 1, 1}},
+        {64, {0, 0, 1, 0, 1}},   {65, {0, 0, 1, 1, 1}},   {127, {0, 0, 1, 1, 1}},
+        {128, {0, 0, 2, 0, 1}},  {129, {0, 1, 0, 0, 1}},  {200, {0, 1, 0, 0, 1}},
+        {255, {0, 1, 0, 0, 1}},  {256, {1, 0, 0, 0, 1}},  {257, {1, 0, 0, 1, 1}},
+        {300, {1, 0, 0, 1, 1}},  {385, {1, 1, 0, 0, 1}},  {512, {2, 0, 0, 0, 1}},
+        {1000, {3, 1, 0, 0, 1}}, {1023, {3, 1, 0, 0, 1}}, {832, {3, 0, 1, 0, 1}},
+    };
+    for (const Case& c : aCases) {
+        Chunks before = CountChunks(hbrd);
+        VarStringHolder holder;
+        holder.value = Pattern(c.cb);
+        ASSERT_EQ(WriteVar(hbrd, &holder), DBSuccess) << c.cb;
+        Chunks after = CountChunks(hbrd);
+        EXPECT_EQ(after.large - before.large, c.expected.large) << c.cb;
+        EXPECT_EQ(after.largevar - before.largevar, c.expected.largevar) << c.cb;
+        EXPECT_EQ(after.small - before.small, c.expected.small) << c.cb;
+        EXPECT_EQ(after.smallvar - before.smallvar, c.expected.smallvar) << c.cb;
+        EXPECT_EQ(after.headers - before.headers, c.expected.headers) << c.cb;
+        ChunkCounts layout = ChunkLayout(c.cb);
+        EXPECT_EQ(static_cast<uint32_t>(layout.nLargeData), c.expected.large) << c.cb;
+        // Read back through a fresh holder.
+        VarStringHolder fresh;
+        fresh.dba = holder.dba;
+        ASSERT_EQ(ReadVar(hbrd, &fresh), DBSuccess) << c.cb;
+        EXPECT_EQ(fresh.value, holder.value) << c.cb;
+        uint32_t cbStored = 0;
+        EXPECT_EQ(VarStringLength(&holder, hbrd->pdb, &cbStored), DBSuccess);
+        EXPECT_EQ(cbStored, c.cb);
+        // An empty rewrite removes header and chunks.
+        holder.value.clear();
+        ASSERT_EQ(WriteVar(hbrd, &holder), DBSuccess);
+        EXPECT_EQ(holder.dba, 0u);
+        Chunks gone = CountChunks(hbrd);
+        EXPECT_EQ(gone.headers, before.headers) << c.cb;
+        EXPECT_EQ(gone.large + gone.largevar + gone.small + gone.smallvar,
+                  before.large + before.largevar + before.small + before.smallvar)
+            << c.cb;
+    }
+    EXSM_STATUS st;
+    EXBoardClose(hbrd, &st);
+}
+
+TEST_F(StoreTest, AnotherProcessRewriteIsFetchedAndTheStaleWriteRefused) {
+    BOARD_OBJECT* hbrd = Open("reader", "r");
+    ASSERT_NE(hbrd, nullptr);
+    VarStringHolder holder;
+    holder.value = Pattern(300);
+    ASSERT_EQ(WriteVar(hbrd, &holder), DBSuccess);
+    VarStringHolder stale = holder;
+    DBA dba = holder.dba;
+    std::string strPath = m_strPath;
+    pid_t pid = qn::test::ForkChild([&]() {
+        EXSM_STATUS st;
+        BOARD_OBJECT* h = EXBoardOpen(strPath.c_str(), "writer", "w", 1, 0, 0, 0, nullptr, &st);
+        if (h == nullptr) {
+            return 10 + static_cast<int>(st);
+        }
+        VarStringHolder mine;
+        mine.dba = dba;
+        if (ReadVar(h, &mine) != DBSuccess || mine.value != Pattern(300)) {
+            return 2;
+        }
+        mine.value = "rewritten by the second process";
+        if (WriteVar(h, &mine) != DBSuccess) {
+            return 3;
+        }
+        EXBoardClose(h, &st);
+        return 0;
+    });
+    ASSERT_EQ(qn::test::WaitChild(pid), 0);
+    ASSERT_EQ(ReadVar(hbrd, &holder), DBSuccess);
+    EXPECT_EQ(holder.value, "rewritten by the second process");
+    stale.value = "an older copy";
+    EXPECT_EQ(WriteVar(hbrd, &stale), DBRecordModified);
+    ASSERT_EQ(ReadVar(hbrd, &holder), DBSuccess);
+    EXPECT_EQ(holder.value, "rewritten by the second process");
+    EXSM_STATUS st;
+    EXBoardClose(hbrd, &st);
+}
+
+TEST_F(StoreTest, SecondWriterOfAUserOrResourceGetsItemHasChanged) {
+    BOARD_OBJECT* hbrd = Open("reader", "r");
+    ASSERT_NE(hbrd, nullptr);
+    EXSM_STATUS st;
+    EX_RESOURCEINFO ri{};
+    std::strcpy(ri.szServer, "srv");
+    RESOURCE_OBJECT* hRes = EXResourceCreate(hbrd, &ri, &st);
+    ASSERT_EQ(st, EXSM_SUCCESS);
+    uint32_t dwResId = ri.dwResourceID;
+    USER_OBJECT* hWriter = EXUserFindByName(hbrd, "writer", &st);
+    ASSERT_NE(hWriter, nullptr);
+    std::string strPath = m_strPath;
+    pid_t pid = qn::test::ForkChild([&]() {
+        EXSM_STATUS s;
+        BOARD_OBJECT* h = EXBoardOpen(strPath.c_str(), "writer", "w", 1, 0, 0, 0, nullptr, &s);
+        if (h == nullptr) {
+            return 10 + static_cast<int>(s);
+        }
+        USER_OBJECT* u = EXUserFindByName(h, "writer", &s);
+        EX_USERINFO info{};
+        EXUserGetInfo(u, &info, &s);
+        FreeStr(info.hLongName);
+        info.hLongName = Str("changed elsewhere");
+        EXUserSetInfo(u, &info, &s);
+        FreeUserInfo(&info);
+        if (s != EXSM_SUCCESS) {
+            return 2;
+        }
+        RESOURCE_OBJECT* r = EXResourceFindByID(h, dwResId, &s);
+        EX_RESOURCEINFO rinfo{};
+        EXResourceGetInfo(r, &rinfo, &s);
+        std::strcpy(rinfo.szShareName, "other share");
+        EXResourceSetInfo(r, &rinfo, &s);
+        if (s != EXSM_SUCCESS) {
+            return 3;
+        }
+        EXBoardClose(h, &s);
+        return 0;
+    });
+    ASSERT_EQ(qn::test::WaitChild(pid), 0);
+
+    EX_USERINFO info{};
+    EXUserGetInfo(hWriter, &info, &st);
+    FreeStr(info.hDescription);
+    info.hDescription = Str("my change");
+    EXUserSetInfo(hWriter, &info, &st);
+    EXPECT_EQ(st, EXSM_ITEM_HAS_CHANGED);
+    FreeUserInfo(&info);
+
+    EXResourceRefresh(hRes, &st);
+    EXPECT_EQ(st, EXSM_ITEM_HAS_CHANGED);
+    EX_RESOURCEINFO mine{};
+    EXResourceGetInfo(hRes, &mine, &st);
+    std::strcpy(mine.szShareName, "mine");
+    EXResourceSetInfo(hRes, &mine, &st);
+    EXPECT_EQ(st, EXSM_ITEM_HAS_CHANGED);
+    FreeStr(mine.hLocalPath);
+
+    // A fresh find sees the other process's values and can write.
+    USER_OBJECT* hFresh = EXUserFindByName(hbrd, "writer", &st);
+    EX_USERINFO fresh{};
+    EXUserGetInfo(hFresh, &fresh, &st);
+    EXPECT_EQ(Text(fresh.hLongName), "changed elsewhere");
+    EXUserSetInfo(hFresh, &fresh, &st);
+    EXPECT_EQ(st, EXSM_SUCCESS);
+    FreeUserInfo(&fresh);
+    EXUserRelease(hFresh, &st);
+    EXUserRelease(hWriter, &st);
+    EXResourceRelease(hRes, &st);
+    EXBoardClose(hbrd, &st);
+}
+
+namespace {
+struct BoxLog {
+    int nBoxes = 0;
+    std::string strCaption;
+    std::string strRelease;
+    std::string strReleased;
+    int nAnswer = QN_IDRETRY;
+};
+
+int BusyHandler(const char* pszText, const char* pszCaption, unsigned int uType, void* pContext) {
+    auto* pLog = static_cast<BoxLog*>(pContext);
+    ++pLog->nBoxes;
+    pLog->strCaption = pszCaption;
+    if (pLog->nAnswer == QN_IDRETRY) {
+        Touch(pLog->strRelease);
+        WaitForFile(pLog->strReleased);
+    }
+    return pLog->nAnswer;
+}
+}  // namespace
+
+static void RunBusyBox(CatalogTest* pTest, const std::string& strPath, const std::string& strDir,
+                       int nAnswer) {
+    EXSM_STATUS st;
+    BOARD_OBJECT* hbrd = EXBoardOpen(strPath.c_str(), "reader", "r", 1, 0, 0, 0, nullptr, &st);
+    ASSERT_NE(hbrd, nullptr);
+    hbrd->pdb->SetLockTimeoutMs(300);
+    std::string strHeld = strDir + "/held", strRelease = strDir + "/release",
+                strReleased = strDir + "/released";
+    pid_t pid = qn::test::ForkChild([&]() {
+        EXSM_STATUS s;
+        BOARD_OBJECT* h = EXBoardOpen(strPath.c_str(), "writer", "w", 1, 0, 0, 0, nullptr, &s);
+        if (h == nullptr) {
+            return 10 + static_cast<int>(s);
+        }
+        h->pdb->Begin("Holding");
+        LockEntry e{DB_BOARDREC, 'w'};
+        if (h->pdb->LockPacket(&e, 1) != 0) {
+            return 2;
+        }
+        Touch(strHeld);
+        WaitForFile(strRelease, 10000);
+        h->pdb->Abort();
+        Touch(strReleased);
+        EXBoardClose(h, &s);
+        return 0;
+    });
+    ASSERT_TRUE(WaitForFile(strHeld));
+    BoxLog log;
+    log.strRelease = strRelease;
+    log.strReleased = strReleased;
+    log.nAnswer = nAnswer;
+    QNSetMessageBoxHandler(BusyHandler, &log);
+    EX_BOARDINFO info{};
+    EXBoardGetInfo(hbrd, &info, &st);
+    QNSetMessageBoxHandler(nullptr, nullptr);
+    EXPECT_GE(log.nBoxes, 1);
+    EXPECT_EQ(log.strCaption, "Zelto Catalog Timeout");
+    if (nAnswer == QN_IDRETRY) {
+        EXPECT_EQ(st, EXSM_SUCCESS);
+        FreeStr(info.hName);
+    } else {
+        EXPECT_EQ(st, EXSM_LOCK_ERROR);
+        Touch(strRelease);
+    }
+    EXPECT_EQ(qn::test::WaitChild(pid), 0);
+    EXBoardClose(hbrd, &st);
+    (void)pTest;
+}
+
+TEST_F(StoreTest, BusyBoxRetryAfterTheReleaseSucceeds) {
+    RunBusyBox(this, m_strPath, m_dir.path(), QN_IDRETRY);
+}
+
+TEST_F(StoreTest, BusyBoxCancelGivesLockError) {
+    RunBusyBox(this, m_strPath, m_dir.path(), QN_IDCANCEL);
+}
+
+TEST_F(StoreTest, ChangeEntriesOfAnotherProcessArriveAtRefreshOwnOnesAreSkipped) {
+    BOARD_OBJECT* hbrd = Open("reader", "r");
+    ASSERT_NE(hbrd, nullptr);
+    uint32_t cEntriesBefore = Count(hbrd, DB_CHANGEENTRYREC);
+    std::string strPath = m_strPath;
+    pid_t pid = qn::test::ForkChild([&]() {
+        EXSM_STATUS s;
+        BOARD_OBJECT* h = EXBoardOpen(strPath.c_str(), "writer", "w", 1, 0, 0, 0, nullptr, &s);
+        if (h == nullptr) {
+            return 10 + static_cast<int>(s);
+        }
+        for (int i = 0; i < 3; ++i) {
+            DB_ITEM item;
+            std::snprintf(item.item.itemname, sizeof item.item.itemname, "from writer %d", i);
+            item.item.type = 1;
+            item.item.itemparentid = 1;
+            item.item.itemaccess.itemaccesslevel = 1;
+            if (ItemCreate(h->pdb, &item, ChangeEntryNotifier, h) != DBSuccess) {
+                return 2;
+            }
+        }
+        EXBoardClose(h, &s);
+        return 0;
+    });
+    ASSERT_EQ(qn::test::WaitChild(pid), 0);
+    EXPECT_EQ(Count(hbrd, DB_CHANGEENTRYREC), cEntriesBefore + 3);
+    hbrd->pNotify->delivered.clear();
+    EXSM_STATUS st;
+    EXBoardRefresh(hbrd, &st);
+    ASSERT_EQ(st, EXSM_SUCCESS);
+    ASSERT_EQ(hbrd->pNotify->delivered.size(), 3u);
+    for (const ChangeEvent& ev : hbrd->pNotify->delivered) {
+        EXPECT_TRUE(ev.fFromLog);
+        EXPECT_EQ(ev.wKind, EX_CHANGE_CREATED);
+        EXPECT_EQ(ev.dwParentID, 1u);
+    }
+    // Our own create: queued at once, not read back from the log.
+    DB_ITEM mine;
+    std::strcpy(mine.item.itemname, "mine");
+    mine.item.itemparentid = 1;
+    ASSERT_EQ(ItemCreate(hbrd->pdb, &mine, ChangeEntryNotifier, hbrd), DBSuccess);
+    hbrd->pNotify->delivered.clear();
+    EXBoardRefresh(hbrd, &st);
+    ASSERT_EQ(hbrd->pNotify->delivered.size(), 1u);
+    EXPECT_FALSE(hbrd->pNotify->delivered[0].fFromLog);
+    hbrd->pNotify->delivered.clear();
+    EXBoardRefresh(hbrd, &st);
+    EXPECT_TRUE(hbrd->pNotify->delivered.empty());
+    EXBoardClose(hbrd, &st);
+}
+
+TEST_F(StoreTest, ItemCreateWriteAndFinds) {
+    BOARD_OBJECT* hbrd = Open("writer", "w");
+    ASSERT_NE(hbrd, nullptr);
+    DB_ITEM item;
+    std::strcpy(item.item.itemname, "bookmark");
+    item.item.type = 1;
+    item.item.itemparentid = 1;
+    item.item.itemid = 5000;
+    item.item.uidowner = 3;
+    item.vsiNote.value = Pattern(400);
+    item.attach.atttype = 2;
+    item.attach.attfilekey.attnameresourceid = 9;
+    std::strcpy(item.attach.attnamepath, "/Some/Path.HTML");
+    item.repos.repositorytype = 1;
+    item.vsiReposLocation.value = "repository location";
+    uint32_t cEntries = Count(hbrd, DB_CHANGEENTRYREC);
+    ASSERT_EQ(ItemCreate(hbrd->pdb, &item, ChangeEntryNotifier, hbrd), DBSuccess);
+    EXPECT_EQ(Count(hbrd, DB_CHANGEENTRYREC), cEntries + 1);
+    EXPECT_EQ(item.item.itemversion, 25);
+
+    // A second item asking for the same id gets the next one.
+    DB_ITEM twin;
+    std::strcpy(twin.item.itemname, "twin");
+    twin.item.itemparentid = 1;
+    twin.item.itemid = 5000;
+    ASSERT_EQ(ItemCreate(hbrd->pdb, &twin, ChangeEntryNotifier, hbrd), DBSuccess);
+    EXPECT_EQ(twin.item.itemid, 5001u);
+
+    DB_ITEM found;
+    ASSERT_EQ(ItemFindByID(hbrd->pdb, 5000, &found), DBSuccess);
+    EXPECT_STREQ(found.item.itemname, "bookmark");
+    EXPECT_EQ(found.vsiNote.value, Pattern(400));
+    EXPECT_EQ(found.vsiReposLocation.value, "repository location");
+    EXPECT_EQ(found.attach.attfilekey.attnamecrc, PathChecksum("/some/path.html"));
+    EXPECT_EQ(found.attach.attreposkey.attreposcrc,
+              CDbContext::Checksum("repository location", 19));
+    DB_ITEM byKey;
+    ASSERT_EQ(ItemFindByAttachmentKey(hbrd->pdb, 9, PathChecksum("/SOME/path.html"), &byKey),
+              DBSuccess);
+    EXPECT_EQ(byKey.item.itemid, 5000u);
+    ASSERT_EQ(ItemFindByRepositoryKey(hbrd->pdb, 0, found.attach.attreposkey.attreposcrc, &byKey),
+              DBSuccess);
+    EXPECT_EQ(byKey.item.itemid, 5000u);
+    EXPECT_EQ(ItemFindByID(hbrd->pdb, 4999, &byKey), 35);
+
+    // Two copies: the second writer is refused.
+    DB_ITEM copyA = found, copyB = found;
+    std::strcpy(copyA.item.itemname, "renamed A");
+    copyA.dwFieldFlags = 0x1;
+    ASSERT_EQ(ItemWrite(hbrd->pdb, &copyA, ChangeEntryNotifier, hbrd), DBSuccess);
+    std::strcpy(copyB.item.itemname, "renamed B");
+    copyB.dwFieldFlags = 0x1;
+    EXPECT_EQ(ItemWrite(hbrd->pdb, &copyB, ChangeEntryNotifier, hbrd), DBRecordModified);
+    ASSERT_EQ(ItemRead(hbrd->pdb, &copyB), DBRecordModified);
+    EXPECT_STREQ(copyB.item.itemname, "renamed A");
+    // A write with only the owner bit changes the record but writes no change entry.
+    cEntries = Count(hbrd, DB_CHANGEENTRYREC);
+    copyB.item.uidowner = 2;
+    copyB.dwFieldFlags = ITEMFIELDS_OWNER;
+    ASSERT_EQ(ItemWrite(hbrd->pdb, &copyB, ChangeEntryNotifier, hbrd), DBSuccess);
+    EXPECT_EQ(Count(hbrd, DB_CHANGEENTRYREC), cEntries);
+    EXSM_STATUS st;
+    EXBoardClose(hbrd, &st);
+}
+
+TEST_F(StoreTest, AFailedCreateLeavesNothingBehind) {
+    BOARD_OBJECT* hbrd = Open("writer", "w");
+    ASSERT_NE(hbrd, nullptr);
+    uint32_t cItems = Count(hbrd, DB_ITEMREC), cHeaders = Count(hbrd, DB_VARSTRINGREC),
+             cEntries = Count(hbrd, DB_CHANGEENTRYREC), cFolders = Count(hbrd, DB_FOLDERREC),
+             cAttach = Count(hbrd, DB_ATTACHREC);
+    DB_ITEM item;
+    InitFolderItem(&item, "orphan", "", 3, 0);
+    item.item.itemparentid = 0x7FFFFFF0;  // no such parent
+    item.vsiNote.value = Pattern(700);
+    item.vsiKeywords.value = "kw";
+    item.attach.atttype = 1;
+    std::strcpy(item.attach.attnamepath, "/x");
+    EXPECT_EQ(ItemCreate(hbrd->pdb, &item, ChangeEntryNotifier, hbrd), 35);
+    EXPECT_EQ(Count(hbrd, DB_ITEMREC), cItems);
+    EXPECT_EQ(Count(hbrd, DB_VARSTRINGREC), cHeaders);
+    EXPECT_EQ(Count(hbrd, DB_CHANGEENTRYREC), cEntries);
+    EXPECT_EQ(Count(hbrd, DB_FOLDERREC), cFolders);
+    EXPECT_EQ(Count(hbrd, DB_ATTACHREC), cAttach);
+    EXPECT_EQ(Count(hbrd, DB_SMALLVAR) + Count(hbrd, DB_LARGEDATA) + Count(hbrd, DB_SMALLDATA) +
+                  Count(hbrd, DB_LARGEVAR),
+              0u);
+    // The caller's item is as it was: a retry with a real parent works.
+    item.item.itemparentid = 1;
+    EXPECT_EQ(ItemCreate(hbrd->pdb, &item, ChangeEntryNotifier, hbrd), DBSuccess);
+    EXPECT_EQ(Count(hbrd, DB_CHANGEENTRYREC), cEntries + 1);
+    EXSM_STATUS st;
+    EXBoardClose(hbrd, &st);
+}
