@@ -143,7 +143,7 @@ unsigned QNFindFirst(const char* pszPattern, unsigned uAttrib, QN_FIND_T* pFind)
     auto* pSearch = new SearchState;
     const char* pchSlash = strrchr(pszPattern, '/');
     if (pchSlash == nullptr) {
-        pSearch->strDirectory = ".";
+        pSearch->strDirectory.assign(1, '.');
         pSearch->strPattern = pszPattern;
     } else {
         pSearch->strDirectory =
@@ -151,7 +151,7 @@ unsigned QNFindFirst(const char* pszPattern, unsigned uAttrib, QN_FIND_T* pFind)
         pSearch->strPattern = pchSlash + 1;
     }
     if (pSearch->strPattern.empty())
-        pSearch->strPattern = "*";
+        pSearch->strPattern.assign(1, '*');
     pSearch->uAttrib = uAttrib;
     pSearch->pDir = opendir(pSearch->strDirectory.c_str());
     if (pSearch->pDir == nullptr) {

@@ -9,7 +9,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "foundation/prefs.h"
 #include "foundation/syslog.h"
@@ -67,6 +69,47 @@ void BM_PeerPlainWriteLines(benchmark::State& state) {
 }
 BENCHMARK(BM_PeerPlainWriteLines);
 
+// Keeps each benchmark's time per iteration so that main can print the ratio.
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
+                m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    double Time(const std::string& strName) const {
+        auto it = m_times.find(strName);
+        return it == m_times.end() ? 0.0 : it->second;
+    }
+
+  private:
+    std::map<std::string, double> m_times;
+};
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    double tTrace = reporter.Time("BM_TraceLinesWritten");
+    double tPeer = reporter.Time("BM_PeerPlainWriteLines");
+    double tFiltered = reporter.Time("BM_TraceFilteredOut");
+    if (tTrace > 0 && tPeer > 0) {
+        printf(
+            "ratio: a written trace line costs %.2fx a plain write(2) of the same bytes "
+            "(lines per second: %.2f of the peer's)\n",
+            tTrace / tPeer, tPeer / tTrace);
+    }
+    if (tFiltered > 0 && tPeer > 0) {
+        printf("ratio: a filtered-out trace call costs %.4fx a plain write(2) of one line\n",
+               tFiltered / tPeer);
+    }
+    return 0;
+}
