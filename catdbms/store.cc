@@ -644,6 +644,14 @@ void CStore::Rollback() {
     m_savepoints = 0;
 }
 
+bool CStore::TransactionLost() {
+    if (m_txn == Txn::None || m_db == nullptr || !sqlite3_get_autocommit(m_db))
+        return false;
+    m_txn = Txn::None;
+    m_savepoints = 0;
+    return true;
+}
+
 int CStore::Savepoint() {
     int status = Exec("SAVEPOINT op");
     if (status == S_OKAY)

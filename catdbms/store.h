@@ -76,6 +76,9 @@ class CStore {
     int BeginWrite();
     int Commit();
     void Rollback();
+    // After a failed statement: true when SQLite rolled the whole transaction back by itself
+    // (it may on a full disk, I/O errors and out of memory); the store then has no transaction.
+    bool TransactionLost();
     int Savepoint();
     int ReleaseSavepoint();
     void RollbackSavepoint();

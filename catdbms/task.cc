@@ -243,6 +243,7 @@ class TaskImpl {
     std::string m_mode;
     std::string m_path;
     bool m_inTxn = false;
+    int m_lost = S_OKAY;  // the storage rolled the open transaction back with this status
     std::string m_tag;
     std::array<char, kRecordCount + kSetCount> m_locks{};
 
@@ -398,6 +399,7 @@ class TaskImpl {
         m_taf.DropUser();
         m_taf.Close();  // every lock of this task goes with the description
         m_inTxn = false;
+        m_lost = S_OKAY;
         m_tag.clear();
         m_state = uint16_t(m_state & ~kStateTransaction);
         m_locks.fill('f');
@@ -417,6 +419,9 @@ class TaskImpl {
         int Begin() {
             CStore& s = m_t.m_store;
             if (m_t.m_inTxn) {
+                // A transaction the storage already rolled back takes no more work.
+                if (m_t.m_lost != S_OKAY)
+                    return m_t.m_lost;
                 int rc = s.BeginWrite();
                 if (rc != S_OKAY)
                     return rc;
@@ -435,6 +440,13 @@ class TaskImpl {
         }
         int Finish(int status) {
             CStore& s = m_t.m_store;
+            if (status != S_OKAY && s.TransactionLost()) {
+                if (m_t.m_inTxn)
+                    m_t.m_lost = status;
+                if (m_auto)
+                    m_t.ResumeReadSnapshot();
+                return status;
+            }
             if (status == S_OKAY) {
                 if (m_savepoint)
                     status = s.ReleaseSavepoint();
@@ -654,6 +666,7 @@ class TaskImpl {
 
     void EndTxn() {
         m_inTxn = false;
+        m_lost = S_OKAY;
         m_tag.clear();
         m_state = uint16_t(m_state & ~kStateTransaction);
         FreeLocks(false);
@@ -664,7 +677,12 @@ class TaskImpl {
             return S_DBOPEN;
         if (!m_inTxn)
             return S_TRNOTACT;
-        const int rc = m_store.Commit();
+        int rc = m_lost;
+        if (rc == S_OKAY) {
+            rc = m_store.Commit();
+        } else {
+            m_store.Rollback();
+        }
         EndTxn();
         return Ret(rc, "transaction commit");
     }

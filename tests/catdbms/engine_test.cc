@@ -1,6 +1,7 @@
 // Records, stamps, keys, sets and currency of one task on a real catalog file.
 #include <sqlite3.h>
 
+#include <map>
 #include <set>
 #include <vector>
 
