@@ -490,12 +490,19 @@ QN_EXPORT EXSM_STATUS UTCheckFix(const char* pszCatalog, int fRepair, int nLockM
 
     if (!fFileDamaged) {
         ProgressMessage("Checking the catalog structures...");
+        // The engine takes the catalog exclusively itself (and is refused if anyone came in).
+        exclusive.Release();
         const StructureResult structures =
             CheckEngineStructures(strCatalog, fRepair != 0, [&](const std::string& strLine) {
                 AppendCatalogLog(strCatalog, "  structures: %s", strLine.c_str());
             });
         nErrors += structures.nErrors;
         nRepaired += structures.nRepaired;
+        if (structures.status == EXSM_CATALOG_UNAVAILABLE) {
+            AppendCatalogLog(strCatalog, "Check of '%s' stopped: the catalog is in use.",
+                             strCatalog.c_str());
+            return EXSM_CATALOG_UNAVAILABLE;
+        }
         if (structures.status != EXSM_SUCCESS) {
             AppendCatalogLog(strCatalog, "Check of '%s' stopped in the structure check.",
                              strCatalog.c_str());
@@ -543,6 +550,7 @@ QN_EXPORT EXSM_STATUS DB_KEYBUILD(const char* pszDictionary, int nLockMgr) {
         }
     }
     db.Close();
+    exclusive.Release();
     if (status == EXSM_SUCCESS) {
         status = RebuildEngineKeys(strCatalog, [&](const std::string& strLine) {
             AppendCatalogLog(strCatalog, "  keys: %s", strLine.c_str());

@@ -9,13 +9,85 @@
 
 #include <cerrno>
 
+#include "catdbms/dbms.h"
 #include "dbufiles.h"
 
 namespace qn::dbu {
 
+namespace {
+
+using qn::dbms::CDbTask;
+
+// The lock-manager transport each "LockMgr" index selects, as the catalog store chooses it.
+constexpr int kTransports[] = {4, 4, 3, 2, 7, 6, 12, 5, 13};
+constexpr int kFallbackLockMgr = 1;
+
+// The transport of an index; -1 for an index outside the table.
+int TransportOf(int nLockMgr) {
+    if (nLockMgr < 0 || nLockMgr >= static_cast<int>(sizeof kTransports / sizeof kTransports[0])) {
+        return -1;
+    }
+    return kTransports[nLockMgr];
+}
+
+// Chooses the task's lock manager like the catalog store: a transport the engine does not have
+// falls back to index 1. The engine statuses S_SYSERR means it cannot say (no engine yet).
+EXSM_STATUS ChooseLockManager(CDbTask& task, int nLockMgr) {
+    const int nTransport = TransportOf(nLockMgr);
+    if (nTransport < 0) {
+        return EXSM_INVALID_LOCK_MANAGER;
+    }
+    int rc = task.SetLockManager(nTransport);
+    if (rc != qn::dbms::S_OKAY && rc != qn::dbms::S_BADTRANSPORT && nLockMgr != kFallbackLockMgr) {
+        rc = task.SetLockManager(TransportOf(kFallbackLockMgr));
+    }
+    if (rc == qn::dbms::S_BADTRANSPORT) {
+        return EXSM_INVALID_LOCK_MANAGER;
+    }
+    return EXSM_SUCCESS;
+}
+
+std::string TafPathOf(const std::string& strCatalogPath) {
+    std::string strTaf = CDbTask::DefaultTafPath(strCatalogPath.c_str());
+    if (strTaf.empty()) {
+        strTaf = ReplaceExtension(strCatalogPath, "TAF");
+    }
+    return strTaf;
+}
+
+// Opens the catalog with the engine, exclusively. EXSM_SUCCESS; EXSM_CATALOG_UNAVAILABLE;
+// EXSM_INVALID_CATALOG_FILE (the engine cannot read its dictionary); EXSM_ERROR_UNKNOWN when
+// the engine cannot open catalogs at all (then nothing is checked).
+EXSM_STATUS OpenExclusive(CDbTask& task, const std::string& strCatalogPath, std::string* pstrWhy) {
+    // An engine without storage yet knows no lock-file path.
+    if (CDbTask::DefaultTafPath(strCatalogPath.c_str()).empty()) {
+        *pstrWhy = "the engine cannot open catalogs";
+        return EXSM_ERROR_UNKNOWN;
+    }
+    ChooseLockManager(task, kFallbackLockMgr);
+    task.SetLockTimeout(0);
+    const int rc = task.Open(strCatalogPath.c_str(), "x");
+    switch (rc) {
+        case qn::dbms::S_OKAY:
+            return EXSM_SUCCESS;
+        case qn::dbms::S_UNAVAIL:
+        case qn::dbms::S_DUPLICATE:
+            *pstrWhy = "the catalog is in use";
+            return EXSM_CATALOG_UNAVAILABLE;
+        case qn::dbms::S_INVDB:
+            *pstrWhy = "the engine cannot read the catalog's dictionary";
+            return EXSM_INVALID_CATALOG_FILE;
+        default:
+            *pstrWhy = "the engine cannot open the catalog (status " + std::to_string(rc) + ")";
+            return EXSM_CATALOG_OPEN_ERROR;
+    }
+}
+
+}  // namespace
+
 EXSM_STATUS CheckLockManager(int nLockMgr) {
-    // Every index the engine knows selects its file lock manager; a negative one is no index.
-    return nLockMgr >= 0 ? EXSM_SUCCESS : EXSM_INVALID_LOCK_MANAGER;
+    CDbTask task;
+    return ChooseLockManager(task, nLockMgr);
 }
 
 struct CExclusiveCatalog::Impl {
@@ -34,7 +106,7 @@ EXSM_STATUS CExclusiveCatalog::Acquire(const std::string& strCatalogPath, int nL
     if (EXSM_STATUS status = CheckLockManager(nLockMgr); status != EXSM_SUCCESS) {
         return status;
     }
-    const std::string strTaf = ReplaceExtension(strCatalogPath, "TAF");
+    const std::string strTaf = TafPathOf(strCatalogPath);
     const int fd = ::open(strTaf.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         return errno == EACCES || errno == EROFS || errno == EPERM ? EXSM_ACCESS_DENIED
@@ -64,12 +136,13 @@ void CExclusiveCatalog::Release() {
 }
 
 bool IsCatalogDatabase(sqlite3* pDb) {
-    // Any database with at least one table may be a catalog until the engine's dictionary can
-    // be asked for.
+    // Every catalog has the table of its board record.
     sqlite3_stmt* pStmt = nullptr;
     bool fCatalog = false;
-    if (sqlite3_prepare_v2(pDb, "SELECT count(*) FROM sqlite_master WHERE type='table'", -1, &pStmt,
-                           nullptr) == SQLITE_OK &&
+    if (sqlite3_prepare_v2(pDb,
+                           "SELECT count(*) FROM sqlite_master WHERE type='table' AND "
+                           "name='db_boardrec'",
+                           -1, &pStmt, nullptr) == SQLITE_OK &&
         sqlite3_step(pStmt) == SQLITE_ROW) {
         fCatalog = sqlite3_column_int(pStmt, 0) > 0;
     }
@@ -77,14 +150,82 @@ bool IsCatalogDatabase(sqlite3* pDb) {
     return fCatalog;
 }
 
-StructureResult CheckEngineStructures(const std::string&, bool, const FindingSink&) {
+StructureResult CheckEngineStructures(const std::string& strCatalogPath, bool fRepair,
+                                      const FindingSink& sink) {
     StructureResult result;
-    result.fSupported = false;
+    CDbTask task;
+    std::string strWhy;
+    const EXSM_STATUS status = OpenExclusive(task, strCatalogPath, &strWhy);
+    if (status == EXSM_ERROR_UNKNOWN) {
+        result.fSupported = false;
+        sink("not checked: " + strWhy);
+        return result;
+    }
+    if (status == EXSM_CATALOG_UNAVAILABLE) {
+        result.status = status;
+        sink(strWhy);
+        return result;
+    }
+    if (status != EXSM_SUCCESS) {
+        result.nErrors = 1;
+        sink(strWhy);
+        return result;
+    }
+    qn::dbms::CheckReport report;
+    int rc = task.CheckCatalog(&report);
+    for (const std::string& strMessage : report.messages) {
+        sink(strMessage);
+    }
+    result.nErrors = report.errors;
+    if (rc != qn::dbms::S_OKAY && rc != qn::dbms::S_NOTFOUND) {
+        result.status = EXSM_CATALOG_CORRUPTED;
+        sink("the structure check stopped (status " + std::to_string(rc) + ")");
+        return result;
+    }
+    if (report.errors > 0 && fRepair) {
+        qn::dbms::CheckReport rebuild;
+        rc = task.RebuildKeys(&rebuild);
+        for (const std::string& strMessage : rebuild.messages) {
+            sink("rebuilt: " + strMessage);
+        }
+        qn::dbms::CheckReport after;
+        const int rcAfter = task.CheckCatalog(&after);
+        if (rc == qn::dbms::S_OKAY && rcAfter == qn::dbms::S_OKAY) {
+            result.nRepaired = report.errors;
+            sink("keys, set order and member counts rebuilt; the structures are sound");
+        } else {
+            const uint32_t nLeft = rcAfter == qn::dbms::S_NOTFOUND ? after.errors : report.errors;
+            result.nRepaired = nLeft < report.errors ? report.errors - nLeft : 0;
+            for (const std::string& strMessage : after.messages) {
+                sink("left: " + strMessage);
+            }
+        }
+    }
+    task.Close();
     return result;
 }
 
-EXSM_STATUS RebuildEngineKeys(const std::string&, const FindingSink&) {
-    return EXSM_SUCCESS;
+EXSM_STATUS RebuildEngineKeys(const std::string& strCatalogPath, const FindingSink& sink) {
+    CDbTask task;
+    std::string strWhy;
+    const EXSM_STATUS status = OpenExclusive(task, strCatalogPath, &strWhy);
+    if (status == EXSM_ERROR_UNKNOWN) {
+        return EXSM_SUCCESS;  // no engine: its tables cannot need rebuilding
+    }
+    if (status != EXSM_SUCCESS) {
+        sink(strWhy);
+        return status == EXSM_INVALID_CATALOG_FILE ? EXSM_CATALOG_CORRUPTED : status;
+    }
+    qn::dbms::CheckReport report;
+    const int rc = task.RebuildKeys(&report);
+    for (const std::string& strMessage : report.messages) {
+        sink(strMessage);
+    }
+    task.Close();
+    if (rc == qn::dbms::S_OKAY) {
+        return EXSM_SUCCESS;
+    }
+    return EXSM_CATALOG_CORRUPTED;
 }
 
 }  // namespace qn::dbu

@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "catdbms/dbms.h"
 #include "testsupport.h"
 
 namespace qn::test::catalogs {
@@ -44,14 +46,19 @@ std::string Base(const std::string& strPath) {
 }  // namespace
 
 void MakeCatalog(const std::string& strPath, int nRecords) {
+    // A catalog as the engine makes it, with a table of test records beside its own.
+    const bool fEngine = qn::dbms::CDbTask::CreateCatalog(strPath.c_str()) == qn::dbms::S_OKAY;
     sqlite3* pDb = OpenDb(strPath);
     Exec(pDb, "PRAGMA journal_mode=WAL");
+    if (!fEngine) {
+        Exec(pDb,
+             "CREATE TABLE db_boardrec(slot INTEGER PRIMARY KEY, boardversion INTEGER);"
+             "INSERT INTO db_boardrec(boardversion) VALUES(12);");
+    }
     Exec(pDb,
-         "CREATE TABLE db_itemrec(slot INTEGER PRIMARY KEY, stamp INTEGER, itemname TEXT,"
+         "CREATE TABLE qn_test_notes(slot INTEGER PRIMARY KEY, stamp INTEGER, itemname TEXT,"
          " itemnote BLOB);"
-         "CREATE INDEX itemnamekey ON db_itemrec(itemname);"
-         "CREATE TABLE db_boardrec(slot INTEGER PRIMARY KEY, boardversion INTEGER);"
-         "INSERT INTO db_boardrec(boardversion) VALUES(12);");
+         "CREATE INDEX qn_test_notes_name ON qn_test_notes(itemname);");
     sqlite3_close(pDb);
     AddRecords(strPath, nRecords, "item");
     WriteFile(Base(strPath) + ".ini",
@@ -65,7 +72,7 @@ void AddRecords(const std::string& strPath, int nRecords, const std::string& str
     for (int i = 0; i < nRecords; ++i) {
         char szSql[256];
         std::snprintf(szSql, sizeof szSql,
-                      "INSERT INTO db_itemrec(stamp, itemname, itemnote) VALUES(%d, '%s %05d',"
+                      "INSERT INTO qn_test_notes(stamp, itemname, itemnote) VALUES(%d, '%s %05d',"
                       " randomblob(200))",
                       i, strTag.c_str(), i);
         Exec(pDb, szSql);
@@ -83,7 +90,7 @@ std::string Contents(const std::string& strPath) {
     std::string strText;
     sqlite3_stmt* pStmt = nullptr;
     if (sqlite3_prepare_v2(
-            pDb, "SELECT slot, stamp, itemname, hex(itemnote) FROM db_itemrec ORDER BY slot", -1,
+            pDb, "SELECT slot, stamp, itemname, hex(itemnote) FROM qn_test_notes ORDER BY slot", -1,
             &pStmt, nullptr) == SQLITE_OK) {
         while (sqlite3_step(pStmt) == SQLITE_ROW) {
             for (int i = 0; i < 4; ++i) {
@@ -122,25 +129,57 @@ void DamageIndex(const std::string& strPath) {
     // The index now claims to cover another column than the one its entries were made from.
     Exec(pDb,
          "PRAGMA writable_schema=ON;"
-         "UPDATE sqlite_master SET sql='CREATE INDEX itemnamekey ON db_itemrec(stamp)'"
-         " WHERE name='itemnamekey';"
+         "UPDATE sqlite_master SET sql='CREATE INDEX qn_test_notes_name ON qn_test_notes(stamp)'"
+         " WHERE name='qn_test_notes_name';"
          "PRAGMA writable_schema=OFF;");
     sqlite3_close(pDb);
 }
 
 void DamageRecords(const std::string& strPath) {
-    // Fold the journal into the file, then overwrite pages in the middle of the record table.
+    // Fold the journal into the file, then overwrite leaf pages of the test record table.
     sqlite3* pDb = OpenDb(strPath);
     Exec(pDb, "PRAGMA wal_checkpoint(TRUNCATE); PRAGMA journal_mode=DELETE");
+    std::vector<long long> pages;
+    long long cbPage = 4096;
+    sqlite3_stmt* pStmt = nullptr;
+    if (sqlite3_prepare_v2(pDb,
+                           "SELECT pageno FROM dbstat WHERE name='qn_test_notes' AND "
+                           "pagetype='leaf' ORDER BY pageno",
+                           -1, &pStmt, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(pStmt) == SQLITE_ROW) {
+            pages.push_back(sqlite3_column_int64(pStmt, 0));
+        }
+    }
+    sqlite3_finalize(pStmt);
+    if (sqlite3_prepare_v2(pDb, "PRAGMA page_size", -1, &pStmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(pStmt) == SQLITE_ROW) {
+        cbPage = sqlite3_column_int64(pStmt, 0);
+    }
+    sqlite3_finalize(pStmt);
     sqlite3_close(pDb);
+    if (pages.size() < 3) {
+        throw std::runtime_error("too few record pages to damage in " + strPath);
+    }
     const int fd = ::open(strPath.c_str(), O_RDWR);
     if (fd < 0) {
         throw std::runtime_error("cannot damage " + strPath);
     }
-    const off_t cbFile = ::lseek(fd, 0, SEEK_END);
-    std::string strGarbage(8192, '\x5A');
-    ::pwrite(fd, strGarbage.data(), strGarbage.size(), cbFile / 2 & ~static_cast<off_t>(4095));
+    const std::string strGarbage(static_cast<size_t>(cbPage), '\x5A');
+    for (size_t i = pages.size() / 3; i < pages.size() / 3 + 2; ++i) {
+        [[maybe_unused]] const ssize_t cb =
+            ::pwrite(fd, strGarbage.data(), strGarbage.size(), (pages[i] - 1) * cbPage);
+    }
     ::close(fd);
+}
+
+bool DamageEngineCounts(const std::string& strPath) {
+    sqlite3* pDb = OpenDb(strPath);
+    const bool fDamaged =
+        sqlite3_exec(pDb,
+                     "INSERT INTO dbms_owner(setcode, owner, members) VALUES(20000, 16777215, 3)",
+                     nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(pDb);
+    return fDamaged;
 }
 
 CCatalogHolder::CCatalogHolder(const std::string& strCatalogPath) {
@@ -154,19 +193,28 @@ CCatalogHolder::CCatalogHolder(const std::string& strCatalogPath) {
     if (pid == 0) {
         ::close(fdReady[0]);
         ::close(fdRelease[1]);
+        // Open the catalog as the engine does (shared), or, where the engine cannot open it,
+        // hold the same shared open lock on its lock file.
+        qn::dbms::CDbTask task;
+        task.SetLockManager(qn::dbms::kTransportFile);
+        char chReady = task.Open(strCatalogPath.c_str(), "s") == qn::dbms::S_OKAY ? 'y' : 'n';
         sqlite3* pDb = nullptr;
-        sqlite3_open_v2(strCatalogPath.c_str(), &pDb, SQLITE_OPEN_READWRITE, nullptr);
-        sqlite3_exec(pDb, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
-        const int fd = ::open(strTaf.c_str(), O_RDWR | O_CREAT, 0644);
-        struct flock lock {};
-        lock.l_type = F_RDLCK;
-        lock.l_whence = SEEK_SET;
-        lock.l_start = 0;
-        lock.l_len = 1;
-        const char chReady = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &lock) == 0 ? 'y' : 'n';
+        int fd = -1;
+        if (chReady != 'y') {
+            sqlite3_open_v2(strCatalogPath.c_str(), &pDb, SQLITE_OPEN_READWRITE, nullptr);
+            sqlite3_exec(pDb, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+            fd = ::open(strTaf.c_str(), O_RDWR | O_CREAT, 0644);
+            struct flock lock {};
+            lock.l_type = F_RDLCK;
+            lock.l_whence = SEEK_SET;
+            lock.l_start = 0;
+            lock.l_len = 1;
+            chReady = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &lock) == 0 ? 'y' : 'n';
+        }
         [[maybe_unused]] ssize_t cb = ::write(fdReady[1], &chReady, 1);
         char ch;
         cb = ::read(fdRelease[0], &ch, 1);  // returns when the parent releases or dies
+        task.Close();
         sqlite3_close(pDb);
         ::_exit(0);
     }

@@ -21,6 +21,10 @@ void DamageIndex(const std::string& strPath);
 // Damage to the records themselves: pages of the record table overwritten.
 void DamageRecords(const std::string& strPath);
 
+// Damage to the engine's own structures that its key rebuild mends: a member count that
+// disagrees with the memberships. False when the catalog has no engine structures.
+bool DamageEngineCounts(const std::string& strPath);
+
 // A second process that has the catalog open, the way the catalog engine opens it, until
 // Release() or destruction.
 class CCatalogHolder {

@@ -239,6 +239,23 @@ TEST_F(CatdbuTest, CheckReportsRecordDamageItCannotRepair) {
     EXPECT_EQ(UTCheckFix(m_strCatalog.c_str(), 1, 0), EXSM_CATALOG_CORRUPTED);
 }
 
+TEST_F(CatdbuTest, CheckFindsAndRepairsEngineStructureDamage) {
+    MakeCatalog(m_strCatalog, 50);
+    if (!DamageEngineCounts(m_strCatalog)) {
+        GTEST_SKIP() << "the engine keeps no structures in this catalog";
+    }
+    EXPECT_EQ(IntegrityOf(m_strCatalog), "ok") << "the file itself is sound";
+    EXPECT_EQ(UTCheckFix(m_strCatalog.c_str(), 0, 0), EXSM_CATALOG_CORRUPTED);
+    EXPECT_EQ(UTCheckFix(m_strCatalog.c_str(), 1, 0), EXSM_CATALOG_REPAIRED);
+    EXPECT_EQ(UTCheckFix(m_strCatalog.c_str(), 1, 0), EXSM_SUCCESS);
+    const std::string strLog = ReadFile(m_dir.file("catalog.log"));
+    EXPECT_NE(strLog.find("structures: "), std::string::npos) << strLog;
+
+    ASSERT_TRUE(DamageEngineCounts(m_strCatalog));
+    EXPECT_EQ(DB_KEYBUILD(m_strCatalog.c_str(), 1), EXSM_SUCCESS);
+    EXPECT_EQ(UTCheckFix(m_strCatalog.c_str(), 0, 0), EXSM_SUCCESS);
+}
+
 TEST_F(CatdbuTest, KeyRebuildMendsIndexes) {
     MakeCatalog(m_strCatalog, 300);
     DamageIndex(m_strCatalog);
