@@ -1,6 +1,6 @@
 # Build settings and helper functions shared by every subsystem.
 
-set(QN_WARNINGS -Wall -Wextra -Wshadow -Wnon-virtual-dtor -Wpointer-arith -Wformat=2
+set(QN_WARNINGS -Wall -Wextra -Wshadow $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor> -Wpointer-arith -Wformat=2
                 -Wno-unused-parameter -Wno-missing-field-initializers)
 if(QN_WERROR)
   list(APPEND QN_WARNINGS -Werror)

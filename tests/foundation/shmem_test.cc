@@ -113,27 +113,34 @@ TEST(SharedMemory, TheHookRunsOncePerBlockLife) {
     EXPECT_TRUE(renewed.InitializeData()) << "a new life runs the hook again";
 }
 
-TEST(SharedMemory, SimultaneousCreatorsInitialiseOnce) {
+TEST(SharedMemory, RacingInitialisersRunTheHookOnce) {
     qn::test::IsolatedEnvironment env;
-    CQNSharedMemory observer("race-counter", 64);
+    // The block exists but nobody has initialised it; several processes then race for it.
+    CQNSharedMemory holder("raced", 64);
+    ASSERT_TRUE(holder.Created());
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
     constexpr int kProcs = 6;
     pid_t pids[kProcs];
     for (pid_t& pid : pids) {
-        pid = ForkChild([] {
+        pid = ForkChild([&] {
             Counted block("raced", 64);
+            char ch;
+            if (read(go[0], &ch, 1) != 1)
+                return 100;
             block.InitializeData();
-            CQNSharedMemory counter("race-counter", 64);
-            static_cast<std::atomic<int>*>(counter.Data())->fetch_add(block.cHooks);
-            usleep(100 * 1000);  // stay attached while the others start
-            return 0;
+            return block.cHooks;
         });
     }
+    ASSERT_EQ(write(go[1], "gggggg", kProcs), kProcs);
+    int cHooks = 0;
     for (pid_t pid : pids)
-        EXPECT_EQ(WaitChild(pid), 0);
-    EXPECT_GE(static_cast<std::atomic<int>*>(observer.Data())->load(), 1);
-    // Every child that found the block initialised did not run the hook again; only a child that
-    // started after all others had gone could start a new life.
-    EXPECT_LE(static_cast<std::atomic<int>*>(observer.Data())->load(), kProcs);
+        cHooks += WaitChild(pid);
+    EXPECT_EQ(cHooks, 1);
+    EXPECT_EQ(static_cast<std::atomic<int>*>(holder.Data())->load(), 1);
+    EXPECT_EQ(holder.Header()->dwInitialized, 1u);
+    close(go[0]);
+    close(go[1]);
 }
 
 TEST(SharedMemory, BusyIdleAndWaitIdle) {

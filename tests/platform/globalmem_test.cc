@@ -148,3 +148,9 @@ TEST(LiveObjects, RegisteredUnderItsKindOnly) {
     UnregisterLiveObject(&b);
     EXPECT_EQ(CountLiveObjects(ObjectKind::User), 0u);
 }
+
+extern "C" int QnPlatformFromC(void);
+
+TEST(PublicHeaders, UsableFromPlainC) {
+    EXPECT_EQ(QnPlatformFromC(), 0);
+}
