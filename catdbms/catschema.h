@@ -362,7 +362,10 @@ enum : int {
 #undef QN_SET_CODE
 };
 
-// Record structures, packed as the dictionary lays the fields out.
+// Record structures, packed as the dictionary lays the fields out (no padding: the sizes below
+// are the record sizes of the dictionary). Many members are therefore not naturally aligned:
+// copy a member (or cast it to a value) before binding it to a reference or taking a typed
+// pointer to it; passing its address as const void* to the engine is fine.
 #define QN_CT_U8 uint8_t
 #define QN_CT_U16 uint16_t
 #define QN_CT_I16 int16_t

@@ -102,11 +102,11 @@ TEST_F(EngineTest, RecordRoundTripAndFieldAccess) {
     EXPECT_EQ(level, 3);
     decltype(in.itemaccess) access{};
     EXPECT_EQ(task.CrRead(ITEMACCESS, &access), S_OKAY);
-    EXPECT_EQ(access.itemaccessgrouporuserid, 12);
+    EXPECT_EQ(uint16_t(access.itemaccessgrouporuserid), 12);
     const uint32_t due = 12345;
     EXPECT_EQ(task.CrWrite(DUEDATE, &due), S_OKAY);
     ASSERT_EQ(task.RecRead(&out), S_OKAY);
-    EXPECT_EQ(out.duedate, 12345u);
+    EXPECT_EQ(uint32_t(out.duedate), 12345u);
     EXPECT_EQ(task.CrRead(USERNAME, &out), S_INVFLD);  // a field of another record type
     EXPECT_EQ(task.CrRead(STATUSBYFOLDER, &out), S_INVFLD);
     int type = 0;
@@ -143,7 +143,7 @@ TEST_F(EngineTest, StringFieldsKeepTheirTextAndUniqueKeysRefuseDuplicates) {
     ASSERT_EQ(task.CrSet(second), S_OKAY);
     db_itemrec out{};
     ASSERT_EQ(task.RecRead(&out), S_OKAY);
-    EXPECT_EQ(out.itemid, 2u);
+    EXPECT_EQ(uint32_t(out.itemid), 2u);
 }
 
 TEST_F(EngineTest, StampsChangeOnEveryWriteAndTestAnswersZeroSixSeven) {
@@ -280,7 +280,7 @@ TEST_F(EngineTest, CompoundKeyStepsInOrderAndReachesTheNextParent) {
         ASSERT_EQ(task.KeyRead(&k), S_OKAY);
         uint32_t parent = 0, id = 0;
         ASSERT_EQ(task.CrRead(ITEMPARENTID, &parent), S_OKAY);
-        EXPECT_EQ(k.first, parent);
+        EXPECT_EQ(uint32_t(k.first), parent);
         if (parent != 10)
             break;
         ASSERT_EQ(task.CrRead(ITEMID, &id), S_OKAY);
