@@ -504,28 +504,28 @@ const char* SgmlParser::EntityRef(const char* p, const char* end) {
             ++p;
             continue;
         }
-        bool fSemicolon = (c == ';') && !m_name.empty() && Is(m_name.back(), kAlnum) &&
-                          FindEntity(m_name.data(), m_name.size()) >= 0;
-        FlushEntity(false);
+        bool fKnown = FlushEntity();
         m_state = State::kText;
         // The ';' ending a known entity belongs to it; any other character is text again.
-        return fSemicolon ? p + 1 : p;
+        return (fKnown && c == ';') ? p + 1 : p;
     }
     return p;
 }
 
-void SgmlParser::FlushEntity(bool) {
+bool SgmlParser::FlushEntity() {
     int entity = m_name.empty() ? -1 : FindEntity(m_name.data(), m_name.size());
     if (entity >= 0) {
+        m_name.clear();
         m_sink.Entity(entity);
-    } else {
-        // Not an entity of the DTD: the text stays as written.
-        Put('&');
-        if (!m_name.empty()) {
-            m_sink.Characters(m_name.data(), m_name.size());
-        }
+        return true;
+    }
+    // Not an entity of the DTD: the text stays as written.
+    Put('&');
+    if (!m_name.empty()) {
+        m_sink.Characters(m_name.data(), m_name.size());
     }
     m_name.clear();
+    return false;
 }
 
 const char* SgmlParser::CharRef(const char* p, const char* end) {
@@ -663,7 +663,7 @@ void SgmlParser::Finish() {
     switch (m_state) {
         case State::kEntityOpen:
         case State::kEntity:
-            FlushEntity(false);
+            FlushEntity();
             break;
         case State::kCharRef:
             FlushCharRef();

@@ -106,7 +106,7 @@ class SgmlParser {
     void AttributeValue();
     void EmitStart();
     void CloseElement(int element);
-    void FlushEntity(bool fTerminated);
+    bool FlushEntity();  // true for an entity of the DTD
     void FlushCharRef();
     void Put(char ch) { m_sink.Characters(&ch, 1); }
     bool TopIsLiteral() const;
