@@ -69,10 +69,24 @@ int TitleToBuffer(int rc, const std::string& strTitle, int size, char* buffer) {
 
 }  // namespace
 
+namespace {
+int ScanDescriptorOrThrow(int fd, QNINetScanRoutine routine, void* userData);
+}  // namespace
+
 int ScanDescriptor(int fd, QNINetScanRoutine routine, void* userData) {
     if (routine == nullptr) {
         return kErrNoRoutine;
     }
+    try {
+        return ScanDescriptorOrThrow(fd, routine, userData);
+    } catch (const std::bad_alloc&) {
+        OutOfMemory("ParsePage:CopyAVPairs");  // the texts and attribute copies of records
+    }
+}
+
+namespace {
+
+int ScanDescriptorOrThrow(int fd, QNINetScanRoutine routine, void* userData) {
     std::unique_ptr<PageScanner> scanner(new (std::nothrow) PageScanner(routine, userData));
     if (!scanner) {
         OutOfMemory("ParsePage:new");
@@ -138,6 +152,8 @@ int ScanDescriptor(int fd, QNINetScanRoutine routine, void* userData) {
     scanner->Finish();
     return kOk;
 }
+
+}  // namespace
 
 int ScanTitle(int fd, std::string* pstrTitle) {
     TitleSearch search;
