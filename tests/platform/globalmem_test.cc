@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <time.h>
 
 #include <cstring>
@@ -153,4 +154,29 @@ extern "C" int QnPlatformFromC(void);
 
 TEST(PublicHeaders, UsableFromPlainC) {
     EXPECT_EQ(QnPlatformFromC(), 0);
+}
+
+namespace {
+int AnswerSeven(const char*, const char*, unsigned int, void*) {
+    return 7;
+}
+}  // namespace
+
+TEST(PublicHeaders, ALoadedLibraryUsesTheProgramsHandleTableAndBoxHandler) {
+    void* pLib = dlopen(QN_PLATFORM_TESTLIB, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(pLib, nullptr) << dlerror();
+    auto pfnAllocate = reinterpret_cast<QNHGLOBAL (*)(size_t)>(dlsym(pLib, "TestLibAllocate"));
+    auto pfnFree = reinterpret_cast<int (*)(QNHGLOBAL)>(dlsym(pLib, "TestLibFree"));
+    auto pfnShowBox = reinterpret_cast<int (*)()>(dlsym(pLib, "TestLibShowBox"));
+    ASSERT_TRUE(pfnAllocate && pfnFree && pfnShowBox);
+    QNHGLOBAL h = pfnAllocate(10);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(QNGlobalSize(h), 10u) << "the program knows the library's block";
+    EXPECT_EQ(QNGlobalFree(h), nullptr);
+    QNHGLOBAL hMine = QNGlobalAlloc(QN_GHND, 3);
+    EXPECT_EQ(pfnFree(hMine), 1) << "and the library knows the program's";
+    QNSetMessageBoxHandler(AnswerSeven, nullptr);
+    EXPECT_EQ(pfnShowBox(), 7) << "one box handler for the process";
+    QNSetMessageBoxHandler(nullptr, nullptr);
+    dlclose(pLib);
 }
