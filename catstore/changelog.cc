@@ -145,7 +145,39 @@ DBStatus ChangeLogProcessEntries(CDbContext* pdb, uint16_t wCurrentUser, DBA* pd
     if (rc != 0) {
         return rc == 6 ? 36 : MapEngineStatus(rc);
     }
+    // The entries are read in batches under a short read lock on the record type: one storage
+    // snapshot per batch instead of one per engine call, and writers wait at most one batch.
+    constexpr int BATCH = 512;
+    bool fOwnLock = !pdb->InTransaction();
+    int nInBatch = 0;
+    auto endBatch = [&]() {
+        if (fOwnLock && nInBatch > 0) {
+            pdb->FreeReadLocks();
+        }
+        nInBatch = 0;
+    };
     for (;;) {
+        if (fOwnLock && nInBatch == 0) {
+            int rcLock = pdb->LockOne(DB_CHANGEENTRYREC, 'r');
+            if (rcLock == 5) {
+                return 37;
+            }
+            nInBatch = rcLock == 0 ? 1 : 0;
+            if (nInBatch == 1) {
+                // A fresh snapshot: find our place again.
+                int r = pdb->MakeCurrent(*pdbaPosition);
+                if (r == 0) {
+                    r = pdb->ScanSet(DB_CHANGEENTRYREC);
+                }
+                if (r != 0) {
+                    endBatch();
+                    return r == 6 ? 36 : MapEngineStatus(r);
+                }
+            }
+        } else if (nInBatch > 0 && ++nInBatch >= BATCH) {
+            endBatch();
+            continue;
+        }
         qn::dbms::db_changeentryrec e{};
         DBA dba = 0;
         rc = StepWithRecovery(pdb, "reading", [&]() {
@@ -159,9 +191,11 @@ DBStatus ChangeLogProcessEntries(CDbContext* pdb, uint16_t wCurrentUser, DBA* pd
             return r;
         });
         if (rc == 2) {
+            endBatch();
             return DBSuccess;
         }
         if (rc != 0) {
+            endBatch();
             return MapEngineStatus(rc);
         }
         *pdbaPosition = dba;
