@@ -272,3 +272,20 @@ TEST(ScanAttribute, FindsByNameWithoutRegardToCase) {
     EXPECT_EQ(QNINetScanAttribute("href", 3, nullptr), nullptr);
     EXPECT_EQ(QNINetScanAttribute("href", -1, attributes), nullptr);
 }
+
+TEST_F(ScanPage, FileWithoutASizeIsReadByteByByte) {
+    // Files under /proc report the size 0 but have contents.
+    std::string contents = ReadFile("/proc/self/status");
+    if (contents.empty()) {
+        GTEST_SKIP() << "no /proc";
+    }
+    HookLog log;
+    QNINetSetScanHook(Hook, &log);
+    std::vector<std::string> records;
+    EXPECT_EQ(QNINetScanPageFromFileByName("/proc/self/status", CollectRecords, &records),
+              QNINET_OK);
+    QNINetSetScanHook(nullptr, nullptr);
+    EXPECT_EQ(log.calls, 1);  // once, after the last byte
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records[0].rfind("4 - \"Name:", 0), 0u) << records[0];
+}
