@@ -208,7 +208,9 @@ int CQNStatus::ReportError(uint32_t idPrompt, unsigned int uType, const char* ps
     if (idPrompt != 0) {
         std::string strPrompt = QNLoadString(idPrompt);
         if (pszParam2 != nullptr) {
-            QNASSERT(pszParam1 != NULL, "QNSTATUS");
+            if (pszParam1 == nullptr && QNGetAssertionChecking()) {
+                QNAssertFailed("Param1 != NULL", "QNSTATUS");
+            }
             strText = FormatPrompt(strPrompt, pszParam1, pszParam2);
         } else if (pszParam1 != nullptr) {
             strText = FormatPrompt(strPrompt, pszParam1, nullptr);

@@ -264,3 +264,16 @@ TEST(ProfileText, ApplyWriteIsPureAndStable) {
     ASSERT_TRUE(detail::ApplyWrite("\r[S]\rk=1\r", "S", "k", "2", &out));
     EXPECT_EQ(out, "\r[S]\rk=2\r") << "old Mac line endings are kept";
 }
+
+TEST(Profile, AnUnreadableFileReadsAsDefaultsAndIsNotReplaced) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind the superuser";
+    TempDir dir;
+    std::string strPath = dir.file("locked.ini");
+    WriteFile(strPath, "[S]\nk=v\n");
+    chmod(strPath.c_str(), 0);
+    EXPECT_EQ(Read("S", "k", "d", strPath), "d");
+    EXPECT_FALSE(profile::WriteString("S", "k2", "v2", strPath.c_str()));
+    chmod(strPath.c_str(), 0600);
+    EXPECT_EQ(ReadFile(strPath), "[S]\nk=v\n");
+}
