@@ -107,8 +107,8 @@ struct RawDb {
                            "INSERT INTO item VALUES(NULL,?1,25,1,?2,1,0,?3,'',0,0,0,0,2,?4,1,0,"
                            "zeroblob(78),0,0,0,0,0,0,0)",
                            -1, &pItem, nullptr);
-        sqlite3_prepare_v2(db, "INSERT INTO change VALUES(NULL,1,-1,?1,1,2,1,?2,0)", -1,
-                           &pChange, nullptr);
+        sqlite3_prepare_v2(db, "INSERT INTO change VALUES(NULL,1,-1,?1,1,2,1,?2,0)", -1, &pChange,
+                           nullptr);
         sqlite3_prepare_v2(db, "INSERT INTO member VALUES(?1,?2,?3,?4)", -1, &pLink, nullptr);
     }
     ~RawDb() {
@@ -126,8 +126,7 @@ void BM_RawSqliteInsert(benchmark::State& state) {
     for (auto _ : state) {
         sqlite3_exec(raw.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
         char achName[64];
-        std::snprintf(achName, sizeof achName, "bookmark %llu",
-                      static_cast<unsigned long long>(n));
+        std::snprintf(achName, sizeof achName, "bookmark %llu", static_cast<unsigned long long>(n));
         sqlite3_bind_int64(raw.pItem, 1, static_cast<int64_t>(n));
         sqlite3_bind_int64(raw.pItem, 2, static_cast<int64_t>(n + 1000));
         sqlite3_bind_text(raw.pItem, 3, achName, -1, SQLITE_TRANSIENT);
@@ -249,8 +248,8 @@ void BM_RawSqliteScan(benchmark::State& state) {
     sqlite3* db = nullptr;
     sqlite3_open_v2(e.strPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
     sqlite3_stmt* pStmt = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT * FROM db_changeentryrec WHERE slot > ?1 ORDER BY slot",
-                           -1, &pStmt, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(db, "SELECT * FROM db_changeentryrec WHERE slot > ?1 ORDER BY slot", -1,
+                           &pStmt, nullptr) != SQLITE_OK) {
         state.SkipWithError(sqlite3_errmsg(db));
         sqlite3_close(db);
         return;
@@ -292,11 +291,13 @@ int main(int argc, char** argv) {
     auto ratio = [](const char* a, const char* b) {
         return g_rates[b] > 0 ? g_rates[a] / g_rates[b] : 0.0;
     };
-    std::printf("\nstored item create: %.0f items/s, raw SQLite: %.0f items/s, ratio %.2f (goal >= 0.3)\n",
-                g_rates["item create"], g_rates["raw insert"], ratio("item create", "raw insert"));
+    std::printf(
+        "\nstored item create: %.0f items/s, raw SQLite: %.0f items/s, ratio %.2f (goal >= 0.3)\n",
+        g_rates["item create"], g_rates["raw insert"], ratio("item create", "raw insert"));
     std::printf("fsync floor: %.0f fsyncs/s (the limit of any durable commit)\n", g_rates["fsync"]);
-    std::printf("change-log read: %.0f entries/s, raw SQLite scan: %.0f rows/s, ratio %.2f (goal >= 0.3)\n",
-                g_rates["log read"], g_rates["raw scan"], ratio("log read", "raw scan"));
+    std::printf(
+        "change-log read: %.0f entries/s, raw SQLite scan: %.0f rows/s, ratio %.2f (goal >= 0.3)\n",
+        g_rates["log read"], g_rates["raw scan"], ratio("log read", "raw scan"));
     EXSM_STATUS st;
     EXBoardClose(TheEnv().hbrd, &st);
     benchmark::Shutdown();

@@ -462,3 +462,45 @@ TEST_F(StoreTest, AFailedCreateLeavesNothingBehind) {
     EXSM_STATUS st;
     EXBoardClose(hbrd, &st);
 }
+
+TEST_F(StoreTest, PartlyHeldPacketsTakeTheMissingLocks) {
+    BOARD_OBJECT* hbrd = Open();
+    ASSERT_NE(hbrd, nullptr);
+    CDbContext* pdb = hbrd->pdb;
+    ASSERT_EQ(pdb->Begin("Partial"), 0);
+    ASSERT_EQ(pdb->LockOne(DB_USERREC, 'r'), 0);
+    std::vector<LockEntry> packet = {{DB_USERREC, 'w'}, {DB_GROUPREC, 'w'}, {DBS_USERS, 'r'}};
+    EXPECT_EQ(RequestLocks(pdb, packet), DBSuccess);
+    char ch = 'f';
+    pdb->LockState(DB_USERREC, &ch);
+    EXPECT_EQ(ch, 'w');
+    pdb->LockState(DB_GROUPREC, &ch);
+    EXPECT_EQ(ch, 'w');
+    pdb->LockState(DBS_USERS, &ch);
+    EXPECT_EQ(ch, 'r');
+    EXPECT_EQ(pdb->Abort(), 0);
+    EXSM_STATUS st;
+    EXBoardClose(hbrd, &st);
+}
+
+TEST_F(StoreTest, LongChangesCommitAfterThePauseInterval) {
+    BOARD_OBJECT* hbrd = Open();
+    ASSERT_NE(hbrd, nullptr);
+    CDbContext* pdb = hbrd->pdb;
+    std::vector<LockEntry> packet = {{DB_CHANGEENTRYREC, 'w'}};
+    ASSERT_EQ(pdb->Begin("ItemDestroyTree"), 0);
+    ASSERT_EQ(pdb->LockPacket(packet.data(), packet.size()), 0);
+    CTransactionPause pause(pdb, "ItemDestroyTree", packet);
+    EXPECT_EQ(pause.Check(), 0);
+    EXPECT_EQ(pause.Pauses(), 0);
+    ::usleep(4100 * 1000);
+    EXPECT_EQ(pause.Check(), 0);
+    EXPECT_EQ(pause.Pauses(), 1);
+    EXPECT_TRUE(pdb->InTransaction());
+    char ch = 'f';
+    pdb->LockState(DB_CHANGEENTRYREC, &ch);
+    EXPECT_EQ(ch, 'w');
+    EXPECT_EQ(pdb->End(), 0);
+    EXSM_STATUS st;
+    EXBoardClose(hbrd, &st);
+}
