@@ -79,11 +79,15 @@ uint32_t ElapsedSince(const QNLOG_STATE_INFO* pState) {
 }
 
 int OpenLogFile(const char* pszPath, bool fFresh) {
-    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (fFresh ? O_TRUNC : 0);
+    // Opened without blocking (a FIFO without a reader fails instead of hanging the program),
+    // then switched back to blocking writes.
+    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | (fFresh ? O_TRUNC : 0);
     int fd;
     do {
         fd = open(pszPath, flags, 0644);
     } while (fd < 0 && errno == EINTR);
+    if (fd >= 0)
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 

@@ -343,19 +343,30 @@ bool LockWhole(int fd) {
 }  // namespace
 
 bool ReadWholeFile(const std::string& strPath, std::string* pstrText) {
-    int fd = open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking open: a FIFO in place of the file must not hang the reader.
+    int fd = open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return false;
     struct stat st;
-    bool fOk = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode) && ReadAll(fd, pstrText);
+    bool fOk = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadAll(fd, pstrText);
     close(fd);
     return fOk;
 }
 
-bool LockedReplace(const std::string& strPath,
+bool LockedReplace(const std::string& strPathGiven,
                    const std::function<bool(const std::string&, std::string*)>& fnChange) {
-    if (strPath.empty())
+    if (strPathGiven.empty())
         return false;
+    // A symbolic link is followed, so that the replacement lands in the file it points at.
+    std::string strPath = strPathGiven;
+    struct stat stLink;
+    if (lstat(strPath.c_str(), &stLink) == 0 && S_ISLNK(stLink.st_mode)) {
+        char* pszReal = realpath(strPath.c_str(), nullptr);
+        if (pszReal == nullptr)
+            return false;
+        strPath = pszReal;
+        free(pszReal);
+    }
     for (int nAttempt = 0; nAttempt < 1000; ++nAttempt) {
         int fd = open(strPath.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0 && errno == ENOENT) {

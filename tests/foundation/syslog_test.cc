@@ -441,3 +441,14 @@ TEST_F(LogTest, ShortWriteRetriesOnceThenShowsTheBox) {
     });
     EXPECT_EQ(WaitChild(pid), 0);
 }
+
+TEST_F(LogTest, ALogPathThatIsAFifoWithoutReaderDoesNotHang) {
+    std::string strFifo = m_env.file("log.fifo");
+    ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
+    Set("SystemLog", "LogFilename", strFifo.c_str());
+    Boxes boxes;
+    QNSetMessageBoxHandler(RecordBox, &boxes);
+    QNTrace(0, "no reader\r\n");
+    EXPECT_EQ(QNSysLogFileDescriptor(), -1);
+    EXPECT_EQ(boxes.seen.size(), 1u);
+}

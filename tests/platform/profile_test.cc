@@ -277,3 +277,21 @@ TEST(Profile, AnUnreadableFileReadsAsDefaultsAndIsNotReplaced) {
     chmod(strPath.c_str(), 0600);
     EXPECT_EQ(ReadFile(strPath), "[S]\nk=v\n");
 }
+
+TEST(Profile, SymbolicLinksAreFollowedAndFifosNeverHang) {
+    TempDir dir;
+    std::string strTarget = dir.file("target.ini");
+    WriteFile(strTarget, "[S]\nk=v\n");
+    std::string strLink = dir.file("link.ini");
+    ASSERT_EQ(symlink(strTarget.c_str(), strLink.c_str()), 0);
+    ASSERT_TRUE(profile::WriteString("S", "k2", "v2", strLink.c_str()));
+    struct stat st;
+    ASSERT_EQ(lstat(strLink.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays a link";
+    EXPECT_EQ(ReadFile(strTarget), "[S]\nk=v\nk2=v2\n");
+
+    std::string strFifo = dir.file("fifo.ini");
+    ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
+    EXPECT_EQ(Read("S", "k", "d", strFifo), "d");
+    EXPECT_FALSE(profile::WriteString("S", "k", "v", strFifo.c_str()));
+}
