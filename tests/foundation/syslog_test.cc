@@ -14,6 +14,7 @@
 #include "foundation/prefs.h"
 #include "foundation/shmem.h"
 #include "foundation/syslog.h"
+#include "platform/shm.h"
 #include "qnplatform.h"
 #include "testsupport.h"
 
@@ -451,4 +452,43 @@ TEST_F(LogTest, ALogPathThatIsAFifoWithoutReaderDoesNotHang) {
     QNTrace(0, "no reader\r\n");
     EXPECT_EQ(QNSysLogFileDescriptor(), -1);
     EXPECT_EQ(boxes.seen.size(), 1u);
+}
+
+TEST_F(LogTest, TheSharedBlockIsLaidOutByteForByte) {
+    UseLog();
+    Set("DBTuning", "DBTimeout", "33");
+    Set("DBTuning", "SMCachePages", "77");
+    Set("SystemLog", "TracingFilter", "0x200");
+    ASSERT_TRUE(QNSysLogAttach());
+    ASSERT_TRUE(QNTimerStart(0x200, "t"));
+    // Look at the raw mapping as another module built separately would.
+    qn::platform::CSharedSegment raw;
+    ASSERT_TRUE(raw.Attach("QNI_MAP:QNLOG_STATE_INFO", 4096));
+    EXPECT_FALSE(raw.Fresh());
+    const auto* pb = static_cast<const unsigned char*>(raw.Data());
+    auto u32 = [&](size_t off) {
+        uint32_t v;
+        memcpy(&v, pb + 788 + off, 4);
+        return v;
+    };
+    auto u16 = [&](size_t off) {
+        uint16_t v;
+        memcpy(&v, pb + 788 + off, 2);
+        return v;
+    };
+    uint32_t dwInitialized;
+    memcpy(&dwInitialized, pb, 4);
+    EXPECT_EQ(dwInitialized, 1u) << "initialised flag of the header";
+    EXPECT_EQ(u32(0), 0u);  // AssertionChecking
+    EXPECT_EQ(memcmp(pb + 268, "QNI_MAP:QNLOG_STATE_INFO", 25), 0);
+    EXPECT_EQ(u32(24), 0x200u);  // TracingFilter
+    EXPECT_EQ(u32(36), 20u);     // DBCachePages
+    EXPECT_EQ(u32(40), 33u);     // DBTimeout
+    EXPECT_EQ(u32(52), 1u);      // NapInLockQueue
+    EXPECT_EQ(u16(56), 77u);     // SMCachePages
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(pb + 788 + 58)), m_strLog);
+    EXPECT_EQ(u32(1344), QNLogState().TimeBase);
+    EXPECT_EQ(u16(1348), 1u);  // timer depth
+    EXPECT_EQ(u32(320 + 4), QNLogState().TimerStack[1]);
+    QNTimerStop(0x200, "t");
 }
