@@ -32,10 +32,9 @@ static size_t ExtensionDot(const std::string& strPath) {
 
 DBStatus SplitCatalogPath(const std::string& strPath, CatalogPath* pOut) {
     size_t start = FileNameStart(strPath);
-    pOut->strDir = start == 0 ? std::string() : strPath.substr(0, start - 1);
-    if (start == 1) {
-        pOut->strDir = "/";
-    }
+    // The folder without its last '/', except for the root folder itself.
+    size_t cchDir = start > 1 ? start - 1 : start;
+    pOut->strDir.assign(strPath, 0, cchDir);
     std::string strName = strPath.substr(start);
     size_t dot = strName.find_last_of('.');
     if (dot == std::string::npos) {
