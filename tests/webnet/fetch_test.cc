@@ -277,12 +277,13 @@ TEST_F(Fetch, Http09AnswerIsLoadedButReturns55) {
 }
 
 TEST_F(Fetch, BadResponses) {
+    static const char kGarbage[] = "\x01\x02\xff\xfe binary\0\0 garbage";
     struct Case {
         const char* name;
         std::string bytes;
         int result;
     } cases[] = {
-        {"garbage", std::string("\x01\x02\xff\xfe binary\0\0 garbage", 24), 55},
+        {"garbage", std::string(kGarbage, sizeof kGarbage - 1), 55},
         {"cut-mid-header", "HTTP/1.0 200 OK\r\nContent-Len", 61},
         {"cut-mid-body", "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nshort", 61},
         {"empty", "", 61},
@@ -423,14 +424,12 @@ TEST_F(Fetch, CloseAllConnectionsFromTheRoutineStopsAndTheNextLoadRuns) {
     EXPECT_EQ(2000, next.Last());
 }
 
-TEST_F(Fetch, ConnectionRefusedAndUnknownHost) {
+TEST_F(Fetch, ConnectionRefusedAndMissingHost) {
     Recorder rec;
     const std::string url = "http://127.0.0.1:" + std::to_string(FreePort()) + "/";
     EXPECT_EQ(65, QNINetGetPageToFileByName(url.c_str(), 0, m_tmp.file("o").c_str(),
                                             Recorder::Callback, &rec));
     EXPECT_EQ(2067, rec.Last());
-    EXPECT_EQ(46, QNINetGetPageToFileByName("http://no-such-host.invalid/", 0,
-                                            m_tmp.file("o").c_str(), nullptr, nullptr));
     EXPECT_EQ(47, QNINetGetPageToFileByName("http:///path-without-host", 0, m_tmp.file("o").c_str(),
                                             nullptr, nullptr));
 }

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -35,6 +36,23 @@ bool Connectable(int port) {
     bool fOk = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     close(fd);
     return fOk;
+}
+// Starts a program that ends with the test: a test that dies leaves no server behind.
+pid_t SpawnTied(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(127);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
 }
 }  // namespace
 
@@ -75,7 +93,7 @@ void Peer::Stop() {
 }
 
 bool Peer::Launch(const std::vector<std::string>& args, int port) {
-    m_pid = qn::test::Spawn(args);
+    m_pid = SpawnTied(args);
     if (m_pid <= 0)
         return false;
     m_port = port;
@@ -99,8 +117,8 @@ bool Peer::Launch(const std::vector<std::string>& args, int port) {
 
 bool ScriptedServer::Start() {
     mkdir(m_dir.file("raw").c_str(), 0700);
-    m_pid = qn::test::Spawn(
-        {kPython, std::string(WEBNET_TEST_DIR) + "/scripted_server.py", m_dir.path()});
+    m_pid =
+        SpawnTied({kPython, std::string(WEBNET_TEST_DIR) + "/scripted_server.py", m_dir.path()});
     if (m_pid <= 0)
         return false;
     const std::string portFile = m_dir.file("port");

@@ -164,6 +164,7 @@ class Handler(socketserver.BaseRequestHandler):
 
 class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
+    request_queue_size = 128
     allow_reuse_address = True
 
 
