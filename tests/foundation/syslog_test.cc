@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/prefs.h"
@@ -491,4 +492,44 @@ TEST_F(LogTest, TheSharedBlockIsLaidOutByteForByte) {
     EXPECT_EQ(u16(1348), 1u);  // timer depth
     EXPECT_EQ(u32(320 + 4), QNLogState().TimerStack[1]);
     QNTimerStop(0x200, "t");
+}
+
+TEST_F(LogTest, WithoutABlockTheDefaultsServeAndNothingBreaks) {
+    UseLog();
+    // A namespace too long for any shared-memory name: the block cannot be made.
+    setenv("QUILLON_SHM_NAMESPACE", std::string(300, 'n').c_str(), 1);
+    EXPECT_FALSE(QNSysLogAttach());
+    EXPECT_EQ(QNGetDBTimeout(), 20);
+    EXPECT_EQ(QNGetLogFilename(), "");
+    QNTrace(0, "dropped\r\n");
+    QNEntryTrace("Nothing");
+    EXPECT_FALSE(QNTimerStart(0, "t"));
+    EXPECT_FALSE(QNTimerStop(0, "t"));
+    EXPECT_EQ(QNTimerDepth(), 0);
+    EXPECT_EQ(QNLoggedMessageBox("m", "c", 0), QN_IDCANCEL);
+    EXPECT_FALSE(QNSysLogUseFile(m_strLog.c_str()));
+    EXPECT_EQ(ReadFile(m_strLog), "");
+}
+
+TEST_F(LogTest, ThreadsOfOneProcessShareTheLockToo) {
+    UseLog();
+    ASSERT_TRUE(QNSysLogAttach());
+    constexpr int kLines = 2000;
+    auto writer = [](char ch) {
+        for (int i = 0; i < kLines; ++i)
+            QNTrace(0, "%c %05d %s\r\n", ch, i, std::string(40, ch).c_str());
+    };
+    std::thread a(writer, 'a');
+    std::thread b(writer, 'b');
+    a.join();
+    b.join();
+    int c = 0;
+    for (const std::string& line : Lines()) {
+        if (line.rfind("QNSYSLOG", 0) == 0)
+            continue;
+        ASSERT_EQ(line.size(), 48u) << line;
+        ASSERT_EQ(line.substr(8), std::string(40, line[0])) << line;
+        ++c;
+    }
+    EXPECT_EQ(c, 2 * kLines);
 }
