@@ -449,67 +449,80 @@ QN_EXPORT EXSM_STATUS UTCheckFix(const char* pszCatalog, int fRepair, int nLockM
     AppendCatalogLog(strCatalog, "Check of '%s' started%s.", strCatalog.c_str(),
                      fRepair ? " (repairing errors)" : "");
     ProgressStart(3);
-    ProgressMessage("Checking the database file...");
-
-    CDatabase db;
-    std::string strWhy;
-    status = OpenCatalogFile(db, strCatalog, fRepair != 0, &strWhy);
-    if (status != EXSM_SUCCESS) {
-        AppendCatalogLog(strCatalog, "Check of '%s' failed: %s", strCatalog.c_str(),
-                         strWhy.c_str());
-        return status;
-    }
-    unsigned nErrors = 0;
-    unsigned nRepaired = 0;
-    std::vector<std::string> findings;
-    int rc = IntegrityCheck(db, false, &findings);
-    bool fFileDamaged = rc != SQLITE_OK || !findings.empty();
-    if (rc != SQLITE_OK) {
-        findings.push_back(db.Error());
-    }
-    for (const std::string& strFinding : findings) {
-        AppendCatalogLog(strCatalog, "  database file: %s", strFinding.c_str());
-    }
-    nErrors += static_cast<unsigned>(findings.size());
-    if (fFileDamaged && fRepair) {
-        // Indexes are derived data: rebuilding them mends every index fault. Damage to the
-        // rows themselves stays and is reported.
-        const int rcReindex = db.Exec("REINDEX");
-        std::vector<std::string> after;
-        const int rcAfter = IntegrityCheck(db, false, &after);
-        if (rcReindex == SQLITE_OK && rcAfter == SQLITE_OK && after.empty()) {
-            AppendCatalogLog(strCatalog, "  database file: indexes rebuilt; the file is sound.");
-            nRepaired += static_cast<unsigned>(findings.size());
-            fFileDamaged = false;
-        } else {
-            AppendCatalogLog(strCatalog, "  database file: damage left after rebuilding indexes.");
+    ProgressMessage("Checking the catalog...");
+    {
+        CDatabase db;
+        std::string strWhy;
+        status = OpenCatalogFile(db, strCatalog, fRepair != 0, &strWhy);
+        if (status != EXSM_SUCCESS) {
+            AppendCatalogLog(strCatalog, "Check of '%s' failed: %s", strCatalog.c_str(),
+                             strWhy.c_str());
+            return status;
         }
     }
-    db.Close();
     ProgressStep(1);
 
-    if (!fFileDamaged) {
-        ProgressMessage("Checking the catalog structures...");
-        // The engine takes the catalog exclusively itself (and is refused if anyone came in).
-        exclusive.Release();
-        const StructureResult structures =
-            CheckEngineStructures(strCatalog, fRepair != 0, [&](const std::string& strLine) {
-                AppendCatalogLog(strCatalog, "  structures: %s", strLine.c_str());
-            });
-        nErrors += structures.nErrors;
-        nRepaired += structures.nRepaired;
-        if (structures.status == EXSM_CATALOG_UNAVAILABLE) {
-            AppendCatalogLog(strCatalog, "Check of '%s' stopped: the catalog is in use.",
-                             strCatalog.c_str());
-            return EXSM_CATALOG_UNAVAILABLE;
-        }
-        if (structures.status != EXSM_SUCCESS) {
-            AppendCatalogLog(strCatalog, "Check of '%s' stopped in the structure check.",
-                             strCatalog.c_str());
-            ++nErrors;
-        }
+    // The engine checks the file and its own structures in one pass when it can open the
+    // catalog; it takes the catalog exclusively itself (and is refused if anyone came in).
+    exclusive.Release();
+    const FindingSink sink = [&](const std::string& strLine) {
+        AppendCatalogLog(strCatalog, "  structures: %s", strLine.c_str());
+    };
+    const StructureResult structures = CheckEngineStructures(strCatalog, fRepair != 0, sink);
+    if (structures.status == EXSM_CATALOG_UNAVAILABLE) {
+        AppendCatalogLog(strCatalog, "Check of '%s' stopped: the catalog is in use.",
+                         strCatalog.c_str());
+        return EXSM_CATALOG_UNAVAILABLE;
+    }
+    unsigned nErrors = structures.nErrors;
+    unsigned nRepaired = structures.nRepaired;
+    if (structures.status != EXSM_SUCCESS) {
+        AppendCatalogLog(strCatalog, "Check of '%s' stopped in the structure check.",
+                         strCatalog.c_str());
+        ++nErrors;
     }
     ProgressStep(2);
+
+    if (!structures.fSupported) {
+        // Without the engine: SQLite's own check of pages, rows and indexes.
+        status = exclusive.Acquire(strCatalog, nLockMgr);
+        if (status != EXSM_SUCCESS) {
+            return status;
+        }
+        ProgressMessage("Checking the database file...");
+        CDatabase db;
+        std::string strWhy;
+        status = OpenCatalogFile(db, strCatalog, fRepair != 0, &strWhy);
+        if (status != EXSM_SUCCESS) {
+            AppendCatalogLog(strCatalog, "Check of '%s' failed: %s", strCatalog.c_str(),
+                             strWhy.c_str());
+            return status;
+        }
+        std::vector<std::string> findings;
+        const int rc = IntegrityCheck(db, false, &findings);
+        if (rc != SQLITE_OK) {
+            findings.push_back(db.Error());
+        }
+        for (const std::string& strFinding : findings) {
+            AppendCatalogLog(strCatalog, "  database file: %s", strFinding.c_str());
+        }
+        nErrors += static_cast<unsigned>(findings.size());
+        if (!findings.empty() && fRepair) {
+            // Indexes are derived data: rebuilding them mends every index fault. Damage to
+            // the rows themselves stays and is reported.
+            const int rcReindex = db.Exec("REINDEX");
+            std::vector<std::string> after;
+            const int rcAfter = IntegrityCheck(db, false, &after);
+            if (rcReindex == SQLITE_OK && rcAfter == SQLITE_OK && after.empty()) {
+                AppendCatalogLog(strCatalog,
+                                 "  database file: indexes rebuilt; the file is sound.");
+                nRepaired += static_cast<unsigned>(findings.size());
+            } else {
+                AppendCatalogLog(strCatalog,
+                                 "  database file: damage left after rebuilding indexes.");
+            }
+        }
+    }
     ProgressStep(3);
 
     if (nErrors == 0) {

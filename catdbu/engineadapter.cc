@@ -167,6 +167,9 @@ StructureResult CheckEngineStructures(const std::string& strCatalogPath, bool fR
         return result;
     }
     if (status != EXSM_SUCCESS) {
+        // The engine cannot read this catalog: that is one error, and the file is left to
+        // the database's own check.
+        result.fSupported = false;
         result.nErrors = 1;
         sink(strWhy);
         return result;

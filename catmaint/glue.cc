@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -75,6 +76,10 @@ void* OpenCatalogStore() {
     {
         std::lock_guard<std::mutex> guard(g_mutex);
         strConfigured = g_strCatalogStoreLibrary;
+    }
+    if (strConfigured.empty()) {
+        const char* pszEnvironment = std::getenv("QUILLON_CATSTORE_LIBRARY");
+        strConfigured = pszEnvironment != nullptr ? pszEnvironment : "";
     }
     if (!strConfigured.empty()) {
         return ::dlopen(strConfigured.c_str(), RTLD_NOW | RTLD_LOCAL);

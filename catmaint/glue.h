@@ -38,8 +38,9 @@ struct DBTuning {
 };
 DBTuning ReadDBTuning(const std::string& strConfigPath);
 
-// Where the catalog store is loaded from. Empty (the default): "libcatstore.so" beside the
-// program, then on the library path. A path given here is used alone (tests and packagers).
+// Where the catalog store is loaded from. Empty (the default): the environment variable
+// QUILLON_CATSTORE_LIBRARY when set, else "libcatstore.so" beside the program, then on the
+// library path. A path given here (or in the variable) is used alone.
 void SetCatalogStoreLibrary(const std::string& strPath);
 std::string CatalogStoreLibrary();
 

@@ -63,10 +63,12 @@ class CConsoleView : public IMaintView, public IProgressSink {
         long nPosition = m_nPosition < 0 ? 0 : (m_nPosition > nEnd ? nEnd : m_nPosition);
         const int nFilled = static_cast<int>(nPosition * kBarWidth / nEnd);
         const int nPercent = static_cast<int>(nPosition * 100 / nEnd);
-        std::string strBar(static_cast<size_t>(kBarWidth), '.');
-        strBar.replace(0, static_cast<size_t>(nFilled), static_cast<size_t>(nFilled), '#');
-        m_err << (m_fTerminal ? "\r" : "") << '[' << strBar << "] " << nPercent << '%'
-              << std::flush;
+        char szBar[kBarWidth + 1];
+        for (int i = 0; i < kBarWidth; ++i) {
+            szBar[i] = i < nFilled ? '#' : '.';
+        }
+        szBar[kBarWidth] = '\0';
+        m_err << (m_fTerminal ? "\r" : "") << '[' << szBar << "] " << nPercent << '%' << std::flush;
     }
     void EndBar() {
         if (!m_fBarOpen) {

@@ -1,5 +1,6 @@
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "foundation/status.h"
 #include "maintstrings.h"
@@ -63,13 +64,27 @@ const char* LoadResourceString(unsigned nId) {
     }
 }
 
-std::string FormatResource(unsigned nId, const std::string& strArgument) {
-    std::string strText = LoadResourceString(nId);
-    const size_t nAt = strText.find("%1");
-    if (nAt != std::string::npos) {
-        strText.replace(nAt, 2, strArgument);
+namespace {
+
+// The text with its first occurrence of pszMarker replaced by strArgument.
+std::string Substitute(const char* pszText, const char* pszMarker, const std::string& strArgument) {
+    const char* pszAt = std::strstr(pszText, pszMarker);
+    if (pszAt == nullptr) {
+        return pszText;
     }
-    return strText;
+    const size_t cchBefore = static_cast<size_t>(pszAt - pszText);
+    std::string strResult;
+    strResult.reserve(std::strlen(pszText) + strArgument.size());
+    strResult.append(pszText, cchBefore);
+    strResult.append(strArgument);
+    strResult.append(pszAt + std::strlen(pszMarker));
+    return strResult;
+}
+
+}  // namespace
+
+std::string FormatResource(unsigned nId, const std::string& strArgument) {
+    return Substitute(LoadResourceString(nId), "%1", strArgument);
 }
 
 std::string UnexpectedErrorText(uint32_t dwStatus) {
@@ -79,9 +94,7 @@ std::string UnexpectedErrorText(uint32_t dwStatus) {
         std::snprintf(szNumber, sizeof szNumber, "status %u", static_cast<unsigned>(dwStatus));
         pszStatus = szNumber;
     }
-    std::string strText = LoadResourceString(IDS_UNEXPECTED_ERROR);
-    strText.replace(strText.find("%s"), 2, pszStatus);
-    return strText;
+    return Substitute(LoadResourceString(IDS_UNEXPECTED_ERROR), "%s", pszStatus);
 }
 
 }  // namespace qn::maint
