@@ -33,6 +33,7 @@ bool ValidDba(DBA dba) {
 }  // namespace
 
 int CStore::Check(CheckReport* report) {
+    ResetWalk();  // a write, or a walk of its own, ends any set walk
     // 1. The storage itself, indexes included.
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(m_db, "PRAGMA integrity_check(100)", -1, &st, nullptr) != SQLITE_OK)
@@ -191,6 +192,7 @@ int CStore::Check(CheckReport* report) {
 }
 
 int CStore::RebuildKeys(CheckReport* report) {
+    ResetWalk();  // a write, or a walk of its own, ends any set walk
     int status = Exec("REINDEX");
     if (status != S_OKAY)
         return status;

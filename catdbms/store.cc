@@ -145,19 +145,28 @@ std::string KeyTable(const FieldDef& key) {
 
 // ---- Keys and order keys -----------------------------------------------------------------------
 
-std::vector<const FieldDef*> KeyComponents(const FieldDef& key) {
-    std::vector<const FieldDef*> out;
-    if (key.kind == FieldKind::COMPOUND) {
-        out.push_back(FindField(key.first));
-        out.push_back(FindField(key.second));
-    } else if (key.kind == FieldKind::GROUP) {
-        for (const FieldDef& f : kFields)
-            if (f.parent == key.code)
-                out.push_back(&f);
-    } else {
-        out.push_back(&key);
-    }
-    return out;
+const std::vector<const FieldDef*>& KeyComponents(const FieldDef& key) {
+    static const std::vector<std::vector<const FieldDef*>> table = [] {
+        std::vector<std::vector<const FieldDef*>> t(kFieldCount);
+        for (int i = 0; i < kFieldCount; ++i) {
+            const FieldDef& k = kFields[i];
+            std::vector<const FieldDef*>& out = t[size_t(i)];
+            if (k.kind == FieldKind::COMPOUND) {
+                out.push_back(FindField(k.first));
+                out.push_back(FindField(k.second));
+            } else if (k.kind == FieldKind::GROUP) {
+                for (const FieldDef& f : kFields)
+                    if (f.parent == k.code)
+                        out.push_back(&f);
+            } else {
+                out.push_back(&k);
+            }
+            if (k.key != KeyKind::NOKEY && out.size() > kMaxKeyParts)
+                std::abort();  // schema error
+        }
+        return t;
+    }();
+    return table[size_t(&key - kFields)];
 }
 
 static KeyPart PartFrom(const FieldDef& f, const uint8_t* p) {
@@ -392,22 +401,64 @@ int CStore::Status(int rc) const {
 }
 
 int CStore::Exec(const char* sql) {
+    ResetWalk();
     return Status(sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr));
+}
+
+void CStore::ResetStmt(sqlite3_stmt* st) {
+    sqlite3_reset(st);
+}
+
+sqlite3_stmt* CStore::Compile(const std::string& sql) {
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v3(m_db, sql.c_str(), int(sql.size()), SQLITE_PREPARE_PERSISTENT, &st,
+                           nullptr) != SQLITE_OK) {
+        sqlite3_finalize(st);
+        return nullptr;
+    }
+    return st;
 }
 
 sqlite3_stmt* CStore::Prepare(const std::string& sql) {
     auto it = m_stmts.find(sql);
     if (it != m_stmts.end()) {
         sqlite3_reset(it->second);
-        sqlite3_clear_bindings(it->second);
         return it->second;
     }
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v3(m_db, sql.c_str(), int(sql.size()), SQLITE_PREPARE_PERSISTENT, &st,
-                           nullptr) != SQLITE_OK)
-        return nullptr;
-    m_stmts.emplace(sql, st);
+    sqlite3_stmt* st = Compile(sql);
+    if (st != nullptr)
+        m_stmts.emplace(sql, st);
     return st;
+}
+
+sqlite3_stmt* CStore::Prepare(const char* constantSql) {
+    auto it = m_byText.find(constantSql);
+    if (it != m_byText.end()) {
+        sqlite3_reset(it->second);
+        return it->second;
+    }
+    sqlite3_stmt* st = Compile(constantSql);
+    if (st != nullptr)
+        m_byText.emplace(constantSql, st);
+    return st;
+}
+
+void CStore::ResetAll() {
+    for (auto& [sql, st] : m_stmts)
+        sqlite3_reset(st);
+    for (auto& [key, st] : m_byText)
+        sqlite3_reset(st);
+    for (auto& [key, st] : m_byId)
+        sqlite3_reset(st);
+    ResetWalk();
+}
+
+void CStore::ResetWalk() {
+    for (Walk& w : m_walks) {
+        if (w.live)
+            sqlite3_reset(w.st);
+        w.live = false;
+    }
 }
 
 int CStore::Create(const std::string& path) {
@@ -446,7 +497,9 @@ int CStore::Create(const std::string& path) {
 
 int CStore::Open(const std::string& path, bool rollbackJournal, int busyMs) {
     Close();
-    int rc = sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE, nullptr);
+    // A task is used by one thread at a time: no per-call locking inside SQLite.
+    int rc =
+        sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         Close();
         return rc == SQLITE_CANTOPEN ? S_INVDB : Status(rc);
@@ -620,6 +673,7 @@ int CStore::BeginWrite() {
 }
 
 int CStore::Commit() {
+    ResetWalk();
     if (m_txn == Txn::None)
         return S_OKAY;
     int rc = sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
@@ -735,25 +789,23 @@ void CStore::ColumnsToRecord(sqlite3_stmt* st, int first, int recordCode, void* 
 }
 
 int CStore::Insert(int recordCode, const void* buffer, DBA* dba) {
+    ResetWalk();  // a write, or a walk of its own, ends any set walk
     const RecordDef* r = FindRecord(recordCode);
-    static thread_local std::vector<std::string> sqlByRecord(kRecordCount);
-    std::string& sql = sqlByRecord[size_t(recordCode - kRecordBase)];
-    if (sql.empty()) {
-        std::string cols = "stamp", vals = "?1";
-        int i = 2;
-        for (const Column& c : Columns(recordCode)) {
-            cols += ", " + Quote(Lower(c.field->name));
-            vals += ", ?" + std::to_string(i++);
-        }
-        sql = "INSERT INTO " + RecordTable(recordCode) + "(" + cols + ") VALUES(" + vals + ")";
-    }
     uint32_t stamp = 0;
     if (r->stamped) {
         int status = NextStamp(&stamp);
         if (status != S_OKAY)
             return status;
     }
-    sqlite3_stmt* st = Prepare(sql);
+    sqlite3_stmt* st = PrepareId(StmtId(kInsertStmt, recordCode - kRecordBase), [&] {
+        std::string cols = "stamp", vals = "?1";
+        int i = 2;
+        for (const Column& c : Columns(recordCode)) {
+            cols += ", " + Quote(Lower(c.field->name));
+            vals += ", ?" + std::to_string(i++);
+        }
+        return "INSERT INTO " + RecordTable(recordCode) + "(" + cols + ") VALUES(" + vals + ")";
+    });
     if (st == nullptr)
         return Status(sqlite3_extended_errcode(m_db));
     sqlite3_bind_int64(st, 1, stamp);
@@ -766,8 +818,7 @@ int CStore::Insert(int recordCode, const void* buffer, DBA* dba) {
         return Status(sqlite3_extended_errcode(m_db));
     const int64_t slot = sqlite3_last_insert_rowid(m_db);
     if (slot <= 0 || slot > 0x00FFFFFF) {
-        std::string del = "DELETE FROM " + RecordTable(recordCode) + " WHERE slot=?1";
-        sqlite3_stmt* d = Prepare(del);
+        sqlite3_stmt* d = Prepare("DELETE FROM " + RecordTable(recordCode) + " WHERE slot=?1");
         if (d != nullptr) {
             sqlite3_bind_int64(d, 1, slot);
             sqlite3_step(d);
@@ -781,15 +832,12 @@ int CStore::Insert(int recordCode, const void* buffer, DBA* dba) {
 
 int CStore::Read(DBA dba, void* buffer, uint32_t* stamp) {
     const int recordCode = DbaRecord(dba);
-    static thread_local std::vector<std::string> sqlByRecord(kRecordCount);
-    std::string& sql = sqlByRecord[size_t(recordCode - kRecordBase)];
-    if (sql.empty()) {
+    sqlite3_stmt* st = PrepareId(StmtId(kReadStmt, recordCode - kRecordBase), [&] {
         std::string cols = "stamp";
         for (const Column& c : Columns(recordCode))
             cols += ", " + Quote(Lower(c.field->name));
-        sql = "SELECT " + cols + " FROM " + RecordTable(recordCode) + " WHERE slot=?1";
-    }
-    sqlite3_stmt* st = Prepare(sql);
+        return "SELECT " + cols + " FROM " + RecordTable(recordCode) + " WHERE slot=?1";
+    });
     if (st == nullptr)
         return Status(sqlite3_extended_errcode(m_db));
     sqlite3_bind_int64(st, 1, DbaSlot(dba));
@@ -810,12 +858,25 @@ int CStore::Read(DBA dba, void* buffer, uint32_t* stamp) {
 }
 
 int CStore::Exists(DBA dba) {
-    return Read(dba, nullptr, nullptr);
+    const int recordCode = DbaRecord(dba);
+    sqlite3_stmt* st = PrepareId(StmtId(kExistsStmt, recordCode - kRecordBase), [&] {
+        return "SELECT 1 FROM " + RecordTable(recordCode) + " WHERE slot=?1";
+    });
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int64(st, 1, DbaSlot(dba));
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    if (rc == SQLITE_ROW)
+        return S_OKAY;
+    return rc == SQLITE_DONE ? S_DELETED : Status(sqlite3_extended_errcode(m_db));
 }
 
 int CStore::GetStamp(DBA dba, uint32_t* stamp) {
     const int recordCode = DbaRecord(dba);
-    sqlite3_stmt* st = Prepare("SELECT stamp FROM " + RecordTable(recordCode) + " WHERE slot=?1");
+    sqlite3_stmt* st = PrepareId(StmtId(kStampStmt, recordCode - kRecordBase), [&] {
+        return "SELECT stamp FROM " + RecordTable(recordCode) + " WHERE slot=?1";
+    });
     if (st == nullptr)
         return Status(sqlite3_extended_errcode(m_db));
     sqlite3_bind_int64(st, 1, DbaSlot(dba));
@@ -833,25 +894,23 @@ int CStore::GetStamp(DBA dba, uint32_t* stamp) {
 }
 
 int CStore::Update(DBA dba, const void* buffer) {
+    ResetWalk();  // a write, or a walk of its own, ends any set walk
     const int recordCode = DbaRecord(dba);
     const RecordDef* r = FindRecord(recordCode);
-    static thread_local std::vector<std::string> sqlByRecord(kRecordCount);
-    std::string& sql = sqlByRecord[size_t(recordCode - kRecordBase)];
-    if (sql.empty()) {
-        std::string sets = "stamp=?1";
-        int i = 2;
-        for (const Column& c : Columns(recordCode))
-            sets += ", " + Quote(Lower(c.field->name)) + "=?" + std::to_string(i++);
-        sql = "UPDATE " + RecordTable(recordCode) + " SET " + sets + " WHERE slot=?" +
-              std::to_string(i);
-    }
     uint32_t stamp = 0;
     if (r->stamped) {
         int status = NextStamp(&stamp);
         if (status != S_OKAY)
             return status;
     }
-    sqlite3_stmt* st = Prepare(sql);
+    sqlite3_stmt* st = PrepareId(StmtId(kUpdateStmt, recordCode - kRecordBase), [&] {
+        std::string sets = "stamp=?1";
+        int i = 2;
+        for (const Column& c : Columns(recordCode))
+            sets += ", " + Quote(Lower(c.field->name)) + "=?" + std::to_string(i++);
+        return "UPDATE " + RecordTable(recordCode) + " SET " + sets + " WHERE slot=?" +
+               std::to_string(i);
+    });
     if (st == nullptr)
         return Status(sqlite3_extended_errcode(m_db));
     sqlite3_bind_int64(st, 1, stamp);
@@ -867,6 +926,7 @@ int CStore::Update(DBA dba, const void* buffer) {
 }
 
 int CStore::Remove(DBA dba) {
+    ResetWalk();  // a write, or a walk of its own, ends any set walk
     const int recordCode = DbaRecord(dba);
     sqlite3_stmt* st = Prepare("DELETE FROM " + RecordTable(recordCode) + " WHERE slot=?1");
     if (st == nullptr)
@@ -902,10 +962,13 @@ int CStore::Remove(DBA dba) {
 }
 
 int CStore::Scan(int recordCode, uint32_t from, bool forward, uint32_t* slot) {
-    const std::string table = RecordTable(recordCode);
-    sqlite3_stmt* st = Prepare(
-        forward ? "SELECT slot FROM " + table + " WHERE slot>?1 ORDER BY slot LIMIT 1"
-                : "SELECT slot FROM " + table + " WHERE slot<?1 ORDER BY slot DESC LIMIT 1");
+    sqlite3_stmt* st = PrepareId(
+        StmtId(forward ? kScanForwardStmt : kScanBackStmt, recordCode - kRecordBase), [&] {
+            const std::string table = RecordTable(recordCode);
+            return forward
+                       ? "SELECT slot FROM " + table + " WHERE slot>?1 ORDER BY slot LIMIT 1"
+                       : "SELECT slot FROM " + table + " WHERE slot<?1 ORDER BY slot DESC LIMIT 1";
+        });
     if (st == nullptr)
         return Status(sqlite3_extended_errcode(m_db));
     sqlite3_bind_int64(st, 1, from);
@@ -934,6 +997,7 @@ int CStore::Count(int recordCode, uint32_t* count) {
 }
 
 int CStore::Clear() {
+    ResetWalk();  // a write, or a walk of its own, ends any set walk
     std::string script;
     for (const RecordDef& r : kRecords)
         script += "DELETE FROM " + RecordTable(r.code) + ";";
@@ -979,57 +1043,54 @@ KeyValue ColumnsToKey(sqlite3_stmt* st, int first, size_t n) {
 int CStore::KeySeek(const FieldDef& key, Seek mode, const KeyValue& kv, DBA dba, DBA* out,
                     KeyValue* outKey) {
     const bool optional = key.key == KeyKind::OPTKEY;
-    const std::vector<std::string> cols = KeyColumns(key);
-    const std::string table = optional ? KeyTable(key) : RecordTable(key.record);
-    const std::string addr = optional ? "dba" : "slot";
-    std::string colList = Join(cols, ", ");
-    std::string params, sql;
-    for (size_t i = 0; i < cols.size(); ++i)
-        params += (i ? ", ?" : "?") + std::to_string(i + 1);
-    const std::string addrParam = "?" + std::to_string(cols.size() + 1);
-    const std::string select = "SELECT " + addr + ", " + colList + " FROM " + table;
-    std::string asc, desc;
-    for (const std::string& c : cols) {
-        asc += c + ", ";
-        desc += c + " DESC, ";
-    }
-    asc += addr;
-    desc += addr + " DESC";
-    switch (mode) {
-        case Seek::Equal:
-            sql =
-                select + " WHERE (" + colList + ") = (" + params + ") ORDER BY " + asc + " LIMIT 1";
-            break;
-        case Seek::After:
-            sql = select + " WHERE (" + colList + ", " + addr + ") > (" + params + ", " +
-                  addrParam + ") ORDER BY " + asc + " LIMIT 1";
-            break;
-        case Seek::Before:
-            sql = select + " WHERE (" + colList + ", " + addr + ") < (" + params + ", " +
-                  addrParam + ") ORDER BY " + desc + " LIMIT 1";
-            break;
-        case Seek::First:
-            sql = select + " ORDER BY " + asc + " LIMIT 1";
-            break;
-        case Seek::Last:
-            sql = select + " ORDER BY " + desc + " LIMIT 1";
-            break;
-    }
-    sqlite3_stmt* st = Prepare(sql);
+    const size_t ncols = KeyComponents(key).size();
+    sqlite3_stmt* st = PrepareId(StmtId(kKeySeekStmt + uint32_t(mode), int(&key - kFields)), [&] {
+        const std::vector<std::string> cols = KeyColumns(key);
+        const std::string table = optional ? KeyTable(key) : RecordTable(key.record);
+        const std::string addr = optional ? "dba" : "slot";
+        const std::string colList = Join(cols, ", ");
+        std::string params;
+        for (size_t i = 0; i < cols.size(); ++i)
+            params += (i ? ", ?" : "?") + std::to_string(i + 1);
+        const std::string addrParam = "?" + std::to_string(cols.size() + 1);
+        const std::string select = "SELECT " + addr + ", " + colList + " FROM " + table;
+        std::string asc, desc;
+        for (const std::string& c : cols) {
+            asc += c + ", ";
+            desc += c + " DESC, ";
+        }
+        asc += addr;
+        desc += addr + " DESC";
+        switch (mode) {
+            case Seek::Equal:
+                return select + " WHERE (" + colList + ") = (" + params + ") ORDER BY " + asc +
+                       " LIMIT 1";
+            case Seek::After:
+                return select + " WHERE (" + colList + ", " + addr + ") > (" + params + ", " +
+                       addrParam + ") ORDER BY " + asc + " LIMIT 1";
+            case Seek::Before:
+                return select + " WHERE (" + colList + ", " + addr + ") < (" + params + ", " +
+                       addrParam + ") ORDER BY " + desc + " LIMIT 1";
+            case Seek::First:
+                return select + " ORDER BY " + asc + " LIMIT 1";
+            case Seek::Last:
+                break;
+        }
+        return select + " ORDER BY " + desc + " LIMIT 1";
+    });
     if (st == nullptr)
         return Status(sqlite3_extended_errcode(m_db));
     if (mode != Seek::First && mode != Seek::Last)
         BindKey(st, 1, kv);
     if (mode == Seek::After || mode == Seek::Before)
-        sqlite3_bind_int64(st, int(cols.size()) + 1,
-                           optional ? int64_t(dba) : int64_t(DbaSlot(dba)));
+        sqlite3_bind_int64(st, int(ncols) + 1, optional ? int64_t(dba) : int64_t(DbaSlot(dba)));
     int rc = sqlite3_step(st);
     int status = S_OKAY;
     if (rc == SQLITE_ROW) {
         const int64_t a = sqlite3_column_int64(st, 0);
         *out = optional ? DBA(a) : MakeDba(key.record, uint32_t(a));
         if (outKey != nullptr)
-            *outKey = ColumnsToKey(st, 1, cols.size());
+            *outKey = ColumnsToKey(st, 1, ncols);
     } else {
         status = rc == SQLITE_DONE ? S_NOTFOUND : Status(sqlite3_extended_errcode(m_db));
     }
@@ -1038,6 +1099,7 @@ int CStore::KeySeek(const FieldDef& key, Seek mode, const KeyValue& kv, DBA dba,
 }
 
 int CStore::OptKeyStore(const FieldDef& key, const KeyValue& kv, DBA dba) {
+    ResetWalk();  // a write, or a walk of its own, ends any set walk
     const std::vector<std::string> cols = KeyColumns(key);
     std::string params;
     for (size_t i = 0; i < cols.size(); ++i)
@@ -1060,6 +1122,7 @@ int CStore::OptKeyStore(const FieldDef& key, const KeyValue& kv, DBA dba) {
 }
 
 int CStore::OptKeyDelete(const FieldDef& key, DBA dba) {
+    ResetWalk();  // a write, or a walk of its own, ends any set walk
     sqlite3_stmt* st = Prepare("DELETE FROM " + KeyTable(key) + " WHERE dba=?1");
     if (st == nullptr)
         return Status(sqlite3_extended_errcode(m_db));
@@ -1084,6 +1147,7 @@ int CStore::OptKeyExists(const FieldDef& key, DBA dba) {
 }
 
 int CStore::OptKeyUpdate(const FieldDef& key, const KeyValue& kv, DBA dba) {
+    ResetWalk();  // a write, or a walk of its own, ends any set walk
     const std::vector<std::string> cols = KeyColumns(key);
     std::string sets;
     for (size_t i = 0; i < cols.size(); ++i)
@@ -1124,41 +1188,65 @@ int CStore::MemberRow(int setCode, DBA member, DBA* owner, std::string* ord) {
 
 int CStore::MemberStep(int setCode, DBA owner, const std::string* ord, bool forward, DBA* member,
                        std::string* memberOrd) {
-    const char* sql;
-    if (ord == nullptr)
-        sql = forward ? "SELECT member, ord FROM dbms_member WHERE setcode=?1 AND owner=?2 ORDER "
-                        "BY ord LIMIT 1"
-                      : "SELECT member, ord FROM dbms_member WHERE setcode=?1 AND owner=?2 ORDER "
-                        "BY ord DESC LIMIT 1";
-    else
-        sql = forward ? "SELECT member, ord FROM dbms_member WHERE setcode=?1 AND owner=?2 AND "
-                        "ord>?3 ORDER BY ord "
-                        "LIMIT 1"
-                      : "SELECT member, ord FROM dbms_member WHERE setcode=?1 AND owner=?2 AND "
-                        "ord<?3 ORDER BY ord "
-                        "DESC LIMIT 1";
-    sqlite3_stmt* st = Prepare(sql);
+    Walk& w = m_walks[setCode - kSetBase];
+    if (w.live)
+        sqlite3_reset(w.st);
+    w.live = false;
+    // One statement per set, direction and start, so that walks of different sets run side by
+    // side.
+    const uint32_t variant =
+        uint32_t(setCode - kSetBase) * 4 + (forward ? 0 : 1) + (ord != nullptr ? 2 : 0);
+    sqlite3_stmt* st = PrepareId(StmtId(kWalkStmt, int(variant)), [&]() -> std::string {
+        if (ord == nullptr)
+            return forward ? "SELECT member, ord FROM dbms_member WHERE setcode=?1 AND owner=?2 "
+                             "ORDER BY ord"
+                           : "SELECT member, ord FROM dbms_member WHERE setcode=?1 AND owner=?2 "
+                             "ORDER BY ord DESC";
+        return forward ? "SELECT member, ord FROM dbms_member WHERE setcode=?1 AND owner=?2 AND "
+                         "ord>?3 ORDER BY ord"
+                       : "SELECT member, ord FROM dbms_member WHERE setcode=?1 AND owner=?2 AND "
+                         "ord<?3 ORDER BY ord DESC";
+    });
     if (st == nullptr)
         return Status(sqlite3_extended_errcode(m_db));
     sqlite3_bind_int(st, 1, setCode);
     sqlite3_bind_int64(st, 2, owner);
     if (ord != nullptr)
-        sqlite3_bind_blob(st, 3, ord->data(), int(ord->size()), SQLITE_STATIC);
-    int rc = sqlite3_step(st);
-    int status = S_OKAY;
+        sqlite3_bind_blob(st, 3, ord->data(), int(ord->size()), SQLITE_TRANSIENT);
+    const int rc = sqlite3_step(st);
     if (rc == SQLITE_ROW) {
         *member = DBA(sqlite3_column_int64(st, 0));
         if (memberOrd)
             memberOrd->assign(static_cast<const char*>(sqlite3_column_blob(st, 1)),
                               size_t(sqlite3_column_bytes(st, 1)));
-    } else {
-        status = rc == SQLITE_DONE ? S_EOS : Status(sqlite3_extended_errcode(m_db));
+        w.st = st;
+        w.owner = owner;
+        w.member = *member;
+        w.forward = forward;
+        w.live = true;
+        return S_OKAY;
     }
     sqlite3_reset(st);
-    return status;
+    return rc == SQLITE_DONE ? S_EOS : Status(sqlite3_extended_errcode(m_db));
+}
+
+int CStore::WalkNext(int setCode, DBA owner, DBA member, bool forward, DBA* next) {
+    Walk& w = m_walks[setCode - kSetBase];
+    if (!w.live || w.owner != owner || w.member != member || w.forward != forward)
+        return S_NOTFOUND;
+    const int rc = sqlite3_step(w.st);
+    if (rc == SQLITE_ROW) {
+        *next = DBA(sqlite3_column_int64(w.st, 0));
+        w.member = *next;
+        return S_OKAY;
+    }
+    sqlite3_reset(w.st);
+    w.live = false;
+    return rc == SQLITE_DONE ? S_EOS : Status(sqlite3_extended_errcode(m_db));
 }
 
 int CStore::MemberInsert(int setCode, DBA owner, DBA member, const std::string& ord) {
+    ResetWalk();  // a write, or a walk of its own, ends any set walk
     sqlite3_stmt* st =
         Prepare("INSERT INTO dbms_member(setcode, owner, member, ord) VALUES(?1, ?2, ?3, ?4)");
     if (st == nullptr)
@@ -1184,6 +1272,7 @@ int CStore::MemberInsert(int setCode, DBA owner, DBA member, const std::string& 
 }
 
 int CStore::MemberDelete(int setCode, DBA owner, DBA member) {
+    ResetWalk();  // a write, or a walk of its own, ends any set walk
     sqlite3_stmt* st = Prepare("DELETE FROM dbms_member WHERE setcode=?1 AND member=?2");
     if (st == nullptr)
         return Status(sqlite3_extended_errcode(m_db));
@@ -1215,6 +1304,7 @@ int CStore::MemberDelete(int setCode, DBA owner, DBA member) {
 }
 
 int CStore::MemberSetOrd(int setCode, DBA member, const std::string& ord) {
+    ResetWalk();  // a write, or a walk of its own, ends any set walk
     sqlite3_stmt* st = Prepare("UPDATE dbms_member SET ord=?3 WHERE setcode=?1 AND member=?2");
     if (st == nullptr)
         return Status(sqlite3_extended_errcode(m_db));
@@ -1265,6 +1355,7 @@ int CStore::OwnerCount(int setCode, DBA owner, uint32_t* count) {
 // ---- Backup ------------------------------------------------------------------------------------
 
 int CStore::Backup(const std::string& path) {
+    ResetWalk();  // a write, or a walk of its own, ends any set walk
     const std::string tmp = path + ".new";
     std::remove(tmp.c_str());
     sqlite3* dest = nullptr;

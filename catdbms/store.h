@@ -36,10 +36,37 @@ struct KeyPart {
     std::string bytes;
     bool operator==(const KeyPart&) const = default;
 };
-using KeyValue = std::vector<KeyPart>;
+// A key value: at most kMaxKeyParts components, kept without heap allocation.
+constexpr size_t kMaxKeyParts = 4;
+class KeyValue {
+  public:
+    KeyValue() = default;
+    explicit KeyValue(size_t n) : m_n(n) {}
+    size_t size() const { return m_n; }
+    KeyPart& operator[](size_t i) { return m_parts[i]; }
+    const KeyPart& operator[](size_t i) const { return m_parts[i]; }
+    void push_back(KeyPart p) {
+        if (m_n < kMaxKeyParts)
+            m_parts[m_n++] = std::move(p);
+    }
+    const KeyPart* begin() const { return m_parts; }
+    const KeyPart* end() const { return m_parts + m_n; }
+    bool operator==(const KeyValue& o) const {
+        if (m_n != o.m_n)
+            return false;
+        for (size_t i = 0; i < m_n; ++i)
+            if (!(m_parts[i] == o.m_parts[i]))
+                return false;
+        return true;
+    }
+
+  private:
+    KeyPart m_parts[kMaxKeyParts];
+    size_t m_n = 0;
+};
 
 // The components of a key field (1 for a scalar or string key, 2 for compound and group keys).
-std::vector<const FieldDef*> KeyComponents(const FieldDef& key);
+const std::vector<const FieldDef*>& KeyComponents(const FieldDef& key);
 // Key value from a caller's buffer laid out as the packed components, or from a record buffer.
 KeyValue KeyFromValue(const FieldDef& key, const void* value);
 KeyValue KeyFromRecord(const FieldDef& key, const void* record);
@@ -111,6 +138,9 @@ class CStore {
     // The member after / before ord (ord null: the first / last) of one owner; S_EOS at the end.
     int MemberStep(int setCode, DBA owner, const std::string* ord, bool forward, DBA* member,
                    std::string* memberOrd);
+    // Continues a walk that stands on member: S_OKAY or S_EOS, or S_NOTFOUND when no such walk
+    // is in progress (then use MemberStep).
+    int WalkNext(int setCode, DBA owner, DBA member, bool forward, DBA* next);
     int MemberInsert(int setCode, DBA owner, DBA member, const std::string& ord);
     int MemberDelete(int setCode, DBA owner, DBA member);
     int MemberSetOrd(int setCode, DBA member, const std::string& ord);
@@ -124,10 +154,43 @@ class CStore {
 
     // Maps the last SQLite result to an engine status.
     int Status(int rc) const;
+    // Ends a set walk in progress (before any write or transaction change).
+    void ResetWalk();
 
   private:
-    struct Stmt;
+    // Prepared statements are kept for the life of the connection: by SQL text, by the address
+    // of a constant SQL text, or by an id for SQL made per record type or key.
     sqlite3_stmt* Prepare(const std::string& sql);
+    sqlite3_stmt* Prepare(const char* constantSql);
+    template <class MakeSql>
+    sqlite3_stmt* PrepareId(uint32_t id, MakeSql make) {
+        auto it = m_byId.find(id);
+        if (it != m_byId.end()) {
+            ResetStmt(it->second);
+            return it->second;
+        }
+        sqlite3_stmt* st = Compile(make());
+        if (st != nullptr)
+            m_byId.emplace(id, st);
+        return st;
+    }
+    sqlite3_stmt* Compile(const std::string& sql);
+    enum StmtKind : uint32_t {
+        kInsertStmt = 1,
+        kReadStmt,
+        kExistsStmt,
+        kStampStmt,
+        kUpdateStmt,
+        kScanForwardStmt,
+        kScanBackStmt,
+        kKeySeekStmt,  // + seek mode
+        kOptKeyInsertStmt = kKeySeekStmt + 8,
+        kOptKeyUpdateStmt,
+        kWalkStmt,
+    };
+    static uint32_t StmtId(uint32_t kind, int index) { return (kind << 16) | uint32_t(index); }
+    static void ResetStmt(sqlite3_stmt* st);
+    void ResetAll();
     int Exec(const char* sql);
     int NextStamp(uint32_t* stamp);
     int ValidateDictionary();
@@ -140,6 +203,18 @@ class CStore {
     Txn m_txn = Txn::None;
     int m_savepoints = 0;
     std::unordered_map<std::string, sqlite3_stmt*> m_stmts;
+    std::unordered_map<const void*, sqlite3_stmt*> m_byText;
+    std::unordered_map<uint32_t, sqlite3_stmt*> m_byId;
+    // Per set, the statement of a walk in progress, left on the row of the member it found so
+    // that the next step is one step of the statement.
+    struct Walk {
+        sqlite3_stmt* st = nullptr;
+        DBA owner = 0;
+        DBA member = 0;
+        bool forward = true;
+        bool live = false;
+    };
+    Walk m_walks[kSetCount];
 };
 
 // The DDL of a new catalog, derived from the dictionary.

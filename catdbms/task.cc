@@ -252,6 +252,11 @@ class TaskImpl {
     DBA m_cr = 0;
     std::array<DBA, kSetCount> m_owner{};
     std::array<DBA, kSetCount> m_member{};
+    // Order key of the current member where a step found it; valid while no write and no lock
+    // change came in between (ForgetOrders).
+    std::array<std::string, kSetCount> m_memberOrd;
+    std::array<DBA, kSetCount> m_memberOrdFor{};
+    void ForgetOrders() { m_memberOrdFor.fill(0); }
     std::array<uint32_t, kRecordCount> m_scan{};
     std::array<bool, kRecordCount> m_scanValid{};
     struct KeyCursor {
@@ -259,7 +264,7 @@ class TaskImpl {
         KeyValue kv;
         DBA dba = 0;
     };
-    std::unordered_map<int, KeyCursor> m_keys;
+    std::array<KeyCursor, kFieldCount> m_keys{};  // by field index
     int m_lastKey = 0;
 
     bool IsOpen() const { return m_store.IsOpen(); }
@@ -297,12 +302,14 @@ class TaskImpl {
     }
 
     void ResetCurrency() {
+        ForgetOrders();
         m_cr = 0;
         m_owner.fill(0);
         m_member.fill(0);
         m_scan.fill(0);
         m_scanValid.fill(false);
-        m_keys.clear();
+        for (KeyCursor& k : m_keys)
+            k.valid = false;
         m_lastKey = 0;
     }
 
@@ -418,6 +425,7 @@ class TaskImpl {
         explicit WriteOp(TaskImpl& t) : m_t(t) {}
         int Begin() {
             CStore& s = m_t.m_store;
+            m_t.ForgetOrders();
             if (m_t.m_inTxn) {
                 // A transaction the storage already rolled back takes no more work.
                 if (m_t.m_lost != S_OKAY)
@@ -537,6 +545,7 @@ class TaskImpl {
     }
 
     int Lock(const LOCK_REQUEST* packet, int count) {
+        ForgetOrders();
         if (!IsOpen())
             return S_DBOPEN;
         if (packet == nullptr || count < 1)
@@ -578,6 +587,7 @@ class TaskImpl {
     }
 
     int LockOne(int code, char type) {
+        ForgetOrders();
         if (!IsOpen())
             return S_DBOPEN;
         int rc = CheckCode(code);
@@ -608,6 +618,7 @@ class TaskImpl {
     }
 
     int Free(int code) {
+        ForgetOrders();
         if (!IsOpen())
             return S_DBOPEN;
         int rc = CheckCode(code);
@@ -636,6 +647,7 @@ class TaskImpl {
     }
 
     int FreeReadLocks() {
+        ForgetOrders();
         if (!IsOpen())
             return S_DBOPEN;
         FreeLocks(true);
@@ -644,6 +656,7 @@ class TaskImpl {
     }
 
     int FreeAll() {
+        ForgetOrders();
         if (!IsOpen())
             return S_DBOPEN;
         FreeLocks(m_inTxn);
@@ -654,6 +667,7 @@ class TaskImpl {
     // -- Transactions
     // --------------------------------------------------------------------------------------
     int Begin(const char* tag) {
+        ForgetOrders();
         if (!IsOpen())
             return S_DBOPEN;
         if (m_inTxn)
@@ -673,6 +687,7 @@ class TaskImpl {
     }
 
     int End() {
+        ForgetOrders();
         if (!IsOpen())
             return S_DBOPEN;
         if (!m_inTxn)
@@ -688,6 +703,7 @@ class TaskImpl {
     }
 
     int Abort() {
+        ForgetOrders();
         if (!IsOpen())
             return S_DBOPEN;
         if (!m_inTxn)
@@ -982,7 +998,7 @@ class TaskImpl {
             return S_INVFLD;
         if (f->key == KeyKind::NOKEY)
             return S_NOTKEY;
-        KeyCursor& cur = m_keys[keyCode];
+        KeyCursor& cur = m_keys[size_t(f - kFields)];
         if (mode == CStore::Seek::After && !cur.valid)
             mode = CStore::Seek::First;
         if (mode == CStore::Seek::Before && !cur.valid)
@@ -1020,10 +1036,13 @@ class TaskImpl {
             return S_DBOPEN;
         if (value == nullptr)
             return S_BADPARAM;
-        auto it = m_keys.find(m_lastKey);
-        if (m_lastKey == 0 || it == m_keys.end() || !it->second.valid || it->second.dba == 0)
+        const FieldDef* f = m_lastKey != 0 ? FindField(m_lastKey) : nullptr;
+        if (f == nullptr)
             return S_NOCR;
-        KeyToValue(*FindField(m_lastKey), it->second.kv, value);
+        const KeyCursor& cur = m_keys[size_t(f - kFields)];
+        if (!cur.valid || cur.dba == 0)
+            return S_NOCR;
+        KeyToValue(*f, cur.kv, value);
         return S_OKAY;
     }
 
@@ -1285,12 +1304,21 @@ class TaskImpl {
         const DBA owner = Owner(setCode);
         if (owner == 0)
             return S_NOCO;
+        const size_t si = size_t(SetIndex(setCode));
         const DBA member = Member(setCode);
         if (how >= 2 && member == 0)
             how -= 2;
         DBA found = 0;
+        std::string foundOrd;
+        bool ordKnown = true;
         if (how < 2) {
-            rc = m_store.MemberStep(setCode, owner, nullptr, how == 0, &found, nullptr);
+            rc = m_store.MemberStep(setCode, owner, nullptr, how == 0, &found, &foundOrd);
+        } else if ((rc = m_store.WalkNext(setCode, owner, member, how == 2, &found)) !=
+                   S_NOTFOUND) {
+            ordKnown = false;  // one step of the walk in progress
+        } else if (m_memberOrdFor[si] == member) {
+            // The member's order key is known from the step that found it.
+            rc = m_store.MemberStep(setCode, owner, &m_memberOrd[si], how == 2, &found, &foundOrd);
         } else {
             DBA memberOwner = 0;
             std::string ord;
@@ -1298,10 +1326,13 @@ class TaskImpl {
             if (rc == S_NOTFOUND || (rc == S_OKAY && memberOwner != owner))
                 rc = S_NOTCON;
             if (rc == S_OKAY)
-                rc = m_store.MemberStep(setCode, owner, &ord, how == 2, &found, nullptr);
+                rc = m_store.MemberStep(setCode, owner, &ord, how == 2, &found, &foundOrd);
         }
         if (rc == S_OKAY) {
             Member(setCode) = found;
+            if (ordKnown)
+                m_memberOrd[si].swap(foundOrd);
+            m_memberOrdFor[si] = ordKnown ? found : 0;
             m_cr = found;
         }
         return Ret(rc, "find member");
