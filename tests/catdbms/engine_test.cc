@@ -511,6 +511,83 @@ TEST_F(EngineTest, CurrencyAfterConnectDisconnectAndDelete) {
         << (report.messages.empty() ? "" : report.messages[0]);
 }
 
+TEST_F(EngineTest, WalksSurviveWritesAndNestedWalksOfOtherSets) {
+    // Folder with five items; each item gets two attachments while the folder is walked.
+    const DBA folder = Make(task, DB_ITEMREC, Item(1, "folder"));
+    ASSERT_EQ(task.SetOwnerToCurrent(DBS_ITEMS_IN_FOLDER), S_OKAY);
+    for (uint32_t i = 0; i < 5; ++i) {
+        Make(task, DB_ITEMREC, Item(10 + i, std::string(1, char('a' + i)).c_str(), 1));
+        ASSERT_EQ(task.Connect(DBS_ITEMS_IN_FOLDER), S_OKAY);
+    }
+    std::vector<std::string> visited;
+    for (int rc = task.FindFirst(DBS_ITEMS_IN_FOLDER); rc == S_OKAY;
+         rc = task.FindNext(DBS_ITEMS_IN_FOLDER)) {
+        char name[64] = {};
+        ASSERT_EQ(task.CrRead(ITEMNAME, name), S_OKAY);
+        visited.push_back(name);
+        ASSERT_EQ(task.SetOwnerToCurrent(DBS_ATTACHMENTS), S_OKAY);
+        for (int k = 0; k < 2; ++k) {
+            Make(task, DB_ATTACHREC, db_attachrec{});
+            ASSERT_EQ(task.Connect(DBS_ATTACHMENTS), S_OKAY);
+        }
+        uint32_t n = 0;
+        for (int a = task.FindFirst(DBS_ATTACHMENTS); a == S_OKAY;
+             a = task.FindNext(DBS_ATTACHMENTS))
+            ++n;
+        EXPECT_EQ(n, 2u);
+        // Renaming the member being walked keeps the walk going from its new place.
+        if (visited.size() == 2) {
+            ASSERT_EQ(task.CurrentToMember(DBS_ITEMS_IN_FOLDER), S_OKAY);
+            db_itemrec r{};
+            ASSERT_EQ(task.RecRead(&r), S_OKAY);
+            std::snprintf(r.itemname, sizeof r.itemname, "%s", "bb");
+            ASSERT_EQ(task.RecWrite(&r), S_OKAY);
+        }
+    }
+    EXPECT_EQ(visited, (std::vector<std::string>{"a", "b", "c", "d", "e"}));
+    // Emptying a set member by member.
+    ASSERT_EQ(task.CrSet(folder), S_OKAY);
+    ASSERT_EQ(task.SetOwnerToCurrent(DBS_ITEMS_IN_FOLDER), S_OKAY);
+    int removed = 0;
+    while (task.FindFirst(DBS_ITEMS_IN_FOLDER) == S_OKAY) {
+        ASSERT_EQ(task.Disconnect(DBS_ITEMS_IN_FOLDER), removed == 4 ? S_EOS : S_OKAY);
+        ++removed;
+    }
+    EXPECT_EQ(removed, 5);
+    // Deleting while walking: the next member is reached from the one before.
+    ASSERT_EQ(task.RecFirst(DB_ITEMREC), S_OKAY);
+    ASSERT_EQ(task.RecNext(DB_ITEMREC), S_OKAY);
+    ASSERT_EQ(task.SetOwnerToCurrent(DBS_ATTACHMENTS), S_OKAY);
+    ASSERT_EQ(task.FindFirst(DBS_ATTACHMENTS), S_OKAY);
+    ASSERT_EQ(task.DisconnectDelete(), S_OKAY);
+    EXPECT_EQ(task.FindNext(DBS_ATTACHMENTS), S_OKAY);  // no current member: the first again
+    EXPECT_EQ(task.FindNext(DBS_ATTACHMENTS), S_EOS);
+    CheckReport report;
+    EXPECT_EQ(task.CheckCatalog(&report), S_OKAY)
+        << (report.messages.empty() ? "" : report.messages[0]);
+}
+
+TEST_F(EngineTest, ErrorCallbackHearsSystemErrors) {
+    std::vector<int> heard;
+    task.SetErrorCallback(
+        [](int status, const char* text, void* ctx) {
+            EXPECT_NE(text, nullptr);
+            static_cast<std::vector<int>*>(ctx)->push_back(status);
+        },
+        &heard);
+    ASSERT_EQ(task.SetSizeLimit(300 * 1024), S_OKAY);
+    db_largedata d{};
+    int rc = S_OKAY;
+    for (int i = 0; i < 5000 && rc == S_OKAY; ++i)
+        rc = task.FillNew(DB_LARGEDATA, &d);
+    EXPECT_EQ(rc, S_NOSPACE);
+    ASSERT_FALSE(heard.empty());
+    EXPECT_EQ(heard.back(), S_NOSPACE);
+    const size_t before = heard.size();
+    EXPECT_EQ(task.CrSet(0), S_INVADDR);  // ordinary errors are not reported
+    EXPECT_EQ(heard.size(), before);
+}
+
 TEST_F(EngineTest, CurrencyMovesBetweenSetsAndChecksTypes) {
     const DBA sys = SystemDba(task);
     const DBA user = Make(task, DB_USERREC, User(1, "ann"));
