@@ -51,9 +51,9 @@ constexpr size_t kEasyPoolMax = 16;
 long g_msConnectTimeout = 30000;
 long g_msIdleTimeout = 60000;
 
-constexpr int kMaxRedirections = 10;  // the 10th redirection fails
-constexpr int kMaxAuthPasses = 5;     // 401 answers one request may take before it gives up
-constexpr long kTransferBuffer = 128 * 1024;
+constexpr int kMaxRedirections = 10;         // the 10th redirection fails
+constexpr int kMaxAuthPasses = 5;            // 401 answers one request may take before it gives up
+constexpr long kTransferBuffer = 64 * 1024;  // below malloc's mmap threshold
 constexpr int kErrorSeeOther = 7;
 
 // The entries of the error table used below (see webnet.h).
@@ -312,6 +312,13 @@ size_t OnBody(char* pData, size_t cbSize, size_t cItems, void* pClient) {
 size_t OnReadSource(char* pBuffer, size_t cbSize, size_t cItems, void* pClient) {
     auto* pRequest = static_cast<HTRequest*>(pClient);
     size_t cbWanted = cbSize * cItems;
+    if (!pRequest->fHttpSemantics && !pRequest->fFtpTransferReported) {
+        pRequest->fFtpTransferReported = true;
+        if (!FtpProgress(pRequest, 4)) {
+            pRequest->fStopped = true;
+            return CURL_READFUNC_ABORT;
+        }
+    }
     if (pRequest->nSourceKind == kSourceMemory) {
         size_t cbLeft = pRequest->source.size() - static_cast<size_t>(pRequest->cbSent);
         size_t n = std::min(cbWanted, cbLeft);
@@ -846,7 +853,9 @@ bool Authenticate(HTRequest* pRequest) {
                 fprintf(stderr, "\nWARNING:  %s\n",
                         "Access without authorization denied -- retrying");
             auto setup = std::make_unique<ProtectionSetup>();
-            setup->pathTemplate = MakeProtectionTemplate("/" + std::string(parts.path));
+            std::string path("/");
+            path.append(parts.path);
+            setup->pathTemplate = MakeProtectionTemplate(path);
             setup->schemes = schemes;
             setup->params = params;
             pRequest->pSetup = setup.get();

@@ -144,7 +144,8 @@ std::string ComposeCredentials(std::string_view url) {
     Server* pServer = FindServer(hp.name, hp.port == 0 ? 80 : hp.port);
     if (pServer == nullptr)
         return {};
-    std::string path = "/" + std::string(parts.path.substr(0, parts.path.find('?')));
+    std::string path("/");
+    path.append(parts.path.substr(0, parts.path.find('?')));
     ProtectionSetup* pSetup = nullptr;
     for (auto& setup : pServer->setups) {
         if (TemplateMatches(setup->pathTemplate, path)) {

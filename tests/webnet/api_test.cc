@@ -8,6 +8,12 @@
 
 using namespace qn::webtest;
 
+extern "C" int WebnetCApiCheck(void);
+
+TEST(WebnetLifetime, PublicHeaderWorksFromPlainC) {
+    EXPECT_EQ(0, WebnetCApiCheck());
+}
+
 TEST(WebnetLifetime, EveryOperationBeforeInitializeReturns6) {
     char* buffer = nullptr;
     long length = 5;

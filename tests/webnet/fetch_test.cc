@@ -457,3 +457,18 @@ TEST_F(Fetch, UserInfoInTheUrlIsNotSentAsCredentials) {
                   "Accept: */*\r\n\r\n",
               WithoutHostPort(m_server.Request(1)));
 }
+
+TEST_F(Fetch, TerminateFromAStatusRoutineIsRefused) {
+    Recorder rec;
+    int terminated = -1;
+    rec.action = [&](int code, HTRequest*) {
+        if (code == 2 && terminated == -1)
+            terminated = QNINetTerminate();
+        return 1;
+    };
+    int result = -1;
+    EXPECT_EQ("hello", Get("/ok", &result, &rec));
+    EXPECT_EQ(10, terminated);
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(0, QNINetCheckURL("http://x/"));  // still initialised
+}
