@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "foundation/file.h"
 #include "foundation/prefs.h"
 #include "foundation/shmem.h"
 #include "qnplatform.h"
@@ -221,6 +222,15 @@ void CQNLogStateBlock::OnInitializeData() {
                     QNINI_INIFILENAME);
     memcpy(p->LogFilename, szPath, sizeof szPath);
     p->LogFilename[QNLOG_FILENAME_SIZE - 1] = '\0';
+    // A relative name would mean a different file in every process's working folder: the
+    // creator makes it absolute (when that still fits).
+    std::string strAbsolute;
+    if (p->LogFilename[0] != '\0' && p->LogFilename[0] != '/' &&
+        CQNFile::MakeAbsolute(p->LogFilename, &strAbsolute) &&
+        strAbsolute.size() < QNLOG_FILENAME_SIZE) {
+        memset(p->LogFilename, 0, sizeof p->LogFilename);
+        memcpy(p->LogFilename, strAbsolute.data(), strAbsolute.size());
+    }
     p->TimeBase = QNGetTickCount();
     p->TimerDepth = 0;
     // There is no monochrome display on this platform.

@@ -533,3 +533,23 @@ TEST_F(LogTest, ThreadsOfOneProcessShareTheLockToo) {
     }
     EXPECT_EQ(c, 2 * kLines);
 }
+
+TEST_F(LogTest, ARelativeLogNameMeansOneFileForEveryProcess) {
+    char szOld[4096];
+    ASSERT_NE(getcwd(szOld, sizeof szOld), nullptr);
+    ASSERT_EQ(chdir(m_env.configDir().c_str()), 0);
+    Set("SystemLog", "LogFilename", "relative.log");
+    QNTrace(0, "first\r\n");
+    ASSERT_EQ(chdir(szOld), 0);
+    EXPECT_EQ(QNGetLogFilename(), m_env.file("relative.log"));
+    pid_t pid = ForkChild([] {
+        QNSysLogDetach();
+        if (chdir("/") != 0)
+            return 2;
+        QNTrace(0, "from elsewhere\r\n");
+        QNSysLogDetach();
+        return 0;
+    });
+    EXPECT_EQ(WaitChild(pid), 0);
+    EXPECT_NE(ReadFile(m_env.file("relative.log")).find("from elsewhere\r\n"), std::string::npos);
+}
