@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "catalogs.h"
@@ -203,5 +204,26 @@ TEST_F(GlueTest, BackupAndRestoreUseTheirFoldersAndConfigurations) {
     EXPECT_EQ(dwStatus, EXSM_DOES_NOT_EXIST);
     DBUVerify(nullptr, true, nullptr);  // no status pointer: nothing breaks
 }
+
+#if defined(QN_REAL_CATSTORE) && defined(QN_CATCLI)
+TEST_F(GlueTest, ACatalogMadeByTheStoreIsVerifiedThroughIt) {
+    const std::string strMade = m_dir.file("made.vfc");
+    const std::string strCommand =
+        std::string("'") + QN_CATCLI + "' create '" + strMade + "' -n Made > /dev/null 2>&1";
+    ASSERT_EQ(std::system(strCommand.c_str()), 0);
+    qn::maint::SetCatalogStoreLibrary(QN_REAL_CATSTORE);
+    uint32_t dwStatus = 0xDEADBEEF;
+    DBUVerify(strMade.c_str(), true, &dwStatus);
+    EXPECT_EQ(dwStatus, EXSM_SUCCESS);
+    const StructureCheck check = qn::maint::LastStructureCheck();
+    EXPECT_TRUE(check == StructureCheck::Ran || check == StructureCheck::MissingExport)
+        << static_cast<int>(check);
+    // Held open by another process, the catalog is not verified.
+    CCatalogHolder holder(strMade);
+    ASSERT_TRUE(holder.Holding());
+    DBUVerify(strMade.c_str(), true, &dwStatus);
+    EXPECT_EQ(dwStatus, EXSM_CATALOG_UNAVAILABLE);
+}
+#endif
 
 }  // namespace
