@@ -245,7 +245,7 @@ DBStatus ItemFindByRepositoryKey(CDbContext* pdb, uint32_t dwResourceID, uint32_
 static DBStatus WriteTexts(CDbContext* pdb, DB_ITEM* pItem) {
     struct {
         VarStringHolder* p;
-        DBA* pdba;
+        void* pvField;  // a packed record field: written with memcpy
         uint8_t bKind;
     } aTexts[] = {{&pItem->vsiNote, &pItem->item.itemnote, VSK_ITEMNOTE},
                   {&pItem->vsiExtendedInfo, &pItem->item.itemextendedinfo, VSK_EXTENDEDINFO},
@@ -257,7 +257,7 @@ static DBStatus WriteTexts(CDbContext* pdb, DB_ITEM* pItem) {
         if (st != DBSuccess) {
             return st;
         }
-        *t.pdba = t.p->dba;
+        std::memcpy(t.pvField, &t.p->dba, sizeof(DBA));
     }
     return DBSuccess;
 }
@@ -369,7 +369,7 @@ static DBStatus WriteRepository(CDbContext* pdb, DB_ITEM* pItem) {
     if (pItem->repos.repositorytype != 0) {
         struct {
             VarStringHolder* p;
-            DBA* pdba;
+            void* pvField;  // a packed record field: written with memcpy
             uint8_t bKind;
         } aStrings[] = {
             {&pItem->vsiReposLocation, &pItem->repos.repositorylocationinfo, VSK_REPOSLOCATION},
@@ -380,7 +380,7 @@ static DBStatus WriteRepository(CDbContext* pdb, DB_ITEM* pItem) {
             if (st != DBSuccess) {
                 return st;
             }
-            *s.pdba = s.p->dba;
+            std::memcpy(s.pvField, &s.p->dba, sizeof(DBA));
         }
         int rc;
         if (pItem->dbaRepos != 0) {

@@ -191,7 +191,8 @@ TEST_F(CatalogTest, MissingCatalogAndUnreadableConfiguration) {
     EXBoardClose(hbrd, &st);
     ::chmod(strIni.c_str(), 0644);
     // Garbage in the configuration file is no obstacle either.
-    qn::test::WriteFile(strIni, std::string("\x01\x02[[[=\n\xff\xfe garbage\n", 20));
+    static const char s_achGarbage[] = "\x01\x02[[[=\n\xff\xfe garbage\n";
+    qn::test::WriteFile(strIni, std::string(s_achGarbage, sizeof s_achGarbage - 1));
     hbrd = Open("SYSTEM", "", &st);
     EXPECT_EQ(st, EXSM_SUCCESS);
     EXBoardClose(hbrd, &st);

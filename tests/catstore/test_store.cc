@@ -20,6 +20,12 @@ using namespace catstore;
 
 namespace {
 
+// A packed record field by value (gtest would bind a reference to it).
+template <typename T>
+T Copy(T v) {
+    return v;
+}
+
 uint32_t Count(BOARD_OBJECT* hbrd, int32_t nType) {
     uint32_t c = 0;
     hbrd->pdb->RecordCount(nType, &c);
@@ -386,7 +392,7 @@ TEST_F(StoreTest, ItemCreateWriteAndFinds) {
     uint32_t cEntries = Count(hbrd, DB_CHANGEENTRYREC);
     ASSERT_EQ(ItemCreate(hbrd->pdb, &item, ChangeEntryNotifier, hbrd), DBSuccess);
     EXPECT_EQ(Count(hbrd, DB_CHANGEENTRYREC), cEntries + 1);
-    EXPECT_EQ(item.item.itemversion, 25);
+    EXPECT_EQ(Copy(item.item.itemversion), 25);
 
     // A second item asking for the same id gets the next one.
     DB_ITEM twin;
@@ -394,23 +400,23 @@ TEST_F(StoreTest, ItemCreateWriteAndFinds) {
     twin.item.itemparentid = 1;
     twin.item.itemid = 5000;
     ASSERT_EQ(ItemCreate(hbrd->pdb, &twin, ChangeEntryNotifier, hbrd), DBSuccess);
-    EXPECT_EQ(twin.item.itemid, 5001u);
+    EXPECT_EQ(Copy(twin.item.itemid), 5001u);
 
     DB_ITEM found;
     ASSERT_EQ(ItemFindByID(hbrd->pdb, 5000, &found), DBSuccess);
     EXPECT_STREQ(found.item.itemname, "bookmark");
     EXPECT_EQ(found.vsiNote.value, Pattern(400));
     EXPECT_EQ(found.vsiReposLocation.value, "repository location");
-    EXPECT_EQ(found.attach.attfilekey.attnamecrc, PathChecksum("/some/path.html"));
-    EXPECT_EQ(found.attach.attreposkey.attreposcrc,
+    EXPECT_EQ(Copy(found.attach.attfilekey.attnamecrc), PathChecksum("/some/path.html"));
+    EXPECT_EQ(Copy(found.attach.attreposkey.attreposcrc),
               CDbContext::Checksum("repository location", 19));
     DB_ITEM byKey;
     ASSERT_EQ(ItemFindByAttachmentKey(hbrd->pdb, 9, PathChecksum("/SOME/path.html"), &byKey),
               DBSuccess);
-    EXPECT_EQ(byKey.item.itemid, 5000u);
+    EXPECT_EQ(Copy(byKey.item.itemid), 5000u);
     ASSERT_EQ(ItemFindByRepositoryKey(hbrd->pdb, 0, found.attach.attreposkey.attreposcrc, &byKey),
               DBSuccess);
-    EXPECT_EQ(byKey.item.itemid, 5000u);
+    EXPECT_EQ(Copy(byKey.item.itemid), 5000u);
     EXPECT_EQ(ItemFindByID(hbrd->pdb, 4999, &byKey), 35);
 
     // Two copies: the second writer is refused.
