@@ -602,11 +602,17 @@ int CStore::ValidateDictionary() {
 }
 
 void CStore::Close() {
-    for (auto& [sql, st] : m_stmts)
-        sqlite3_finalize(st);
     m_stmts.clear();
-    if (m_db != nullptr)
+    m_byText.clear();
+    m_byId.clear();
+    for (Walk& w : m_walks)
+        w = Walk();
+    if (m_db != nullptr) {
+        // Every statement of the connection, cached or not, so that the close is complete.
+        while (sqlite3_stmt* st = sqlite3_next_stmt(m_db, nullptr))
+            sqlite3_finalize(st);
         sqlite3_close_v2(m_db);
+    }
     m_db = nullptr;
     m_txn = Txn::None;
     m_savepoints = 0;
@@ -690,8 +696,7 @@ int CStore::Commit() {
 void CStore::Rollback() {
     if (m_txn != Txn::None || !sqlite3_get_autocommit(m_db)) {
         // Statements still stepping would keep the rollback from running.
-        for (auto& [sql, st] : m_stmts)
-            sqlite3_reset(st);
+        ResetAll();
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
     }
     m_txn = Txn::None;
@@ -721,8 +726,7 @@ int CStore::ReleaseSavepoint() {
 }
 
 void CStore::RollbackSavepoint() {
-    for (auto& [sql, st] : m_stmts)
-        sqlite3_reset(st);
+    ResetAll();
     sqlite3_exec(m_db, "ROLLBACK TO op", nullptr, nullptr, nullptr);
     sqlite3_exec(m_db, "RELEASE op", nullptr, nullptr, nullptr);
     --m_savepoints;
