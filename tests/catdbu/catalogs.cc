@@ -138,7 +138,7 @@ void DamageIndex(const std::string& strPath) {
 void DamageRecords(const std::string& strPath) {
     // Fold the journal into the file, then overwrite leaf pages of the test record table.
     sqlite3* pDb = OpenDb(strPath);
-    Exec(pDb, "PRAGMA wal_checkpoint(TRUNCATE); PRAGMA journal_mode=DELETE");
+    Exec(pDb, "PRAGMA wal_checkpoint(TRUNCATE)");
     std::vector<long long> pages;
     long long cbPage = 4096;
     sqlite3_stmt* pStmt = nullptr;
