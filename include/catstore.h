@@ -8,8 +8,8 @@
  *   - writes "ENTER: <name>..." to the system log;
  *   - checks its handle arguments against the objects this library handed out: a null, freed or
  *     foreign handle gives EXSM_INVALID_HANDLE and the call touches nothing;
- *   - clears *status to EXSM_SUCCESS first and stores a failure there; status may not be null
- *     for calls that take it (a null status pointer makes the call do nothing);
+ *   - clears *status to EXSM_SUCCESS first and stores a failure there (a null status pointer
+ *     is allowed: the call runs and its status is dropped);
  *   - never lets an exception or a crash of its own escape to the caller.
  * Calls are serialised by one recursive lock per process, so two threads may call, but the
  * store is designed for one thread per process. Notifier routines run inside calls and may call
@@ -165,8 +165,8 @@ CATSTORE_API BOARD_OBJECT* EXBoardCreate(const char* pszPath, const char* pszUse
                                          EXSM_STATUS* status);
 
 /* Opens the catalog as pszUserName with pszPassword. nOpenMode: EX_OPEN_ONEUSER, _SHARED,
- * _EXCLUSIVE. Status: EXSM_CATALOG_ALREADY_OPEN (this process has one open),
- * EXSM_INVALID_CATALOG_NAME, EXSM_CATALOG_UNAVAILABLE (held exclusively elsewhere),
+ * _EXCLUSIVE (any other value opens shared). Status: EXSM_CATALOG_ALREADY_OPEN (this process has
+ * one open), EXSM_INVALID_CATALOG_NAME, EXSM_CATALOG_UNAVAILABLE (held exclusively elsewhere),
  * EXSM_CATALOG_OPEN_ERROR (missing or unreadable file set), EXSM_INVALID_CATALOG_FILE,
  * EXSM_ACCESS_DENIED (unknown user, wrong password), EXSM_LOCK_ERROR, EXSM_OUT_OF_MEMORY.
  * NULL on failure; nothing stays open. */
