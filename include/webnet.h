@@ -186,7 +186,11 @@ QNINET_API int QNINetTerminate(void);
  *     timer replaces the previous one. Time-outs of asynchronous loads depend on it. */
 typedef void (*QNINetAsyncWindow)(unsigned int message, int socket, long events);
 
-/* Requests created from now on run asynchronously through `window` (NULL: synchronously). */
+/* Requests created from now on run asynchronously through `window` (NULL: synchronously).
+ * An asynchronous operation returns 0 when the load is under way; everything it was given by
+ * address (the buffer pointer and length result of memory output) must stay valid until its
+ * completion call. A status routine may start further loads from its completion call; one
+ * started from a progress call of an asynchronous load fails with 13. */
 QNINET_API int QNINetSetAsync(QNINetAsyncWindow window, unsigned int message);
 /* Drives the asynchronous loads after an event on `socket`. 0 while the socket's load goes on;
  * the load's finishing code when it ended; 21 for a socket that belongs to no request (unless
