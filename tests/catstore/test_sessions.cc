@@ -190,3 +190,41 @@ TEST_F(CatalogTest, ANewUserStartsAtTheEndOfTheLog) {
     EXPECT_TRUE(hbrd->pNotify->delivered.empty());
     EXBoardClose(hbrd, &st);
 }
+
+TEST_F(CatalogTest, OneUserInTwoProcessesAndFailedOpensLeaveNoLockManagerUser) {
+    MakeCatalog();
+    EXSM_STATUS st;
+    BOARD_OBJECT* hbrd = Open();
+    AddUser(hbrd, "bob", "b");
+    EXBoardClose(hbrd, &st);
+    // Failed opens leave nothing behind in the lock manager.
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Open("bob", "wrong", &st), nullptr);
+    }
+    std::string strPath = m_strPath, strOpen = m_dir.file("open"), strDone = m_dir.file("done");
+    pid_t pid = qn::test::ForkChild([&]() {
+        EXSM_STATUS s;
+        BOARD_OBJECT* h = EXBoardOpen(strPath.c_str(), "bob", "b", 1, 0, 0, 0, nullptr, &s);
+        if (h == nullptr) {
+            return 10 + static_cast<int>(s);
+        }
+        Touch(strOpen);
+        WaitForFile(strDone);
+        EXBoardClose(h, &s);
+        return 0;
+    });
+    ASSERT_TRUE(WaitForFile(strOpen));
+    hbrd = Open("bob", "b", &st);
+    ASSERT_NE(hbrd, nullptr) << EXStatusText(st);
+    short nCount = 0;
+    struct {
+        uint32_t dwBounds;
+        char aach[8][16];
+    } users{};
+    users.dwBounds = 7u << 16;
+    EXBoardGetCurrentUsers(hbrd, &nCount, &users, &st);
+    EXPECT_EQ(nCount, 2);
+    Touch(strDone);
+    EXPECT_EQ(qn::test::WaitChild(pid), 0);
+    EXBoardClose(hbrd, &st);
+}
