@@ -15,6 +15,7 @@
 #include "catdbms/dbms.h"
 #include "catdbms/lockmgr.h"
 #include "catdbms/store.h"
+#include "catdbms/testhooks.h"
 
 namespace qn::dbms {
 
@@ -77,6 +78,8 @@ std::string DirectoryOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+bool g_forceRollbackJournal = false;
+
 // File systems on which WAL's shared memory is not safe between machines.
 bool OnNetworkFileSystem(const std::string& dir) {
     struct statfs sfs;
@@ -101,6 +104,10 @@ bool OnNetworkFileSystem(const std::string& dir) {
 }
 
 }  // namespace
+
+void testing::ForceRollbackJournal(bool force) {
+    g_forceRollbackJournal = force;
+}
 
 const char* StatusText(int status) {
     switch (status) {
@@ -380,7 +387,8 @@ class TaskImpl {
         if (rc == S_OKAY && !m_userId.empty())
             rc = m_taf.TakeUser(m_userId);
         if (rc == S_OKAY)
-            rc = m_store.Open(path, OnNetworkFileSystem(dir), m_timeoutMs);
+            rc =
+                m_store.Open(path, g_forceRollbackJournal || OnNetworkFileSystem(dir), m_timeoutMs);
         if (rc == S_OKAY && m_cachePages > 0)
             rc = m_store.SetCachePages(m_cachePages);
         if (rc == S_OKAY && m_sizeLimit > 0)

@@ -9,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "catdbms/testhooks.h"
 #include "dbmstest.h"
 
 namespace qn::dbms::test {
@@ -320,7 +321,7 @@ int AddItem(CDbTask& t, DBA folder, DBA board, uint32_t n) {
     return rc;
 }
 
-TEST_F(LockTest, KilledWriterLosesOnlyItsOpenTransactionAndItsLocks) {
+void KillWriterAtRandomMoments(const std::string& path, unsigned seed) {
     DBA folder = 0, board = 0;
     {
         CDbTask t;
@@ -329,7 +330,7 @@ TEST_F(LockTest, KilledWriterLosesOnlyItsOpenTransactionAndItsLocks) {
         db_boardrec b{};
         board = Make(t, DB_BOARDREC, b);
     }
-    std::mt19937 rng(20240611);
+    std::mt19937 rng(seed);
     uint32_t next = 1;
     for (int round = 0; round < 24; ++round) {
         Pipe progress;
@@ -389,6 +390,22 @@ TEST_F(LockTest, KilledWriterLosesOnlyItsOpenTransactionAndItsLocks) {
         next = counted + 1;
     }
     EXPECT_GT(next, 1u);
+}
+
+TEST_F(LockTest, KilledWriterLosesOnlyItsOpenTransactionAndItsLocks) {
+    KillWriterAtRandomMoments(path, 20240611);
+}
+
+// The same with the rollback journal that network file systems get.
+TEST_F(LockTest, KilledWriterWithTheRollbackJournal) {
+    qn::dbms::testing::ForceRollbackJournal(true);
+    const std::string p = NewCatalog(dir, "journal.vfc");
+    KillWriterAtRandomMoments(p, 7);
+    qn::dbms::testing::ForceRollbackJournal(false);
+    EXPECT_FALSE(qn::test::ReadFile(p + "-wal").size() > 0);
+    const std::string header = qn::test::ReadFile(p).substr(0, 20);
+    ASSERT_EQ(header.size(), 20u);
+    EXPECT_EQ(header[18], 1);  // file format 1: rollback journal, not WAL
 }
 
 }  // namespace
