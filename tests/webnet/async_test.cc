@@ -331,3 +331,33 @@ TEST_F(Timeouts, SilentServerEndsAnAsynchronousLoad) {
     ASSERT_TRUE(PollLoop::Instance().Run([&] { return rec.Completions() == 1; }, 10000));
     EXPECT_EQ(2052, rec.Last());
 }
+
+TEST_F(Async, LoadsStartedFromStatusCalls) {
+    Recorder nested;
+    int nestedResult = -1;
+    Recorder outer;
+    Recorder chained;
+    outer.action = [&](int code, HTRequest*) {
+        if (code == 2 && nestedResult == -1) {
+            // Inside libcurl's own callback: refused, and nothing breaks.
+            nestedResult =
+                QNINetGetPageToFileByName(m_server.Url("/ok").c_str(), 0, m_tmp.file("n").c_str(),
+                                          Recorder::Callback, &nested);
+        }
+        if (code == 2000) {
+            // From the completion call: a new load starts normally.
+            EXPECT_EQ(0, QNINetGetPageToFileByName(m_server.Url("/ok").c_str(), 0,
+                                                   m_tmp.file("c").c_str(), Recorder::Callback,
+                                                   &chained));
+        }
+        return 1;
+    };
+    ASSERT_EQ(0, QNINetGetPageToFileByName(m_server.Url("/ok").c_str(), 0, m_tmp.file("o").c_str(),
+                                           Recorder::Callback, &outer));
+    ASSERT_TRUE(loop().Run([&] { return chained.Completions() == 1; }, 10000));
+    EXPECT_EQ(13, nestedResult);
+    EXPECT_EQ(2015, nested.Last());
+    EXPECT_EQ(2000, outer.Last());
+    EXPECT_EQ(2000, chained.Last());
+    EXPECT_EQ("hello", Slurp(m_tmp.file("c")));
+}
