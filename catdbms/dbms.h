@@ -11,9 +11,10 @@
 // are written only on success unless a call says otherwise. A task is used by one thread.
 //
 // Currency: each task has one current record, and per set one current owner and one current
-// member. Currency is kept in memory as database addresses and checked against the catalog
-// before use, so an address another process deleted answers S_DELETED or S_NOTCON, never
-// garbage.
+// member. The sets owned by the system record (DBS_USERS, DBS_ITEMS, DBS_GROUPS,
+// DBS_RESOURCES) have it as current owner from the open on. Currency is kept in memory as database
+// addresses and checked against the catalog before use, so an address another process deleted
+// answers S_DELETED or S_NOTCON, never garbage.
 #pragma once
 
 #include <cstddef>

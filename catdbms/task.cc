@@ -318,6 +318,13 @@ class TaskImpl {
         for (KeyCursor& k : m_keys)
             k.valid = false;
         m_lastKey = 0;
+        // The system record owns the catalog-wide sets from the start.
+        uint32_t slot = 0;
+        if (m_store.IsOpen() && m_store.Scan(SYSTEM, 0, true, &slot) == S_OKAY) {
+            for (const SetDef& s : kSets)
+                if (s.owner == SYSTEM)
+                    m_owner[size_t(SetIndex(s.code))] = MakeDba(SYSTEM, slot);
+        }
     }
 
     void ForgetDba(DBA dba) {

@@ -588,6 +588,20 @@ TEST_F(EngineTest, ErrorCallbackHearsSystemErrors) {
     EXPECT_EQ(heard.size(), before);
 }
 
+TEST_F(EngineTest, SystemOwnedSetsHaveTheSystemRecordAsOwnerFromTheOpen) {
+    DBA owner = 0;
+    for (int set : {DBS_USERS, DBS_ITEMS, DBS_GROUPS, DBS_RESOURCES}) {
+        ASSERT_EQ(task.OwnerGet(set, &owner), S_OKAY) << set;
+        EXPECT_EQ(DbaRecord(owner), SYSTEM);
+    }
+    EXPECT_EQ(task.OwnerGet(DBS_ITEMS_IN_FOLDER, &owner), S_NOCO);
+    Make(task, DB_RESOURCEREC, db_resourcerec{});
+    EXPECT_EQ(task.Connect(DBS_RESOURCES), S_OKAY);
+    uint32_t n = 0;
+    ASSERT_EQ(task.MemberCount(DBS_RESOURCES, &n), S_OKAY);
+    EXPECT_EQ(n, 1u);
+}
+
 TEST_F(EngineTest, CurrencyMovesBetweenSetsAndChecksTypes) {
     const DBA sys = SystemDba(task);
     const DBA user = Make(task, DB_USERREC, User(1, "ann"));
