@@ -391,6 +391,11 @@ TEST_F(Fetch, RoutineAnswering0AtProgressStopsTheLoad) {
 TEST_F(Fetch, CloseConnectionFromTheRoutineEndsWithoutCompletion) {
     Recorder rec;
     rec.action = [](int code, HTRequest* request) {
+        if (code == 0) {
+            long socket = 123;
+            EXPECT_EQ(0, QNINetGetSocketNumber(request, &socket));
+            EXPECT_EQ(-1, socket);  // not connected yet
+        }
         if (code == 2) {
             long socket = -1;
             EXPECT_EQ(0, QNINetGetSocketNumber(request, &socket));

@@ -181,3 +181,15 @@ TEST_F(ProxyRealm, UnknownAuthenticationSchemeSendsNoHeaderAndEndsWith32) {
     for (int i = 1; i <= n; ++i)
         EXPECT_EQ(std::string::npos, m_server.Request(i).find("Authorization"));
 }
+
+TEST_F(ProxyRealm, FtpThroughAnHttpProxyIsAnHttpRequest) {
+    ASSERT_EQ(0, QNINetSetProxy(QNINET_SCHEME_FTP, ProxyUrl().c_str()));
+    Recorder rec;
+    EXPECT_EQ(35, Get("ftp://files.localhost/pub/file.txt", &rec));  // the proxy says 404
+    EXPECT_EQ(2037, rec.Last());
+    EXPECT_EQ(
+        "GET ftp://files.localhost/pub/file.txt HTTP/1.0\r\nHost: files.localhost\r\n"
+        "Accept: text/html\r\nAccept: text/plain\r\nPragma: no-cache\r\n"
+        "User-Agent: webnet32.DLL/3.1 libwww/3.1\r\nAccept: */*\r\n\r\n",
+        m_proxy.Request(1));
+}
