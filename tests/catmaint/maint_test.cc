@@ -1,6 +1,7 @@
 // The maintenance program's start-up, paths, progress rules, and its headless mode run as a
 // real program on real catalogs.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -394,6 +395,28 @@ TEST_F(HeadlessTest, TheSystemLogGetsTheGlueLines) {
                            m_dir.file("backup") + "'\r\n"),
               std::string::npos)
         << strText;
+}
+
+TEST_F(HeadlessTest, TheDialogStartsOnTheCatalogFromItsCommandLine) {
+    const std::string strCatalog = m_dir.file("catalog.vfc");
+    MakeCatalog(strCatalog, 5);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const pid_t pid = Spawn({QN_CATMAINT_PROGRAM, strCatalog});
+    ASSERT_GT(pid, 0);
+    // Start-up made the backup folder; the dialog then runs until it is closed.
+    const bool fStarted = WaitFor(
+        [&] {
+            struct stat st {};
+            return ::stat(m_dir.file("backup").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        },
+        10000);
+    EXPECT_TRUE(fStarted);
+    ::usleep(300 * 1000);
+    EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << "the dialog is still open";
+    ::kill(pid, SIGTERM);
+    WaitChild(pid);
+    // A path given on the command line is not remembered as the last catalog.
+    EXPECT_EQ(PickListCatalog(), "");
 }
 
 }  // namespace
