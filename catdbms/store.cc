@@ -1,6 +1,9 @@
 #include "catdbms/store.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -138,6 +141,22 @@ std::string Join(const std::vector<std::string>& parts, const char* sep) {
 }
 
 }  // namespace
+
+// Moves a finished file over path and makes the move durable (the folder is synced).
+int ReplaceFile(const std::string& from, const std::string& path) {
+    if (std::rename(from.c_str(), path.c_str()) != 0)
+        return errno == ENOSPC ? S_NOSPACE : S_SYSERR;
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : path.substr(0, slash);
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+    return S_OKAY;
+}
 
 std::string KeyTable(const FieldDef& key) {
     return "key_" + Lower(key.name);
@@ -485,9 +504,8 @@ int CStore::Create(const std::string& path) {
     }
     sqlite3_close_v2(db);
     if (status == S_OKAY) {
-        // The new file's bytes reach the disk before the rename makes it the catalog.
-        if (std::rename(tmp.c_str(), path.c_str()) != 0)
-            status = S_SYSERR;
+        // The new file's bytes reached the disk at its checkpoint; now the rename.
+        status = ReplaceFile(tmp, path);
     }
     if (status != S_OKAY)
         std::remove(tmp.c_str());
@@ -1386,8 +1404,8 @@ int CStore::Backup(const std::string& path) {
     if (status == S_OKAY)
         for (const char* suffix : {"-wal", "-shm", "-journal"})
             std::remove((path + suffix).c_str());
-    if (status == S_OKAY && std::rename(tmp.c_str(), path.c_str()) != 0)
-        status = S_SYSERR;
+    if (status == S_OKAY)
+        status = ReplaceFile(tmp, path);
     if (status != S_OKAY)
         std::remove(tmp.c_str());
     std::remove((tmp + "-journal").c_str());

@@ -221,5 +221,6 @@ class CStore {
 std::vector<std::string> CatalogSchemaSql();
 std::string RecordTable(int recordCode);
 std::string KeyTable(const FieldDef& key);
+int ReplaceFile(const std::string& from, const std::string& path);
 
 }  // namespace qn::dbms

@@ -197,6 +197,47 @@ TEST(BadInput, ReadOnlyFolderRefusesTheOpenAndChangesNothing) {
     EXPECT_EQ(rc, 0);
 }
 
+TEST(BadInput, OutOfMemoryAnswersStatusAndLosesNothing) {
+    qn::test::TempDir dir;
+    const std::string path = NewCatalog(dir);
+    // In a child: the heap limit is process-wide.
+    const pid_t child = ForkChild([&] {
+        CDbTask t;
+        if (OpenTask(t, path) != S_OKAY)
+            return 10;
+        const int64_t used = sqlite3_memory_used();
+        bool sawNoMemory = false;
+        uint32_t committed = 0;
+        for (int64_t room = 4096; room < 2 * 1024 * 1024 && !sawNoMemory; room *= 2) {
+            sqlite3_hard_heap_limit64(used + room);
+            for (uint32_t i = 0; i < 50; ++i) {
+                db_itemrec r = Item(1000 + committed, "m");
+                const int rc = t.FillNew(DB_ITEMREC, &r);
+                if (rc == S_OKAY) {
+                    ++committed;
+                } else if (rc == S_NOMEMORY) {
+                    sawNoMemory = true;
+                    break;
+                } else {
+                    return 11;
+                }
+            }
+        }
+        sqlite3_hard_heap_limit64(0);
+        uint32_t n = 0;
+        if (t.RecCount(DB_ITEMREC, &n) != S_OKAY || n != committed)
+            return 12;
+        CheckReport report;
+        if (t.CheckCatalog(&report) != S_OKAY)
+            return 13;
+        return sawNoMemory ? 0 : kSkipped;
+    });
+    const int rc = WaitChild(child);
+    if (rc == kSkipped)
+        GTEST_SKIP() << "the heap limit was never reached";
+    EXPECT_EQ(rc, 0);
+}
+
 // Fills the catalog until the storage is full; the failing transaction leaves nothing and what
 // was committed before stays whole.
 int FillUntilFull(const std::string& path, const std::string& filler) {
