@@ -26,7 +26,14 @@ bool g_fInterrupt = false;  // set by QNINetCloseAllConnections, cleared when a 
 QNINetAsyncWindow g_pfnWindow = nullptr;
 unsigned int g_uMessage = 0;
 std::unordered_set<HTRequest*> g_liveRequests;
-std::unordered_map<int, HTRequest*> g_socketOwners;  // every socket libcurl opened for a request
+// Every socket libcurl opened for a request, with the watcher told about it (the request may
+// be gone before libcurl closes the socket).
+struct SocketOwner {
+    HTRequest* pRequest = nullptr;
+    QNINetAsyncWindow pfnWindow = nullptr;
+    unsigned int uMessage = 0;
+};
+std::unordered_map<int, SocketOwner> g_socketOwners;
 int g_nCallbackDepth = 0;
 
 // The multi handle of the asynchronous loads, and where its timer goes.
@@ -134,7 +141,7 @@ curl_socket_t OnOpenSocket(void* /*pClient*/, curlsocktype /*purpose*/,
 
 int OnSocketOpened(void* pClient, curl_socket_t fd, curlsocktype /*purpose*/) {
     auto* pRequest = static_cast<HTRequest*>(pClient);
-    g_socketOwners[fd] = pRequest;
+    g_socketOwners[fd] = SocketOwner{pRequest, pRequest->pfnWindow, pRequest->uMessage};
     if (pRequest->lSocket == -1)
         pRequest->lSocket = fd;
     else if (pRequest->lSocket2 == -1)
@@ -147,7 +154,7 @@ int OnSocketOpened(void* pClient, curl_socket_t fd, curlsocktype /*purpose*/) {
 int OnCloseSocket(void* /*pClient*/, curl_socket_t fd) {
     auto it = g_socketOwners.find(fd);
     if (it != g_socketOwners.end()) {
-        HTRequest* pRequest = it->second;
+        HTRequest* pRequest = it->second.pRequest;
         if (g_liveRequests.count(pRequest) != 0) {
             if (pRequest->lSocket == fd)
                 pRequest->lSocket = -1;
@@ -349,10 +356,7 @@ int OnTransferInfo(void* pClient, curl_off_t, curl_off_t, curl_off_t, curl_off_t
 int OnSocketEvent(CURL* /*pEasy*/, curl_socket_t fd, int nWhat, void* /*pClient*/,
                   void* /*pSocketData*/) {
     auto it = g_socketOwners.find(fd);
-    if (it == g_socketOwners.end() || g_liveRequests.count(it->second) == 0)
-        return 0;
-    HTRequest* pRequest = it->second;
-    if (pRequest->pfnWindow == nullptr)
+    if (it == g_socketOwners.end() || it->second.pfnWindow == nullptr)
         return 0;
     long lEvents = 0;
     switch (nWhat) {
@@ -369,7 +373,7 @@ int OnSocketEvent(CURL* /*pEasy*/, curl_socket_t fd, int nWhat, void* /*pClient*
             lEvents = 0;
             break;
     }
-    pRequest->pfnWindow(pRequest->uMessage, fd, lEvents);
+    it->second.pfnWindow(it->second.uMessage, fd, lEvents);
     return 0;
 }
 
@@ -423,8 +427,8 @@ void ReleaseRequest(HTRequest* pRequest) {
     DetachFromMulti(pRequest);
     g_liveRequests.erase(pRequest);
     for (auto it = g_socketOwners.begin(); it != g_socketOwners.end();) {
-        if (it->second == pRequest)
-            it->second = nullptr;
+        if (it->second.pRequest == pRequest)
+            it->second.pRequest = nullptr;
         ++it;
     }
     ReturnEasy(pRequest->pEasy);
@@ -1181,7 +1185,12 @@ int AsyncContinue(int socket, long event) {
     const int nEvent = static_cast<int>(event & 0xFFFF);
     const int nError = static_cast<int>((static_cast<unsigned long>(event) >> 16) & 0xFFFF);
     auto it = g_socketOwners.find(socket);
-    HTRequest* pRequest = it == g_socketOwners.end() ? nullptr : it->second;
+    HTRequest* pRequest = it == g_socketOwners.end() ? nullptr : it->second.pRequest;
+    if (it != g_socketOwners.end() && pRequest == nullptr && (event & 0xFFFF) != 0) {
+        // A connection libcurl still winds down after its request ended.
+        RunAsync(socket, (event & QNINET_FD_WRITE) ? CURL_CSELECT_OUT : CURL_CSELECT_IN);
+        return kOk;
+    }
     if (pRequest == nullptr || !IsLiveRequest(pRequest) || pRequest->fBlocking) {
         // Not a socket of ours: never touch it.
         return nEvent == QNINET_FD_CLOSE ? kOk : kErrUnknownSocket;
