@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -136,12 +137,18 @@ int CLockFile::Unlock(int64_t offset) {
 
 int CLockFile::LockUserArea(bool lock) {
     struct flock fl = MakeLock(lock ? F_WRLCK : F_UNLCK, kUserAreaByte, 1);
-    // Holders keep this byte only for a few reads and writes of the user area.
-    while (fcntl(m_fd, lock ? F_OFD_SETLKW : F_OFD_SETLK, &fl) != 0) {
-        if (errno != EINTR)
-            return LockErrno(errno);
+    // Tasks keep this byte only for a few reads and writes of the user area, but a utility may
+    // hold the whole file while it copies the catalog: wait a bounded time.
+    const int kWaitMs = 5000;
+    for (int waited = 0;; waited += 2) {
+        if (fcntl(m_fd, F_OFD_SETLK, &fl) == 0)
+            return S_OKAY;
+        const int rc = LockErrno(errno);
+        if (rc != S_UNAVAIL || !lock || waited >= kWaitMs)
+            return rc;
+        struct timespec ts = {0, 2000000L};
+        nanosleep(&ts, nullptr);
     }
-    return S_OKAY;
 }
 
 int CLockFile::ReadEntry(int index, std::string* name) {
