@@ -198,6 +198,19 @@ TEST_F(CatalogTest, MissingCatalogAndUnreadableConfiguration) {
     EXBoardClose(hbrd, &st);
 }
 
+TEST_F(CatalogTest, FolderThatCannotHoldACatalog) {
+    // A "folder" that is a plain file: nothing can be written there, whoever runs the test.
+    qn::test::WriteFile(m_dir.file("plainfile"), "x");
+    EX_BOARDINFO info{};
+    EXSM_STATUS st;
+    BOARD_OBJECT* hbrd = EXBoardCreate(m_dir.file("plainfile/cat.vfc").c_str(), "SYSTEM", "", &info,
+                                       0, 0, 0, nullptr, &st);
+    EXPECT_EQ(hbrd, nullptr);
+    EXPECT_EQ(st, EXSM_OUT_OF_DISK_SPACE);
+    // And nothing stayed registered: a real create works next.
+    MakeCatalog();
+}
+
 TEST_F(CatalogTest, FolderWithoutWritePermission) {
     if (::geteuid() == 0) {
         GTEST_SKIP() << "root ignores folder permissions";
