@@ -1042,6 +1042,18 @@ extern "C" void EXUserSetInfo(USER_OBJECT* hUser, const EX_USERINFO* pInfo, EXSM
             dbs = UserWrite(hUser->hBoard->pdb, &copy);
         }
         if (dbs == DBSuccess) {
+            std::string strOld = hUser->holder.rec.username;
+            std::string strNew = copy.rec.username;
+            if (strOld != strNew) {
+                // A renamed user keeps its user id string (and so its configuration file).
+                BOARD_OBJECT* hbrd = hUser->hBoard;
+                std::string strId = LookupUserIDString(hbrd->strCatalogIni, strOld);
+                if (strId == "SYSTEM" && strOld != "SYSTEM") {
+                    strId = MakeUserIDString(strNew, copy.rec.userid);
+                }
+                RemoveUserMapEntry(hbrd->strCatalogIni, strOld);
+                WriteUserConfig(hbrd->strPath, hbrd->strCatalogIni, strNew, strId);
+            }
             hUser->holder = copy;
         }
         SetStatus(st, dbs);

@@ -318,3 +318,27 @@ TEST_F(UsersTest, ResourcesCreateFindChangeDestroy) {
     EXResourceRelease(h2, &st);
     EXResourceRelease(h3, &st);
 }
+
+TEST_F(UsersTest, ARenamedUserKeepsItsConfigurationFile) {
+    EXSM_STATUS st;
+    AddUser(m_hbrd, "ivan", "pw");
+    EXPrefsSetString(m_hbrd, 1, "probe", "k", "v");  // the catalog file exists
+    USER_OBJECT* h = EXUserFindByName(m_hbrd, "ivan", &st);
+    EX_USERINFO info{};
+    EXUserGetInfo(h, &info, &st);
+    FreeStr(info.hName);
+    info.hName = Str("ivan the renamed");
+    EXUserSetInfo(h, &info, &st);
+    ASSERT_EQ(st, EXSM_SUCCESS);
+    FreeUserInfo(&info);
+    EXUserRelease(h, &st);
+    std::string strIni = qn::test::ReadFile(m_dir.file("cat.ini"));
+    EXPECT_NE(strIni.find("ivan the renamed=ivan"), std::string::npos) << strIni;
+    EXPECT_EQ(strIni.find("\nivan=ivan"), std::string::npos) << strIni;
+    EXSM_STATUS st2;
+    EXBoardClose(m_hbrd, &st2);
+    m_hbrd = Open("ivan the renamed", "pw", &st);
+    ASSERT_NE(m_hbrd, nullptr) << EXStatusText(st);
+    EXPrefsSetString(m_hbrd, 0, "Mine", "k", "v");
+    EXPECT_NE(qn::test::ReadFile(m_dir.file("ivan.ini")).find("[Mine]"), std::string::npos);
+}
