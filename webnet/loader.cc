@@ -58,9 +58,9 @@ constexpr size_t kEasyPoolMax = 16;
 long g_msConnectTimeout = 30000;
 long g_msIdleTimeout = 60000;
 
-constexpr int kMaxRedirections = 10;         // the 10th redirection fails
-constexpr int kMaxAuthPasses = 5;            // 401 answers one request may take before it gives up
-constexpr long kTransferBuffer = 64 * 1024;  // below malloc's mmap threshold
+constexpr int kMaxRedirections = 10;          // the 10th redirection fails
+constexpr int kMaxAuthPasses = 5;             // 401 answers one request may take before it gives up
+constexpr long kTransferBuffer = 100 * 1024;  // as the curl tool; below mmap's threshold
 constexpr int kErrorSeeOther = 7;
 
 // The entries of the error table used below (see webnet.h).
