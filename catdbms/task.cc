@@ -263,7 +263,12 @@ class TaskImpl {
     // change came in between (ForgetOrders).
     std::array<std::string, kSetCount> m_memberOrd;
     std::array<DBA, kSetCount> m_memberOrdFor{};
-    void ForgetOrders() { m_memberOrdFor.fill(0); }
+    void ForgetOrders() {
+        m_memberOrdFor.fill(0);
+        // A walk left on its row would also keep an old read snapshot alive.
+        if (m_store.IsOpen())
+            m_store.ResetWalk();
+    }
     std::array<uint32_t, kRecordCount> m_scan{};
     std::array<bool, kRecordCount> m_scanValid{};
     struct KeyCursor {
