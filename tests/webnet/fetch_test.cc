@@ -477,3 +477,29 @@ TEST_F(Fetch, TerminateFromAStatusRoutineIsRefused) {
     EXPECT_EQ(0, result);
     EXPECT_EQ(0, QNINetCheckURL("http://x/"));  // still initialised
 }
+
+TEST_F(Fetch, MalformedUrlsEachGetAResultCode) {
+    struct Case {
+        const char* url;
+        int result;
+    } cases[] = {
+        {"http://", 47},
+        {"http:", 47},
+        {"http:/just/a/path", 47},
+        {"http://:80/", 3},
+        {"http://127.0.0.1:99999/", 3},
+        {"http://127.0.0.1:port/", 3},
+        {"http://white space/", 3},
+        {"http://[::1/", 3},
+        {"http://\x01\x02/", 3},
+        {"HTTP://127.0.0.1:1/%zz", 65},
+    };
+    for (const Case& c : cases) {
+        Recorder rec;
+        int result =
+            QNINetGetPageToFileByName(c.url, 0, m_tmp.file("o").c_str(), Recorder::Callback, &rec);
+        EXPECT_EQ(c.result, result) << c.url;
+        EXPECT_EQ(1, rec.Completions()) << c.url;
+        EXPECT_EQ(2002 + c.result, rec.Last()) << c.url;
+    }
+}
