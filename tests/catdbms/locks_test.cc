@@ -170,6 +170,28 @@ TEST_F(LockTest, AReadPacketIsOneSnapshotUntilItsLocksAreFreed) {
     EXPECT_EQ(n, 1u);
 }
 
+TEST_F(LockTest, AnUnfinishedWalkDoesNotHideLaterCommitsOfOthers) {
+    CDbTask reader, writer;
+    ASSERT_EQ(OpenTask(reader, path, "s", 50), S_OKAY);
+    ASSERT_EQ(OpenTask(writer, path, "s", 50), S_OKAY);
+    for (uint32_t i = 1; i <= 3; ++i) {
+        Make(writer, DB_ITEMREC, Item(i, "x"));
+        ASSERT_EQ(writer.Connect(DBS_ITEMS), S_OKAY);
+    }
+    ASSERT_EQ(reader.FindFirst(DBS_ITEMS), S_OKAY);  // a walk left standing on its first row
+    Make(writer, DB_ITEMREC, Item(4, "x"));
+    ASSERT_EQ(writer.Connect(DBS_ITEMS), S_OKAY);
+    const LOCK_REQUEST r[] = {{DBS_ITEMS, 'r'}};
+    ASSERT_EQ(reader.Lock(r, 1), S_OKAY);
+    uint32_t n = 0;
+    ASSERT_EQ(reader.MemberCount(DBS_ITEMS, &n), S_OKAY);
+    EXPECT_EQ(n, 4u);
+    uint32_t walked = 0;
+    for (int rc = reader.FindFirst(DBS_ITEMS); rc == S_OKAY; rc = reader.FindNext(DBS_ITEMS))
+        ++walked;
+    EXPECT_EQ(walked, 4u);
+}
+
 TEST_F(LockTest, ExclusiveOpenRefusedWhileOthersHaveItOpenAndTheOtherWayRound) {
     struct Case {
         const char* first;
