@@ -171,7 +171,7 @@ TEST_F(Fetch, PutFromBufferAndFromFile) {
               WithoutHostPort(m_server.Request(2)));
 }
 
-TEST_F(Fetch, HttpsInAnyLetterCaseIsAcceptedLikeHttp) {
+TEST_F(Fetch, HttpInAnyLetterCaseIsAccepted) {
     // HTTP in capitals loads; the request line carries the path only.
     const std::string url = "HTTP://127.0.0.1:" + std::to_string(m_server.port()) + "/ok";
     EXPECT_EQ(0,

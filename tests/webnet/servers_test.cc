@@ -131,3 +131,13 @@ TEST_F(Ftp, RoutineAnswering0StopsAnFtpLoad) {
                                             m_tmp.file("out").c_str(), Recorder::Callback, &rec));
     EXPECT_EQ(2015, rec.Last());
 }
+
+TEST_F(Nginx, HttpsIsAcceptedAndAFailedHandshakeEndsWith53) {
+    // nginx here speaks plain HTTP: the TLS handshake cannot succeed.
+    const std::string url = "https://127.0.0.1:" + std::to_string(m_nginx.port()) + "/page.html";
+    Recorder rec;
+    EXPECT_EQ(53, QNINetGetPageToFileByName(url.c_str(), 0, m_tmp.file("out").c_str(),
+                                            Recorder::Callback, &rec));
+    EXPECT_EQ(2055, rec.Last());
+    EXPECT_EQ(0, rec.codes.front());  // the load started: the scheme was accepted
+}
