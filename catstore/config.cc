@@ -118,6 +118,8 @@ std::string UserIniPath(const std::string& strCatalogPath, const std::string& st
 }
 
 bool WriteCatalogConfig(const std::string& strCatalogIni) {
+    // A catalog made again over an old one starts without the old one's users.
+    profile::WriteString(INI_USERMAP_SECTION, nullptr, nullptr, strCatalogIni.c_str());
     bool fOk = profile::WriteString(INI_CONFIG_SECTION, INI_WARNING_KEY, INI_WARNING_TEXT,
                                     strCatalogIni.c_str());
     char achValue[16];
