@@ -356,3 +356,21 @@ TEST_F(CatalogTest, ConnectForAdministration) {
     EXPECT_EQ(EXBoardVersion(hbrd), 12u);
     EXBoardClose(hbrd, &st);
 }
+
+TEST_F(CatalogTest, UnknownLockManagerChoicesFallBackToTheFileLockManager) {
+    MakeCatalog();
+    for (const char* pszValue : {"2", "8", "9", "-3", "junk"}) {
+        std::string strIni = m_dir.file("cat.ini");
+        // Edit the catalog configuration file directly, as an administrator would.
+        std::string strText = qn::test::ReadFile(strIni);
+        size_t pos = strText.find("LockMgr=");
+        ASSERT_NE(pos, std::string::npos);
+        size_t end = strText.find_first_of("\r\n", pos);
+        strText.replace(pos, end - pos, std::string("LockMgr=") + pszValue);
+        qn::test::WriteFile(strIni, strText);
+        EXSM_STATUS st;
+        BOARD_OBJECT* hbrd = Open("SYSTEM", "", &st);
+        EXPECT_EQ(st, EXSM_SUCCESS) << pszValue;
+        EXBoardClose(hbrd, &st);
+    }
+}
