@@ -409,8 +409,7 @@ void ReturnEasy(CURL* pEasy) {
     if (pEasy == nullptr)
         return;
     if (g_easyPool.size() < kEasyPoolMax) {
-        curl_easy_reset(pEasy);
-        g_easyPool.push_back(pEasy);
+        g_easyPool.push_back(pEasy);  // reset when it is configured again
     } else {
         curl_easy_cleanup(pEasy);
     }
