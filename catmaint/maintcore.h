@@ -29,9 +29,10 @@ std::string ShortenPath(const std::string& strPath, int nMaxWidth,
 
 // ---- Start-up ---------------------------------------------------------------------------------
 
-// Longest catalog path taken from the command line, and from the preferences.
-inline constexpr size_t kMaxCommandLinePath = 259;
-inline constexpr size_t kMaxPreferencePath = 260;
+// Longest catalog path taken from the command line, and from the preferences: the longest
+// path the system takes (a longer one is cut, and then not found).
+inline constexpr size_t kMaxCommandLinePath = 4095;
+inline constexpr size_t kMaxPreferencePath = 4095;
 
 struct StartupResult {
     bool fOk = false;

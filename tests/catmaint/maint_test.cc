@@ -130,6 +130,25 @@ TEST_F(StartupTest, CommandLineCatalogAndItsBackupFolder) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
+TEST_F(StartupTest, LongPathsAreTakenWhole) {
+    // Deeper than the 260 characters of older systems.
+    std::string strDeep = m_dir.path();
+    for (int i = 0; i < 12; ++i) {
+        strDeep += "/a-folder-name-of-thirty-characters-" + std::to_string(i);
+        ASSERT_EQ(::mkdir(strDeep.c_str(), 0755), 0);
+    }
+    const std::string strCatalog = strDeep + "/catalog.vfc";
+    ASSERT_GT(strCatalog.size(), 300u);
+    MakeCatalog(strCatalog, 1);
+    StartupResult result = FindCatalog(strCatalog, {});
+    ASSERT_TRUE(result.fOk) << result.strError;
+    EXPECT_EQ(result.paths.strCatalog, strCatalog);
+    QNPrefSetString("Pick List", "Catalog 1", strCatalog.c_str(), QNINI_INIFILENAME);
+    result = FindCatalog("", {});
+    ASSERT_TRUE(result.fOk) << result.strError;
+    EXPECT_EQ(result.paths.strCatalog, strCatalog);
+}
+
 TEST_F(StartupTest, AChosenCatalogIsRememberedAndFoundNextTime) {
     const std::string strCatalog = m_dir.file("chosen.vfc");
     MakeCatalog(strCatalog, 1);
