@@ -283,7 +283,6 @@ using DBA = uint32_t;  // record index in the top 8 bits, slot in the low 24 bit
 #define QN_FIELDS_SYSTEM(X)
 
 // ---- Sets
-// -----------------------------------------------------------------------------------------
 // SET(NAME, index, owner record, order, sort field or 0)
 #define QN_CATALOG_SETS(SET)                                             \
     SET(DBS_VARSTRING, 0, DB_VARSTRINGREC, ORDER_LAST, 0)                \
@@ -422,7 +421,6 @@ using db_modifiedbyfolder = db_compoundkey_u32_u32;  // ITEMPARENTID, TMLASTMODI
 using db_duedatebyfolder = db_compoundkey_u32_u32;   // ITEMPARENTID, DUEDATE
 
 // ---- The dictionary
-// -------------------------------------------------------------------------------
 
 struct RecordDef {
     int code;

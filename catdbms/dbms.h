@@ -28,8 +28,7 @@
 namespace qn::dbms {
 
 // ---- Engine statuses
-// ------------------------------------------------------------------------------ Values never
-// change: stored logs and the catalog store's status mapping rely on them.
+// Values never change: stored logs and the catalog store's status mapping rely on them.
 enum : int {
     S_OKAY = 0,
     S_EOS = 1,        // end of set: no (further) member
@@ -86,7 +85,6 @@ enum : int {
 const char* StatusText(int status);
 
 // ---- Lock packets
-// ---------------------------------------------------------------------------------
 #pragma pack(push, 1)
 struct LOCK_REQUEST {
     int32_t item;  // record code (10000 + index) or set code (20000 + index)
@@ -134,10 +132,9 @@ struct CheckReport {
 class TaskImpl;
 
 // ---- The task
-// -------------------------------------------------------------------------------------- One engine
-// context on one catalog. Settings (paths, user id, transport, cache, time-out) are made before
-// Open; Close (or destruction) ends the transaction with a rollback, frees every lock and leaves
-// the lock manager.
+// One engine context on one catalog. Settings (paths, user id, transport, cache, time-out) are made
+// before Open; Close (or destruction) ends the transaction with a rollback, frees every lock and
+// leaves the lock manager.
 class CDbTask {
   public:
     CDbTask();
@@ -146,7 +143,6 @@ class CDbTask {
     CDbTask& operator=(const CDbTask&) = delete;
 
     // -- Settings
-    // ------------------------------------------------------------------------------------
     void SetErrorCallback(ErrorCallback fn, void* context);
     void SetOptions(uint32_t options);  // kOpt... bits
     void ClearOptions(uint32_t options);
@@ -176,12 +172,11 @@ class CDbTask {
     int SetSizeLimit(uint64_t bytes);
 
     // -- Open and close
-    // ------------------------------------------------------------------------------ Opens the
-    // catalog (a path, or a bare name looked up in the dictionary path) with mode "x", "o" or "s".
-    // Statuses: S_UNAVAIL (refused: open elsewhere, user id taken meanwhile, or the catalog file is
-    // read-only), S_INVDB (missing, not a database, damaged or foreign dictionary), S_NAMELEN,
-    // S_BADTYPE (mode), S_NOLOCKMGR / S_TAFINVALID / S_NOSHARE (TAF), S_DUPLICATE (user id in use),
-    // S_DBALREADYOPEN, S_NOMEMORY, S_NOSPACE, S_READ.
+    // Opens the catalog (a path, or a bare name looked up in the dictionary path) with mode "x",
+    // "o" or "s". Statuses: S_UNAVAIL (refused: open elsewhere, user id taken meanwhile, or the
+    // catalog file is read-only), S_INVDB (missing, not a database, damaged or foreign dictionary),
+    // S_NAMELEN, S_BADTYPE (mode), S_NOLOCKMGR / S_TAFINVALID / S_NOSHARE (TAF), S_DUPLICATE (user
+    // id in use), S_DBALREADYOPEN, S_NOMEMORY, S_NOSPACE, S_READ.
     int Open(const char* dbName, const char* mode);
     int Close();  // always 0; rolls back an open transaction
     bool IsOpen() const;
@@ -196,19 +191,17 @@ class CDbTask {
     static int CreateCatalog(const char* path, const char* tafPath = nullptr);
 
     // -- Lock-manager users
-    // --------------------------------------------------------------------------- The live users of
-    // the catalog's lock manager (this task's own included). count receives how many there are; the
-    // first min(capacity, count) entries are written. S_NOUSER when the
-    // ".TAF" file does not exist or no user is live.
+    // The live users of the catalog's lock manager (this task's own included). count receives how
+    // many there are; the first min(capacity, count) entries are written. S_NOUSER when the ".TAF"
+    // file does not exist or no user is live.
     int ListUsers(LM_USER* entries, uint16_t capacity, uint16_t* count);
     // Drops a user id from the lock manager: 0 when it was there and its task is gone,
     // S_UNAVAIL when its task is still alive, S_NOUSER when no such user is known.
     int ClearUser(const char* userId);
 
     // -- Transactions
-    // ---------------------------------------------------------------------------------- Begin
-    // records the tag and sets state bit 0; the storage transaction starts with the first lock
-    // packet or access. End commits and frees all locks; Abort rolls back and frees all locks.
+    // Begin records the tag and sets state bit 0; the storage transaction starts with the first
+    // lock packet or access. End commits and frees all locks; Abort rolls back and frees all locks.
     // S_TRACTIVE / S_TRNOTACT; End may answer S_NOSPACE, S_WRITE (then the transaction is rolled
     // back and bit 0 cleared).
     int TransactionBegin(const char* tag);
@@ -217,10 +210,9 @@ class CDbTask {
     const char* TransactionTag() const;  // "" outside a transaction
 
     // -- Locks
-    // -------------------------------------------------------------------------------------------
-    // Grants the whole packet or nothing: S_UNAVAIL after the lock time-out, S_NOTFREE when
-    // any entry is already held by this task (nothing is taken), S_INVREC / S_INVSET /
-    // S_BADTYPE for a bad entry, S_BADPARAM for count < 1.
+    // Grants the whole packet or nothing: S_UNAVAIL after the lock time-out, S_NOTFREE when any
+    // entry is already held by this task (nothing is taken), S_INVREC / S_INVSET / S_BADTYPE for a
+    // bad entry, S_BADPARAM for count < 1.
     int Lock(const LOCK_REQUEST* packet, int count);
     // One record type or set; a read lock already held is upgraded to a write lock (waiting up
     // to the time-out); a lock already held at the asked strength answers 0.
@@ -232,10 +224,8 @@ class CDbTask {
     int FreeAll();  // outside a transaction; inside one only the read locks go
 
     // -- Records
-    // ---------------------------------------------------------------------------------------
-    // Creates a record from a full buffer (size of the record type; null for types without
-    // fields); it becomes the current record. S_DUPLICATE on a unique key, S_INVREC,
-    // S_RECLIMIT, S_NOSPACE.
+    // Creates a record from a full buffer (size of the record type; null for types without fields);
+    // it becomes the current record. S_DUPLICATE on a unique key, S_INVREC, S_RECLIMIT, S_NOSPACE.
     int FillNew(int recordCode, const void* buffer);
     int RecRead(void* buffer);         // current record, whole
     int RecWrite(const void* buffer);  // current record, whole (keys, set orders, stamp follow)
@@ -264,8 +254,7 @@ class CDbTask {
     int RecCount(int recordCode, uint32_t* count);
 
     // -- Stamps
-    // ---------------------------------------------------------------------------------------- The
-    // update stamp of the current record (0 for types without stamps). Every write of a stamped
+    // The update stamp of the current record (0 for types without stamps). Every write of a stamped
     // record takes the next value of one catalog-wide counter.
     int CrStamp(uint32_t* stamp);
     // 0 when the current record still has this stamp, S_UPDATED when it changed, S_DELETED when
@@ -273,12 +262,11 @@ class CDbTask {
     int CrTest(uint32_t stamp);
 
     // -- Keys
-    // --------------------------------------------------------------------------------------------
-    // Finds the first record (lowest address among equal values) whose key equals value and
-    // makes it current. S_NOTFOUND when absent; the key position is then left between the
-    // keys below and above the value, so KeyNext / KeyPrev go on from there. Compound keys take
-    // a db_statusbyfolder / db_modifiedbyfolder / db_duedatebyfolder value, string keys the
-    // text (compared byte-wise), group keys the group's bytes.
+    // Finds the first record (lowest address among equal values) whose key equals value and makes
+    // it current. S_NOTFOUND when absent; the key position is then left between the keys below and
+    // above the value, so KeyNext / KeyPrev go on from there. Compound keys take a
+    // db_statusbyfolder / db_modifiedbyfolder / db_duedatebyfolder value, string keys the text
+    // (compared byte-wise), group keys the group's bytes.
     int KeyFind(int keyField, const void* value);
     int KeyFirst(int keyField);
     int KeyLast(int keyField);
@@ -293,11 +281,10 @@ class CDbTask {
     int KeyExists(int keyField);  // 0 when the current record has an entry, S_NOTFOUND if not
 
     // -- Sets
-    // --------------------------------------------------------------------------------------------
-    // Connects the current record to the set's current owner in the set's order (last; next:
-    // after the current member or at the end; ascending by the sort field without regard to
-    // letter case, then byte-wise, then by address). It becomes the set's current member.
-    // S_NOCR, S_NOCO, S_INVMEM, S_ISOWNED.
+    // Connects the current record to the set's current owner in the set's order (last; next: after
+    // the current member or at the end; ascending by the sort field without regard to letter case,
+    // then byte-wise, then by address). It becomes the set's current member. S_NOCR, S_NOCO,
+    // S_INVMEM, S_ISOWNED.
     int Connect(int setCode);
     // Disconnects the set's current member; the member that followed becomes current member
     // (S_EOS when none follows; the set then has no current member). The current record is
@@ -333,10 +320,9 @@ class CDbTask {
     int MemberCount(int setCode, uint32_t* count);             // members of the current owner
 
     // -- Checks and maintenance (catalog utilities)
-    // --------------------------------------------------- Checks the storage, every set membership
-    // (owner and member exist and have the set's types, counts, order keys), every key (unique
-    // keys, optional-key entries against their records) and the system record. 0 when all is well,
-    // S_NOTFOUND when report.errors > 0.
+    // Checks the storage, every set membership (owner and member exist and have the set's types,
+    // counts, order keys), every key (unique keys, optional-key entries against their records) and
+    // the system record. 0 when all is well, S_NOTFOUND when report.errors > 0.
     int CheckCatalog(CheckReport* report);
     // Rebuilds the keys and everything derived from records: indexes, set order keys (from the
     // sort fields), member counts, optional-key entries (their values re-read from the
@@ -346,8 +332,7 @@ class CDbTask {
     int Backup(const char* path);
 
     // -- Whole-file helpers (no task)
-    // ------------------------------------------------------------------ Who has the catalog open,
-    // from its ".TAF" lock (tafPath null: "<base>.TAF" beside it).
+    // Who has the catalog open, from its ".TAF" lock (tafPath null: "<base>.TAF" beside it).
     static int QueryOpenState(const char* catalogPath, OpenState* state,
                               const char* tafPath = nullptr);
     // Copies a catalog to a new file, committed data only (WAL included), while no one writes it.
@@ -357,9 +342,8 @@ class CDbTask {
     static std::string DefaultTafPath(const char* catalogPath);
 
     // -- Checksum
-    // ------------------------------------------------------------------------------------ CRC-32
-    // (the zlib polynomial, initial and final XOR 0xFFFFFFFF); "123456789" gives 0xCBF43926. crc
-    // continues an earlier checksum (0 to start).
+    // CRC-32 (the zlib polynomial, initial and final XOR 0xFFFFFFFF); "123456789" gives 0xCBF43926.
+    // crc continues an earlier checksum (0 to start).
     static uint32_t Checksum(const void* data, size_t length, uint32_t crc = 0);
 
   private:

@@ -46,7 +46,6 @@ db_itemrec Item(uint32_t id) {
 }
 
 // ---- Raw SQLite peer
-// -------------------------------------------------------------------------------
 
 struct RawDb {
     sqlite3* db = nullptr;
@@ -81,7 +80,6 @@ struct RawDb {
 };
 
 // ---- 1. One transaction: create a record, connect it to two sets and one key
-// -----------------------
 
 void BM_EngineCreateConnectCommit(benchmark::State& state) {
     const std::string path = Dir().file("create.vfc");
@@ -172,7 +170,6 @@ void BM_FsyncFloor(benchmark::State& state) {
 BENCHMARK(BM_FsyncFloor)->MinTime(1.0)->UseRealTime();
 
 // ---- 2. Walking 100,000 members of one set
-// -----------------------------------------------------------
 
 struct WalkCatalog {
     CDbTask task;
@@ -259,7 +256,6 @@ void BM_SqliteOrderedIndexScan(benchmark::State& state) {
 BENCHMARK(BM_SqliteOrderedIndexScan)->Unit(benchmark::kMillisecond);
 
 // ---- 3. Key find
-// ---------------------------------------------------------------------------------------
 
 struct KeyCatalog {
     CDbTask task;

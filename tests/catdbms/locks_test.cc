@@ -304,7 +304,6 @@ TEST(LockManager, TransportsOtherThanTheFileLockManagerAreRefused) {
 }
 
 // ---- A writer killed at random moments
-// --------------------------------------------------------------
 
 // One unit of work: item n is created, keyed, put into DBS_ITEMS and the folder, and the board
 // record counts it, all in one transaction.
