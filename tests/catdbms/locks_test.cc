@@ -192,6 +192,48 @@ TEST_F(LockTest, AnUnfinishedWalkDoesNotHideLaterCommitsOfOthers) {
     EXPECT_EQ(walked, 4u);
 }
 
+TEST_F(LockTest, WriteLocksSerialiseReadModifyWriteAcrossProcesses) {
+    DBA board = 0;
+    {
+        CDbTask t;
+        ASSERT_EQ(OpenTask(t, path), S_OKAY);
+        board = Make(t, DB_BOARDREC, db_boardrec{});
+    }
+    constexpr int kProcesses = 4, kIncrements = 25;
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        children.push_back(ForkChild([&] {
+            CDbTask t;
+            if (OpenTask(t, path, "s", 5000) != S_OKAY)
+                return 10;
+            const LOCK_REQUEST w[] = {{DB_BOARDREC, 'w'}};
+            for (int i = 0; i < kIncrements; ++i) {
+                if (t.TransactionBegin("count") != S_OKAY)
+                    return 11;
+                if (t.Lock(w, 1) != S_OKAY)
+                    return 12;
+                uint32_t n = 0;
+                if (t.CrSet(board) != S_OKAY || t.CrRead(BOARDID, &n) != S_OKAY)
+                    return 13;
+                ++n;
+                if (t.CrWrite(BOARDID, &n) != S_OKAY)
+                    return 14;
+                if (t.TransactionEnd() != S_OKAY)
+                    return 15;
+            }
+            return 0;
+        }));
+    }
+    for (pid_t c : children)
+        EXPECT_EQ(WaitChild(c), 0);
+    CDbTask t;
+    ASSERT_EQ(OpenTask(t, path), S_OKAY);
+    uint32_t n = 0;
+    ASSERT_EQ(t.CrSet(board), S_OKAY);
+    ASSERT_EQ(t.CrRead(BOARDID, &n), S_OKAY);
+    EXPECT_EQ(n, uint32_t(kProcesses * kIncrements));  // no update lost
+}
+
 TEST_F(LockTest, ExclusiveOpenRefusedWhileOthersHaveItOpenAndTheOtherWayRound) {
     struct Case {
         const char* first;
