@@ -744,6 +744,9 @@ int CStore::KeySeek(const FieldDef& key, Seek mode, const KeyValue& kv, DBA dba,
         desc += addr + " DESC";
         switch (mode) {
             case Seek::Equal:
+                // A unique key has at most one entry per value: no ordering needed.
+                if (key.key == KeyKind::UNIQUE)
+                    return select + " WHERE (" + colList + ") = (" + params + ")";
                 return select + " WHERE (" + colList + ") = (" + params + ") ORDER BY " + asc +
                        " LIMIT 1";
             case Seek::After:
