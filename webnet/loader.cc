@@ -142,6 +142,7 @@ curl_socket_t OnOpenSocket(void* /*pClient*/, curlsocktype /*purpose*/,
 int OnSocketOpened(void* pClient, curl_socket_t fd, curlsocktype /*purpose*/) {
     auto* pRequest = static_cast<HTRequest*>(pClient);
     g_socketOwners[fd] = SocketOwner{pRequest, pRequest->pfnWindow, pRequest->uMessage};
+    pRequest->vecSockets.push_back(fd);
     if (pRequest->lSocket == -1)
         pRequest->lSocket = fd;
     else if (pRequest->lSocket2 == -1)
@@ -346,11 +347,6 @@ size_t OnReadSource(char* pBuffer, size_t cbSize, size_t cItems, void* pClient) 
     }
 }
 
-int OnTransferInfo(void* pClient, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    auto* pRequest = static_cast<HTRequest*>(pClient);
-    return pRequest->fAbort || g_fInterrupt ? 1 : 0;
-}
-
 // ---- Asynchronous socket watching ----
 
 int OnSocketEvent(CURL* /*pEasy*/, curl_socket_t fd, int nWhat, void* /*pClient*/,
@@ -396,20 +392,48 @@ CURLM* AsyncMulti() {
 
 // ---- Requests ----
 
+// A handle with the options every load shares.
+CURL* MakeEasy() {
+    CURL* pEasy = curl_easy_init();
+    if (pEasy == nullptr)
+        return nullptr;
+    const long sIdle = std::max(1L, (g_msIdleTimeout + 999) / 1000);
+    curl_easy_setopt(pEasy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_PROTOCOLS_STR, "http,https,ftp");
+    curl_easy_setopt(pEasy, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(pEasy, CURLOPT_HTTP09_ALLOWED, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+    curl_easy_setopt(pEasy, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_BUFFERSIZE, kTransferBuffer);
+    curl_easy_setopt(pEasy, CURLOPT_CONNECTTIMEOUT_MS, g_msConnectTimeout);
+    curl_easy_setopt(pEasy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_LOW_SPEED_TIME, sIdle);
+    curl_easy_setopt(pEasy, CURLOPT_SERVER_RESPONSE_TIMEOUT, sIdle);
+    curl_easy_setopt(pEasy, CURLOPT_OPENSOCKETFUNCTION, OnOpenSocket);
+    curl_easy_setopt(pEasy, CURLOPT_SOCKOPTFUNCTION, OnSocketOpened);
+    curl_easy_setopt(pEasy, CURLOPT_CLOSESOCKETFUNCTION, OnCloseSocket);
+    curl_easy_setopt(pEasy, CURLOPT_PREREQFUNCTION, OnConnected);
+    curl_easy_setopt(pEasy, CURLOPT_HEADERFUNCTION, OnHeader);
+    curl_easy_setopt(pEasy, CURLOPT_WRITEFUNCTION, OnBody);
+    curl_easy_setopt(pEasy, CURLOPT_READFUNCTION, OnReadSource);
+    return pEasy;
+}
+
 CURL* TakeEasy() {
     if (!g_easyPool.empty()) {
         CURL* pEasy = g_easyPool.back();
         g_easyPool.pop_back();
         return pEasy;
     }
-    return curl_easy_init();
+    return MakeEasy();
 }
 
 void ReturnEasy(CURL* pEasy) {
     if (pEasy == nullptr)
         return;
     if (g_easyPool.size() < kEasyPoolMax) {
-        g_easyPool.push_back(pEasy);  // reset when it is configured again
+        g_easyPool.push_back(pEasy);  // configured anew by the next load
     } else {
         curl_easy_cleanup(pEasy);
     }
@@ -425,10 +449,10 @@ void DetachFromMulti(HTRequest* pRequest) {
 void ReleaseRequest(HTRequest* pRequest) {
     DetachFromMulti(pRequest);
     g_liveRequests.erase(pRequest);
-    for (auto it = g_socketOwners.begin(); it != g_socketOwners.end();) {
-        if (it->second.pRequest == pRequest)
+    for (int fd : pRequest->vecSockets) {
+        auto it = g_socketOwners.find(fd);
+        if (it != g_socketOwners.end() && it->second.pRequest == pRequest)
             it->second.pRequest = nullptr;
-        ++it;
     }
     ReturnEasy(pRequest->pEasy);
     pRequest->pEasy = nullptr;
@@ -610,7 +634,6 @@ std::string TransferUrl(const HTRequest* pRequest) {
 // Sets up libcurl for the next transfer of the request; false when it cannot start.
 bool ConfigureTransfer(HTRequest* pRequest) {
     CURL* pEasy = pRequest->pEasy;
-    curl_easy_reset(pEasy);
     pRequest->fStatusSeen = false;
     pRequest->fHeadersDone = false;
     pRequest->fHttp09 = false;
@@ -625,44 +648,27 @@ bool ConfigureTransfer(HTRequest* pRequest) {
     pRequest->strProxy = ChooseProxy(pRequest->strUrl);
     pRequest->fHttpSemantics = !pRequest->fFtp || !pRequest->strProxy.empty();
 
+    // Everything that differs between loads is set on every transfer (the handle may have
+    // served another request before); the rest was set when the handle was made.
     curl_easy_setopt(pEasy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(pEasy, CURLOPT_PRIVATE, pRequest);
-    curl_easy_setopt(pEasy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(pEasy, CURLOPT_PROTOCOLS_STR, "http,https,ftp");
-    curl_easy_setopt(pEasy, CURLOPT_PATH_AS_IS, 1L);
-    curl_easy_setopt(pEasy, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(pEasy, CURLOPT_HTTP09_ALLOWED, 1L);
-    curl_easy_setopt(pEasy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
-    curl_easy_setopt(pEasy, CURLOPT_FORBID_REUSE, 1L);
-    curl_easy_setopt(pEasy, CURLOPT_BUFFERSIZE, kTransferBuffer);
-    curl_easy_setopt(pEasy, CURLOPT_CONNECTTIMEOUT_MS, g_msConnectTimeout);
-    curl_easy_setopt(pEasy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(pEasy, CURLOPT_LOW_SPEED_TIME, std::max(1L, (g_msIdleTimeout + 999) / 1000));
-    curl_easy_setopt(pEasy, CURLOPT_SERVER_RESPONSE_TIMEOUT,
-                     std::max(1L, (g_msIdleTimeout + 999) / 1000));
     // Nothing from the environment: the proxy table alone decides.
     curl_easy_setopt(pEasy, CURLOPT_PROXY, pRequest->strProxy.c_str());
-    curl_easy_setopt(pEasy, CURLOPT_OPENSOCKETFUNCTION, OnOpenSocket);
-    curl_easy_setopt(pEasy, CURLOPT_SOCKOPTFUNCTION, OnSocketOpened);
     curl_easy_setopt(pEasy, CURLOPT_SOCKOPTDATA, pRequest);
-    curl_easy_setopt(pEasy, CURLOPT_CLOSESOCKETFUNCTION, OnCloseSocket);
-    curl_easy_setopt(pEasy, CURLOPT_PREREQFUNCTION, OnConnected);
     curl_easy_setopt(pEasy, CURLOPT_PREREQDATA, pRequest);
-    curl_easy_setopt(pEasy, CURLOPT_HEADERFUNCTION, OnHeader);
     curl_easy_setopt(pEasy, CURLOPT_HEADERDATA, pRequest);
-    curl_easy_setopt(pEasy, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(pEasy, CURLOPT_WRITEDATA, pRequest);
-    curl_easy_setopt(pEasy, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(pEasy, CURLOPT_XFERINFOFUNCTION, OnTransferInfo);
-    curl_easy_setopt(pEasy, CURLOPT_XFERINFODATA, pRequest);
+    curl_easy_setopt(pEasy, CURLOPT_READDATA, pRequest);
+    curl_easy_setopt(pEasy, CURLOPT_HTTPGET, 1L);  // also clears NOBODY and UPLOAD
+    curl_easy_setopt(pEasy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
+    curl_easy_setopt(pEasy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
+    curl_easy_setopt(pEasy, CURLOPT_USERNAME, static_cast<const char*>(nullptr));
+    curl_easy_setopt(pEasy, CURLOPT_PASSWORD, static_cast<const char*>(nullptr));
+    curl_easy_setopt(pEasy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
 
     const bool fBody = pRequest->nMethod == kMethodPost || pRequest->nMethod == kMethodPut;
-    if (fBody) {
-        if (!PrepareSource(pRequest))
-            return false;
-        curl_easy_setopt(pEasy, CURLOPT_READFUNCTION, OnReadSource);
-        curl_easy_setopt(pEasy, CURLOPT_READDATA, pRequest);
-    }
+    if (fBody && !PrepareSource(pRequest))
+        return false;
     switch (pRequest->nMethod) {
         case kMethodHead:
             curl_easy_setopt(pEasy, CURLOPT_NOBODY, 1L);
@@ -710,10 +716,13 @@ bool ConfigureTransfer(HTRequest* pRequest) {
         for (const std::string& line : ComposeRequestHeaders(input))
             pList = curl_slist_append(pList, line.c_str());
         // Header lines libcurl would add of its own accord: none of them is sent.
-        pList = curl_slist_append(pList, "Content-Type:");
-        pList = curl_slist_append(pList, "Expect:");
-        pList = curl_slist_append(pList, "Transfer-Encoding:");
-        pList = curl_slist_append(pList, "Proxy-Connection:");
+        if (fBody) {
+            pList = curl_slist_append(pList, "Content-Type:");
+            pList = curl_slist_append(pList, "Expect:");
+            pList = curl_slist_append(pList, "Transfer-Encoding:");
+        }
+        if (!pRequest->strProxy.empty())
+            pList = curl_slist_append(pList, "Proxy-Connection:");
         if (pList == nullptr)
             return false;
         pRequest->pHeaders = pList;
@@ -1164,6 +1173,7 @@ int StartLoad(HTRequest* pRequest) {
     int nPrevResult = g_nContinueResult;
     g_pContinueTarget = pRequest;
     g_fContinueTargetFinished = false;
+    g_fAsyncKick = false;  // this call is the kick
     RunAsync(CURL_SOCKET_TIMEOUT, 0);
     int nResult = g_fContinueTargetFinished ? g_nContinueResult : kOk;
     g_pContinueTarget = pPrevTarget;

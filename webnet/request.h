@@ -94,6 +94,7 @@ struct HTRequest {
     CURLM* pMulti = nullptr;
     curl_slist* pHeaders = nullptr;
     bool fInMulti = false;
+    std::vector<int> vecSockets;  // every socket libcurl opened for this request
 };
 
 namespace qn::webnet {

@@ -503,3 +503,35 @@ TEST_F(Fetch, MalformedUrlsEachGetAResultCode) {
         EXPECT_EQ(2002 + c.result, rec.Last()) << c.url;
     }
 }
+
+TEST_F(Fetch, EachLoadStartsCleanWhateverTheLastOneWas) {
+    // The same connections machinery serves every method in turn; nothing of one load may
+    // leak into the next.
+    char* buffer = nullptr;
+    long length = 0;
+    int result = -1;
+    ASSERT_EQ(0, QNINetGetHeadToBuffer(m_server.Url("/ok").c_str(), &buffer, 0, &length, nullptr,
+                                       nullptr));
+    free(buffer);
+    EXPECT_EQ("hello", Get("/ok", &result));
+    ASSERT_EQ(0, QNINetPutFromBuffer(m_server.Url("/ok").c_str(), "abc", 3, nullptr, nullptr));
+    buffer = nullptr;
+    ASSERT_EQ(0, QNINetPostFromBufferToBuffer(m_server.Url("/echo").c_str(), "xy", 2, &buffer, 0,
+                                              &length, nullptr, nullptr));
+    free(buffer);
+    EXPECT_EQ("hello", Get("/ok", &result, nullptr, 784111777L));
+    EXPECT_EQ("hello", Get("/ok", &result));
+    const char* const expectedLines[] = {"HEAD /ok HTTP/1.0\r\n", "GET /ok HTTP/1.0\r\n",
+                                         "PUT /ok HTTP/1.0\r\n",  "POST /echo HTTP/1.0\r\n",
+                                         "GET /ok HTTP/1.0\r\n",  "GET /ok HTTP/1.0\r\n"};
+    for (int i = 0; i < 6; ++i) {
+        const std::string request = m_server.Request(i + 1);
+        EXPECT_EQ(0u, request.find(expectedLines[i])) << i;
+        const bool fBody = i == 2 || i == 3;
+        EXPECT_EQ(fBody, request.find("Content-Length") != std::string::npos) << i;
+        EXPECT_EQ(i == 4, request.find("If-Modified-Since") != std::string::npos) << i;
+    }
+    EXPECT_EQ(std::string("GET /ok HTTP/1.0\r\nHost: 127.0.0.1\r\n") + kCommonHeaders +
+                  "Accept: */*\r\n\r\n",
+              WithoutHostPort(m_server.Request(6)));
+}
