@@ -212,9 +212,7 @@ TEST_F(CatalogTest, FolderThatCannotHoldACatalog) {
 }
 
 TEST_F(CatalogTest, FolderWithoutWritePermission) {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "root ignores folder permissions";
-    }
+    qn::test::PermissionsBind bind;
     std::string strRo = m_dir.file("ro");
     ASSERT_EQ(::mkdir(strRo.c_str(), 0555), 0);
     EX_BOARDINFO info{};

@@ -12,6 +12,7 @@
 #include "testsupport.h"
 
 namespace profile = qn::platform::profile;
+using qn::test::PermissionsBind;
 using qn::test::ReadFile;
 using qn::test::TempDir;
 using qn::test::WriteFile;
@@ -266,8 +267,7 @@ TEST(ProfileText, ApplyWriteIsPureAndStable) {
 }
 
 TEST(Profile, AnUnreadableFileReadsAsDefaultsAndIsNotReplaced) {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "permissions do not bind the superuser";
+    PermissionsBind bind;
     TempDir dir;
     std::string strPath = dir.file("locked.ini");
     WriteFile(strPath, "[S]\nk=v\n");

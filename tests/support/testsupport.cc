@@ -1,9 +1,11 @@
 #include "testsupport.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,6 +62,50 @@ IsolatedEnvironment::IsolatedEnvironment() {
 IsolatedEnvironment::~IsolatedEnvironment() {
     unsetenv("QUILLON_CONFIG_DIR");
     unsetenv("QUILLON_SHM_NAMESPACE");
+}
+
+namespace {
+
+// The capabilities that let root ignore permission bits.
+constexpr unsigned kOverrideCaps[] = {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER};
+
+bool GetCaps(__user_cap_data_struct (&data)[2]) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    return syscall(SYS_capget, &header, data) == 0;
+}
+
+bool SetCaps(__user_cap_data_struct (&data)[2]) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
+}  // namespace
+
+PermissionsBind::PermissionsBind() {
+    __user_cap_data_struct data[2];
+    if (!GetCaps(data))
+        return;
+    m_effective[0] = data[0].effective;
+    m_effective[1] = data[1].effective;
+    for (unsigned cap : kOverrideCaps)
+        data[cap / 32].effective &= ~(1u << (cap % 32));
+    m_fActive = SetCaps(data);
+}
+
+PermissionsBind::~PermissionsBind() {
+    if (!m_fActive)
+        return;
+    __user_cap_data_struct data[2];
+    if (!GetCaps(data))
+        return;
+    data[0].effective = m_effective[0];
+    data[1].effective = m_effective[1];
+    SetCaps(data);
+}
+
+std::string PermissionsBindCommandPrefix() {
+    return geteuid() == 0 ? "setpriv --bounding-set -dac_override,-dac_read_search,-fowner -- "
+                          : "";
 }
 
 pid_t ForkChild(const std::function<int()>& fn) {

@@ -12,7 +12,7 @@ namespace qn::test {
 
 // A fresh folder under $TMPDIR (or /tmp), removed with everything in it at destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -20,7 +20,7 @@ public:
     const std::string& path() const { return m_strPath; }
     std::string file(const std::string& strName) const { return m_strPath + "/" + strName; }
 
-private:
+  private:
     std::string m_strPath;
 };
 
@@ -28,15 +28,33 @@ private:
 // test sees no other test's settings, log block or shared objects. Call before the libraries
 // under test attach to anything; children inherit it.
 class IsolatedEnvironment {
-public:
+  public:
     IsolatedEnvironment();
     ~IsolatedEnvironment();
     const std::string& configDir() const { return m_dir.path(); }
     std::string file(const std::string& strName) const { return m_dir.file(strName); }
 
-private:
+  private:
     TempDir m_dir;
 };
+
+// Makes file permission bits bind the calling thread even when the tests run as root (as CI
+// does): drops the capabilities that override them from the effective set until destruction.
+class PermissionsBind {
+  public:
+    PermissionsBind();
+    ~PermissionsBind();
+    PermissionsBind(const PermissionsBind&) = delete;
+    PermissionsBind& operator=(const PermissionsBind&) = delete;
+    bool active() const { return m_fActive; }
+
+  private:
+    bool m_fActive = false;
+    unsigned m_effective[2] = {0, 0};
+};
+// A shell command prefix that starts a program with the same capabilities dropped for good
+// ("" when not running as root).
+std::string PermissionsBindCommandPrefix();
 
 // Runs fn in a forked child; the child exits with fn's result (or 125 on an exception).
 pid_t ForkChild(const std::function<int()>& fn);
