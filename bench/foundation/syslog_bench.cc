@@ -9,12 +9,11 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
-#include <vector>
 
 #include "foundation/prefs.h"
 #include "foundation/syslog.h"
+#include "ratioreporter.h"
 #include "testsupport.h"
 
 namespace {
@@ -69,38 +68,18 @@ void BM_PeerPlainWriteLines(benchmark::State& state) {
 }
 BENCHMARK(BM_PeerPlainWriteLines);
 
-// Keeps each benchmark's time per iteration so that main can print the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-                m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    double Time(const std::string& strName) const {
-        auto it = m_times.find(strName);
-        return it == m_times.end() ? 0.0 : it->second;
-    }
-
-  private:
-    std::map<std::string, double> m_times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    RatioReporter reporter;
+    qn::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    double tTrace = reporter.Time("BM_TraceLinesWritten");
-    double tPeer = reporter.Time("BM_PeerPlainWriteLines");
-    double tFiltered = reporter.Time("BM_TraceFilteredOut");
+    double tTrace = reporter.RealTime("BM_TraceLinesWritten");
+    double tPeer = reporter.RealTime("BM_PeerPlainWriteLines");
+    double tFiltered = reporter.RealTime("BM_TraceFilteredOut");
     if (tTrace > 0 && tPeer > 0) {
         printf(
             "ratio: a written trace line costs %.2fx a plain write(2) of the same bytes "
