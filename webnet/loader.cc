@@ -60,7 +60,6 @@ long g_msIdleTimeout = 60000;
 
 constexpr int kMaxRedirections = 10;          // the 10th redirection fails
 constexpr int kMaxAuthPasses = 5;             // 401 answers one request may take before it gives up
-constexpr long kTransferBuffer = 100 * 1024;  // as the curl tool; below mmap's threshold
 constexpr int kErrorSeeOther = 7;
 
 // The entries of the error table used below (see webnet.h).
@@ -405,7 +404,6 @@ CURL* MakeEasy() {
     curl_easy_setopt(pEasy, CURLOPT_HTTP09_ALLOWED, 1L);
     curl_easy_setopt(pEasy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
     curl_easy_setopt(pEasy, CURLOPT_FORBID_REUSE, 1L);
-    curl_easy_setopt(pEasy, CURLOPT_BUFFERSIZE, kTransferBuffer);
     curl_easy_setopt(pEasy, CURLOPT_CONNECTTIMEOUT_MS, g_msConnectTimeout);
     curl_easy_setopt(pEasy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(pEasy, CURLOPT_LOW_SPEED_TIME, sIdle);
