@@ -277,7 +277,8 @@ size_t OnHeader(char* pData, size_t cbSize, size_t cItems, void* pClient) {
         }
         return cb;
     }
-    pRequest->headText.append(line);
+    if (pRequest->nMethod == kMethodHead)
+        pRequest->headText.append(line);  // what a HEAD hands over
     std::string_view name, value;
     if (ParseHeaderLine(line, &name, &value)) {
         if (EqualsNoCase(name, "Location"))

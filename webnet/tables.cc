@@ -139,6 +139,8 @@ bool TemplateMatches(std::string_view pathTemplate, std::string_view path) {
 }
 
 std::string ComposeCredentials(std::string_view url) {
+    if (g_servers.empty())
+        return {};
     UrlParts parts = SplitUrl(url);
     HostPort hp = SplitHostPort(parts.host);
     Server* pServer = FindServer(hp.name, hp.port == 0 ? 80 : hp.port);
