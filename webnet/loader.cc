@@ -58,8 +58,8 @@ constexpr size_t kEasyPoolMax = 16;
 long g_msConnectTimeout = 30000;
 long g_msIdleTimeout = 60000;
 
-constexpr int kMaxRedirections = 10;          // the 10th redirection fails
-constexpr int kMaxAuthPasses = 5;             // 401 answers one request may take before it gives up
+constexpr int kMaxRedirections = 10;  // the 10th redirection fails
+constexpr int kMaxAuthPasses = 5;     // 401 answers one request may take before it gives up
 constexpr int kErrorSeeOther = 7;
 
 // The entries of the error table used below (see webnet.h).
@@ -658,6 +658,9 @@ bool ConfigureTransfer(HTRequest* pRequest) {
     curl_easy_setopt(pEasy, CURLOPT_HEADERDATA, pRequest);
     curl_easy_setopt(pEasy, CURLOPT_WRITEDATA, pRequest);
     curl_easy_setopt(pEasy, CURLOPT_READDATA, pRequest);
+    // One synchronous load at a time reads in large blocks, as the curl tool does; many
+    // concurrent asynchronous ones keep libcurl's smaller default.
+    curl_easy_setopt(pEasy, CURLOPT_BUFFERSIZE, pRequest->fBlocking ? 100L * 1024 : 16L * 1024);
     curl_easy_setopt(pEasy, CURLOPT_HTTPGET, 1L);  // also clears NOBODY and UPLOAD
     curl_easy_setopt(pEasy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
     curl_easy_setopt(pEasy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
