@@ -44,7 +44,8 @@ uint8_t AttributesOf(const char* pszPath, const struct stat& st) {
     if (pszName[0] == '.' && strcmp(pszName, ".") != 0 && strcmp(pszName, "..") != 0) {
         attrib |= QN_A_HIDDEN;
     }
-    if (access(pszPath, W_OK) != 0 && errno != ENOENT)
+    // Whether this process may write it, judged by its effective rights.
+    if (faccessat(AT_FDCWD, pszPath, W_OK, AT_EACCESS) != 0 && errno != ENOENT)
         attrib |= QN_A_RDONLY;
     return attrib;
 }
@@ -442,13 +443,18 @@ void CQNFile::SetDisplayName(const char* pszName) {
     m_strDisplayName = pszName ? pszName : "";
 }
 
+std::string CQNFile::WholeName() const {
+    // While the directory view is out, the last '/' is a NUL: the name goes on after it.
+    std::string strFull = m_Status.m_szFullName;
+    if (m_pchLastSlash != nullptr && *m_pchLastSlash == '\0')
+        strFull += std::string("/") + (m_pchLastSlash + 1);
+    return strFull;
+}
+
 bool CQNFile::Exists() const {
     if (m_Status.m_szFullName[0] == '\0')
         return false;
-    std::string strFull = m_Status.m_szFullName;
-    if (m_pchLastSlash != nullptr && *m_pchLastSlash == '\0') {
-        strFull[static_cast<size_t>(m_pchLastSlash - m_Status.m_szFullName)] = '/';
-    }
+    std::string strFull = WholeName();
     struct stat st;
     return StatEntry(strFull.c_str(), &st);
 }
@@ -494,10 +500,7 @@ void CQNFile::SplitPath(std::string* pstrDrive, std::string* pstrDirectory, std:
 unsigned CQNFile::DriveType() const {
     if (m_Status.m_szFullName[0] == '\0')
         return 0;
-    std::string strFull = m_Status.m_szFullName;
-    if (m_pchLastSlash != nullptr && *m_pchLastSlash == '\0') {
-        strFull[static_cast<size_t>(m_pchLastSlash - m_Status.m_szFullName)] = '/';
-    }
+    std::string strFull = WholeName();
     // The nearest existing folder decides.
     struct statfs fs;
     while (statfs(strFull.c_str(), &fs) != 0) {

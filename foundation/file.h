@@ -174,6 +174,8 @@ class CQNFile {
 
     void SetPath(const char* pszPath);
     void SetPointers();
+    // The full name whatever view of the shared buffer is out.
+    std::string WholeName() const;
     static bool LookupStatus(const char* pszPath, FileStatus* pStatus);
 
     int m_hFile = hFileNull;

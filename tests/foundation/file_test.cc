@@ -62,6 +62,21 @@ TEST(File, DirectoryAndFullNameShareOneBuffer) {
     EXPECT_TRUE(file.Exists() == false);
 }
 
+TEST(File, ExistsAndDriveTypeSeeTheWholeNameWhileTheDirectoryViewIsOut) {
+    TempDir dir;
+    CQNFile missing(dir.file("missing.vfc").c_str());
+    EXPECT_STREQ(missing.Directory(), dir.path().c_str());
+    EXPECT_FALSE(missing.Exists()) << "the file is missing even though its folder exists";
+    EXPECT_EQ(missing.DriveType(), CQNFile(dir.path().c_str()).DriveType());
+    EXPECT_STREQ(missing.Directory(), dir.path().c_str()) << "the directory view stays out";
+
+    WriteFile(dir.file("present.vfc"), "x");
+    CQNFile present(dir.file("present.vfc").c_str());
+    present.Directory();
+    EXPECT_TRUE(present.Exists());
+    EXPECT_STREQ(present.FullName(), dir.file("present.vfc").c_str());
+}
+
 TEST(File, RelativePathsBecomeAbsoluteAndKeepTheirCase) {
     TempDir dir;
     char szOld[4096];
@@ -111,11 +126,14 @@ TEST(File, AttributesOfDirectoriesAndSpecialEntries) {
     CQNFile dev("/dev/null");
     EXPECT_TRUE(dev.IsSystem());
     EXPECT_FALSE(dev.IsVolumeLabel());
-    if (geteuid() != 0) {
+    {
+        // Root may write anything: the read-only test runs with that privilege dropped.
+        qn::test::PermissionsBind bind;
         WriteFile(dir.file("ro"), "x");
         chmod(dir.file("ro").c_str(), 0444);
         CQNFile ro(dir.file("ro").c_str());
         EXPECT_TRUE(ro.IsReadOnly());
+        EXPECT_FALSE(CQNFile(dir.file("missing").c_str()).IsReadOnly());
     }
     CQNFile volume("/", nullptr);
     EXPECT_TRUE(volume.IsVolumeLabel());
