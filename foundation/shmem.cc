@@ -72,8 +72,7 @@ void QNOutputDebugString(const char* pszText) {
     }
 }
 
-// ---- CQNSharedMemory
-// ------------------------------------------------------------------------------
+// ---- CQNSharedMemory --------------------------------------------------------------------------
 
 CQNSharedMemory::CQNSharedMemory(const char* pszName, uint32_t cbData, const void* pvInitialImage)
     : m_cbData(cbData) {

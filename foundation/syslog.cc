@@ -36,9 +36,8 @@ namespace {
 constexpr unsigned kErrorBoxType = QN_MB_SYSTEMMODAL | QN_MB_ICONSTOP;                  // 0x1010
 constexpr unsigned kAssertBoxType = QN_MB_TASKMODAL | QN_MB_ICONSTOP | QN_MB_OKCANCEL;  // 0x2011
 
-// ---- Module-local state
-// --------------------------------------------------------------------------- Each module (shared
-// library or program) that links the foundation has its own copy.
+// ---- Module-local state -----------------------------------------------------------------------
+// Each module (shared library or program) that links the foundation has its own copy.
 
 class CQNLogStateBlock : public CQNSharedMemory {
   public:
