@@ -490,6 +490,9 @@ static DBStatus WriteAttachment(CDbContext* pdb, DB_ITEM* pItem) {
 
 DBStatus ItemWrite(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
                    BOARD_OBJECT* hbrd) {
+    // A failed write rolls back in the store; the caller's copy goes back to what it was too,
+    // so that its addresses and stamps still name what is stored and a retry can succeed.
+    DB_ITEM saved = *pItem;
     CStoreTransaction tx(pdb, "ItemWrite", ItemWritePacket());
     DBStatus st = tx.Status();
     uint32_t dwFlags = pItem->dwFieldFlags;
@@ -538,6 +541,8 @@ DBStatus ItemWrite(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
     st = tx.Finish(st);
     if (st == DBSuccess) {
         pItem->dwFieldFlags = 0;
+    } else {
+        *pItem = saved;
     }
     return st;
 }

@@ -469,6 +469,52 @@ TEST_F(StoreTest, AFailedCreateLeavesNothingBehind) {
     EXBoardClose(hbrd, &st);
 }
 
+// A notifier that asks for a data string over an address that holds nothing: the entry cannot be
+// written, so the write it belongs to fails after its texts and record were already written.
+static int BrokenDataNotifier(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned short wKind,
+                              BOARD_OBJECT* hbrd) {
+    ChangeEntryNotifier(pChange, pItem, wKind, hbrd);
+    pChange->data.value = "data";
+    pChange->data.dba = 0x7FFFFF;
+    pChange->data.stamp = 1;
+    return 1;
+}
+
+TEST_F(StoreTest, AFailedWriteRollsBackAndTheCopyCanBeWrittenAgain) {
+    BOARD_OBJECT* hbrd = Open("writer", "w");
+    ASSERT_NE(hbrd, nullptr);
+    DB_ITEM item;
+    InitFolderItem(&item, "folder", "", 3, 0);
+    item.item.itemparentid = 1;
+    ASSERT_EQ(ItemCreate(hbrd->pdb, &item, ChangeEntryNotifier, hbrd), DBSuccess);
+    uint32_t cHeaders = Count(hbrd, DB_VARSTRINGREC), cEntries = Count(hbrd, DB_CHANGEENTRYREC),
+             cSmall = Count(hbrd, DB_SMALLVAR) + Count(hbrd, DB_LARGEVAR);
+
+    std::strcpy(item.item.itemname, "renamed");
+    item.vsiNote.value = Pattern(300);
+    item.dwFieldFlags = 0;
+    EXPECT_NE(ItemWrite(hbrd->pdb, &item, BrokenDataNotifier, hbrd), DBSuccess);
+    EXPECT_FALSE(hbrd->pdb->InTransaction());
+    EXPECT_EQ(Count(hbrd, DB_VARSTRINGREC), cHeaders);
+    EXPECT_EQ(Count(hbrd, DB_CHANGEENTRYREC), cEntries);
+    EXPECT_EQ(Count(hbrd, DB_SMALLVAR) + Count(hbrd, DB_LARGEVAR), cSmall);
+    DB_ITEM stored;
+    ASSERT_EQ(ItemFindByID(hbrd->pdb, item.item.itemid, &stored), DBSuccess);
+    EXPECT_STREQ(stored.item.itemname, "folder");
+    EXPECT_TRUE(stored.vsiNote.value.empty());
+
+    // The caller's copy still names what is stored: the same change goes through on a retry.
+    std::strcpy(item.item.itemname, "renamed");
+    item.vsiNote.value = Pattern(300);
+    ASSERT_EQ(ItemWrite(hbrd->pdb, &item, ChangeEntryNotifier, hbrd), DBSuccess);
+    EXPECT_EQ(Count(hbrd, DB_CHANGEENTRYREC), cEntries + 1);
+    ASSERT_EQ(ItemFindByID(hbrd->pdb, item.item.itemid, &stored), DBSuccess);
+    EXPECT_STREQ(stored.item.itemname, "renamed");
+    EXPECT_EQ(stored.vsiNote.value, Pattern(300));
+    EXSM_STATUS st;
+    EXBoardClose(hbrd, &st);
+}
+
 TEST_F(StoreTest, PartlyHeldPacketsTakeTheMissingLocks) {
     BOARD_OBJECT* hbrd = Open();
     ASSERT_NE(hbrd, nullptr);
