@@ -317,12 +317,14 @@ typedef int (*QNINetScanHook)(void* hookData);
 QNINET_API QNINetScanHook QNINetSetScanHook(QNINetScanHook hook, void* hookData);
 
 /* Scans the file `fileName` (opened read-only) and calls `routine` for every record.
- * 0 (also when the routine stopped the scan), 6 not initialised, 5 the file cannot be opened,
- * 8 `routine` is NULL, 4 the file's size cannot be read, 17 no scanner. */
+ * 0 (also when the routine stopped the scan), 6 not initialised, 5 the file cannot be opened
+ * or is no regular file (a folder, device or named pipe), 8 `routine` is NULL, 4 the file's
+ * size cannot be read, 17 no scanner. */
 QNINET_API int QNINetScanPageFromFileByName(const char* fileName, QNINetScanRoutine routine,
                                             void* userData);
 /* The same on an open file descriptor: it is rewound to offset 0 first (4 when it cannot be,
- * e.g. a pipe), left open and positioned at the end of what was read. */
+ * e.g. a pipe, or when it is no regular file), left open and positioned at the end of what was
+ * read. */
 QNINET_API int QNINetScanPageFromFileByHandle(int file, QNINetScanRoutine routine,
                                               void* userData);
 /* The value of the first of `count` attributes whose name equals `name` without regard to
@@ -361,7 +363,9 @@ QNINET_API int QNINetReadSearchEngineConfigs(SearchEngineConfig** result);
 QNINET_API void QNINetFreeSearchEngineConfigs(SearchEngineConfig* configs, int count);
 /* Writes `count` configurations: "NumNames", "Name<i>" and each configuration's section (a NULL
  * endElement deletes that key); other keys and sections stay. Lookups afterwards see the
- * written file. 1; 0 when the file cannot be written or for bad arguments. */
+ * written file. 1; 0 when the file cannot be written or for bad arguments: a name with a line
+ * break or a bracket, or an element name with a line break, refuses the whole write and
+ * leaves the file as it was. */
 QNINET_API int QNINetWriteSearchEngineConfig(const SearchEngineConfig* configs, int count);
 /* 1 when a configuration's name occurs in `key` (without regard to case); its name is copied
  * into `buffer` (at most `size` bytes, always terminated when size > 0). 0 when none matches

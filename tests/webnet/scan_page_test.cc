@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -288,4 +289,57 @@ TEST_F(ScanPage, FileWithoutASizeIsReadByteByByte) {
     EXPECT_EQ(log.calls, 1);  // once, after the last byte
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records[0].rfind("4 - \"Name:", 0), 0u) << records[0];
+}
+
+TEST_F(ScanPage, DevicesAndNamedPipesAreRefusedWithoutWaiting) {
+    std::string fifo = m_dir.file("pipe.html");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Each call runs in a child that a stuck read or open would keep until the alarm ends it.
+    struct Case {
+        const char* what;
+        std::function<int()> scan;
+        int expected;
+    } cases[] = {
+        {"/dev/zero by name",
+         [] {
+             int calls = 0;
+             return QNINetScanPageFromFileByName("/dev/zero", CountCalls, &calls);
+         },
+         QNINET_ERR_FILE_OPEN},
+        {"named pipe without a writer by name",
+         [&] {
+             int calls = 0;
+             return QNINetScanPageFromFileByName(fifo.c_str(), CountCalls, &calls);
+         },
+         QNINET_ERR_FILE_OPEN},
+        {"/dev/zero title by name",
+         [] {
+             char buffer[16];
+             return QNINetScanForTitleFromFileByName("/dev/zero", sizeof buffer, buffer);
+         },
+         QNINET_ERR_FILE_OPEN},
+        {"/dev/zero by handle",
+         [] {
+             int fd = open("/dev/zero", O_RDONLY);
+             int calls = 0;
+             return QNINetScanPageFromFileByHandle(fd, CountCalls, &calls);
+         },
+         QNINET_ERR_FILE_SEEK},
+        {"/dev/zero anchors by handle",
+         [] {
+             int fd = open("/dev/zero", O_RDONLY);
+             int calls = 0;
+             long count = 0;
+             return QNINetScanForAnchorFromFileByHandle(fd, nullptr, CountCalls, &calls, &count);
+         },
+         QNINET_ERR_FILE_SEEK},
+    };
+    for (auto& c : cases) {
+        pid_t pid = qn::test::ForkChild([&] {
+            alarm(20);
+            return c.scan();
+        });
+        ASSERT_GT(pid, 0);
+        EXPECT_EQ(qn::test::WaitChild(pid), c.expected) << c.what;
+    }
 }

@@ -98,8 +98,10 @@ int ScanDescriptorOrThrow(int fd, QNINetScanRoutine routine, void* userData) {
     int* pfContinue = scanner->ContinueFlag();
     parser->SetContinueFlag(pfContinue);
 
+    // Only a regular file has a size to read; a device such as /dev/zero would be read
+    // without end.
     struct stat st;
-    if (::lseek(fd, 0, SEEK_SET) < 0 || ::fstat(fd, &st) != 0) {
+    if (::lseek(fd, 0, SEEK_SET) < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         return kErrFileSeek;
     }
     QNINetScanHook pfnHook;
@@ -172,17 +174,23 @@ int OpenForScan(const char* pszFileName) {
     if (pszFileName == nullptr) {
         return -1;
     }
+    // Opened without waiting, so that a named pipe without a writer does not block the open;
+    // only regular files are pages.
     int fd;
     do {
-        fd = ::open(pszFileName, O_RDONLY | O_CLOEXEC);
+        fd = ::open(pszFileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         return -1;
     }
     struct stat st;
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return -1;
+    }
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) {
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
     return fd;
 }

@@ -14,14 +14,15 @@ inline constexpr size_t kScanBlock = 16384;
 inline constexpr size_t kHookInterval = 200;
 
 // Scans an open file from offset 0 (the scan of every export). 0, or 8 (no routine) or 4 (the
-// file cannot be rewound or its size read).
+// file cannot be rewound or its size read, as for anything but a regular file).
 int ScanDescriptor(int fd, QNINetScanRoutine routine, void* userData);
 
 // Scans for the text of the first TITLE. 0 with *pstrTitle set, 18 when there is none (or it
 // is empty), or the codes of ScanDescriptor.
 int ScanTitle(int fd, std::string* pstrTitle);
 
-// Opens a file for a scan: the descriptor, or -1 when it cannot be opened (or is a folder).
+// Opens a file for a scan: the descriptor, or -1 when it cannot be opened or is no regular
+// file (a folder, a device, a named pipe).
 int OpenForScan(const char* pszFileName);
 
 }  // namespace qn::webnet::scan
