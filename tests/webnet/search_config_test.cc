@@ -195,6 +195,34 @@ TEST_F(SearchConfig, WriteToAFolderThatCannotBeWrittenFails) {
     EXPECT_EQ(QNINetWriteSearchEngineConfig(&config, 1), 0);
 }
 
+TEST_F(SearchConfig, TextsThatWouldBreakTheFileRefuseTheWholeWrite) {
+    WriteFile(m_strIni, kIni);
+    SearchEngineConfig good{};
+    good.name = const_cast<char*>("fine");
+    good.type = 2;
+    good.startElement = const_cast<char*>("A");
+    struct Case {
+        const char* name;
+        const char* start;
+        const char* end;
+    } cases[] = {
+        {"evil\nNumNames=99", "A", nullptr},
+        {"evil\r", "A", nullptr},
+        {"ev]il", "A", nullptr},
+        {"[evil", "A", nullptr},
+        {"evil", "A\n[QNINET]", nullptr},
+        {"evil", "A", "ADDRESS\nSkip=5"},
+    };
+    for (const auto& c : cases) {
+        SearchEngineConfig configs[2] = {good, good};
+        configs[1].name = const_cast<char*>(c.name);
+        configs[1].startElement = const_cast<char*>(c.start);
+        configs[1].endElement = const_cast<char*>(c.end);
+        EXPECT_EQ(QNINetWriteSearchEngineConfig(configs, 2), 0) << c.name;
+        EXPECT_EQ(ReadFile(m_strIni), kIni) << c.name;
+    }
+}
+
 TEST_F(SearchConfig, CheckMatchesNamesInsideTheKey) {
     WriteFile(m_strIni, kIni);
     char buffer[32] = "unchanged";

@@ -68,7 +68,7 @@ char* DupOrNull(const std::string& str, bool fPresent) {
     return psz;
 }
 
-// The anchor scan's routine state (Algorithm of the anchor scan).
+// What the anchor scan's routine keeps between records.
 struct AnchorScan {
     EngineConfig config;
     QNINetScanRoutine routine = nullptr;
@@ -132,6 +132,16 @@ int AnchorRoutine(ScanElement* element, void* userData) {
         }
     }
     return 1;  // the anchor scan always reads the whole page
+}
+
+// A text that the file can hold as written: no line break (which would start a new line of
+// keys) and, for a section name, no bracket (which would end the section's header early).
+bool Writable(const char* psz, bool fSectionName) {
+    if (psz == nullptr) {
+        return true;
+    }
+    const char* pszBad = fSectionName ? "\r\n[]" : "\r\n";
+    return std::strpbrk(psz, pszBad) == nullptr;
 }
 
 }  // namespace
@@ -292,6 +302,14 @@ extern "C" QNINET_API int QNINetWriteSearchEngineConfig(const SearchEngineConfig
                                                         int count) {
     if (count < 0 || (configs == nullptr && count > 0)) {
         return 0;
+    }
+    // A text that would change the file's structure refuses the whole write before anything
+    // is written.
+    for (int i = 0; i < count; ++i) {
+        if (!Writable(configs[i].name, true) || !Writable(configs[i].startElement, false) ||
+            !Writable(configs[i].endElement, false)) {
+            return 0;
+        }
     }
     // The file a read finds now (the library's folder does not change while it is loaded).
     std::string strPath = ConfigFilePath();
