@@ -789,6 +789,8 @@ extern "C" void EXBoardSetInfo(BOARD_OBJECT* hbrd, const EX_BOARDINFO* pInfo, EX
         }
         if (dbs == DBSuccess) {
             root.dwFieldFlags = 0;
+            root.item.uidlastmodified = CurrentUserID(hbrd);
+            root.item.tmlastmodified = static_cast<uint32_t>(std::time(nullptr));
             dbs = ItemWrite(hbrd->pdb, &root, ChangeEntryNotifier, hbrd);
             SendDeferred(hbrd);
         }

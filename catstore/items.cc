@@ -507,10 +507,8 @@ DBStatus ItemWrite(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
             st = rc == 7 ? DBRecordModified : (rc == 6 ? 36 : MapEngineStatus(rc));
         }
     }
-    if (st == DBSuccess && (dwFlags == 0 || (dwFlags & ITEMFIELDS_SIGNIFICANT) != 0)) {
-        pItem->item.uidlastmodified = hbrd != nullptr ? CurrentUserID(hbrd) : 1;
-        pItem->item.tmlastmodified = static_cast<uint32_t>(std::time(nullptr));
-    }
+    // UIDLASTMODIFIED and TMLASTMODIFIED are the operation's to set (the current user, or 1 for a
+    // write as the system): the change entry is attributed to UIDLASTMODIFIED as it stands.
     if (st == DBSuccess && Selects(dwFlags, ITEMFIELDS_TEXTS)) {
         st = WriteTexts(pdb, pItem);
     }

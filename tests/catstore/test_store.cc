@@ -515,6 +515,60 @@ TEST_F(StoreTest, AFailedWriteRollsBackAndTheCopyCanBeWrittenAgain) {
     EXBoardClose(hbrd, &st);
 }
 
+static qn::dbms::db_changeentryrec LastEntry(BOARD_OBJECT* hbrd) {
+    qn::dbms::db_changeentryrec e{};
+    CStoreRead read(hbrd->pdb, Packet({DB_CHANGEENTRYREC}, 'r'));
+    EXPECT_EQ(read.Status(), DBSuccess);
+    EXPECT_EQ(hbrd->pdb->ScanLast(DB_CHANGEENTRYREC), 0);
+    EXPECT_EQ(hbrd->pdb->Read(&e), 0);
+    return e;
+}
+
+TEST_F(StoreTest, ModifiedEntriesAreAttributedToTheItemsLastModifier) {
+    BOARD_OBJECT* hbrd = Open("writer", "w");
+    ASSERT_NE(hbrd, nullptr);
+    uint16_t wWriter = hbrd->hCurrentUser->holder.rec.userid;
+    DB_ITEM item;
+    InitFolderItem(&item, "folder", "", 3, 0);
+    item.item.itemparentid = 1;
+    ASSERT_EQ(ItemCreate(hbrd->pdb, &item, ChangeEntryNotifier, hbrd), DBSuccess);
+    EXPECT_EQ(Copy(LastEntry(hbrd).changeuserid), wWriter);
+    EXSM_STATUS st;
+    EXBoardRefresh(hbrd, &st);
+    hbrd->pNotify->delivered.clear();
+
+    // A write as the system: the entry names user 1 and comes back to the writing process.
+    std::strcpy(item.item.itemname, "as system");
+    item.item.uidlastmodified = 1;
+    item.dwFieldFlags = 0x1;
+    ASSERT_EQ(ItemWrite(hbrd->pdb, &item, ChangeEntryNotifier, hbrd), DBSuccess);
+    qn::dbms::db_changeentryrec e = LastEntry(hbrd);
+    EXPECT_EQ(Copy(e.changekind), EX_CHANGE_MODIFIED);
+    EXPECT_EQ(Copy(e.changeuserid), 1);
+    // The writer drops what it queued and takes the change from the log like everyone else.
+    hbrd->pNotify->queued.clear();
+    hbrd->pNotify->delivered.clear();
+    EXBoardRefresh(hbrd, &st);
+    ASSERT_EQ(st, EXSM_SUCCESS);
+    ASSERT_EQ(hbrd->pNotify->delivered.size(), 1u);
+    EXPECT_TRUE(hbrd->pNotify->delivered[0].fFromLog);
+
+    // EXBoardSetInfo writes the root as the current user: its entry is skipped by our own reading.
+    EX_BOARDINFO info{};
+    EXBoardGetInfo(hbrd, &info, &st);
+    ASSERT_EQ(st, EXSM_SUCCESS);
+    EXBoardSetInfo(hbrd, &info, &st);
+    ASSERT_EQ(st, EXSM_SUCCESS);
+    e = LastEntry(hbrd);
+    EXPECT_EQ(Copy(e.changeitemid), 1u);
+    EXPECT_EQ(Copy(e.changeuserid), wWriter);
+    hbrd->pNotify->delivered.clear();
+    EXBoardRefresh(hbrd, &st);
+    EXPECT_TRUE(hbrd->pNotify->delivered.empty());
+    QNGlobalFree(reinterpret_cast<QNHGLOBAL>(info.hName));
+    EXBoardClose(hbrd, &st);
+}
+
 TEST_F(StoreTest, PartlyHeldPacketsTakeTheMissingLocks) {
     BOARD_OBJECT* hbrd = Open();
     ASSERT_NE(hbrd, nullptr);
