@@ -298,6 +298,13 @@ QN_EXPORT EXSM_STATUS UTBackUp(const char* pszCatalog, const char* pszDestDir, i
                          strCatalog.c_str());
         return EXSM_CATALOG_BACKUP_FAILED;
     }
+    // A catalog held exclusively is being repaired, upgraded or restored: no reader may open
+    // it then, and the backup waits for the next run too.
+    if (IsHeldExclusively(strCatalog)) {
+        AppendCatalogLog(strCatalog, "Backup of '%s' refused: the catalog is in exclusive use.",
+                         strCatalog.c_str());
+        return EXSM_CATALOG_UNAVAILABLE;
+    }
     AppendCatalogLog(strCatalog, "Backup of '%s' to '%s' started.", strCatalog.c_str(),
                      strTarget.c_str());
     ProgressMessage("Copying the catalog...");
@@ -468,11 +475,15 @@ QN_EXPORT EXSM_STATUS UTCheckFix(const char* pszCatalog, int fRepair, int nLockM
     const FindingSink sink = [&](const std::string& strLine) {
         AppendCatalogLog(strCatalog, "  structures: %s", strLine.c_str());
     };
-    const StructureResult structures = CheckEngineStructures(strCatalog, fRepair != 0, sink);
-    if (structures.status == EXSM_CATALOG_UNAVAILABLE) {
-        AppendCatalogLog(strCatalog, "Check of '%s' stopped: the catalog is in use.",
-                         strCatalog.c_str());
-        return EXSM_CATALOG_UNAVAILABLE;
+    const StructureResult structures =
+        CheckEngineStructures(strCatalog, nLockMgr, fRepair != 0, sink);
+    if (structures.status == EXSM_CATALOG_UNAVAILABLE || structures.status == EXSM_ACCESS_DENIED ||
+        structures.status == EXSM_INVALID_LOCK_MANAGER) {
+        AppendCatalogLog(strCatalog, "Check of '%s' stopped: %s.", strCatalog.c_str(),
+                         structures.status == EXSM_CATALOG_UNAVAILABLE
+                             ? "the catalog is in use"
+                             : "the catalog cannot be opened for the check");
+        return structures.status;
     }
     unsigned nErrors = structures.nErrors;
     unsigned nRepaired = structures.nRepaired;
@@ -565,7 +576,7 @@ QN_EXPORT EXSM_STATUS DB_KEYBUILD(const char* pszDictionary, int nLockMgr) {
     db.Close();
     exclusive.Release();
     if (status == EXSM_SUCCESS) {
-        status = RebuildEngineKeys(strCatalog, [&](const std::string& strLine) {
+        status = RebuildEngineKeys(strCatalog, nLockMgr, [&](const std::string& strLine) {
             AppendCatalogLog(strCatalog, "  keys: %s", strLine.c_str());
         });
         if (status != EXSM_SUCCESS) {

@@ -55,22 +55,43 @@ std::string TafPathOf(const std::string& strCatalogPath) {
     return strTaf;
 }
 
-// Opens the catalog with the engine, exclusively. EXSM_SUCCESS; EXSM_CATALOG_UNAVAILABLE;
-// EXSM_INVALID_CATALOG_FILE (the engine cannot read its dictionary); EXSM_ERROR_UNKNOWN when
-// the engine cannot open catalogs at all (then nothing is checked).
-EXSM_STATUS OpenExclusive(CDbTask& task, const std::string& strCatalogPath, std::string* pstrWhy) {
+// True when this process may write the file and make files beside it (the database's journal).
+bool IsWritable(const std::string& strPath) {
+    return ::faccessat(AT_FDCWD, strPath.c_str(), W_OK, AT_EACCESS) == 0 &&
+           ::faccessat(AT_FDCWD, DirectoryPart(strPath).c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+// Opens the catalog with the engine, exclusively. EXSM_SUCCESS; EXSM_CATALOG_UNAVAILABLE (open
+// elsewhere); EXSM_ACCESS_DENIED (nobody has it open, but the catalog or its folder cannot be
+// written); EXSM_INVALID_CATALOG_FILE (the engine cannot read its dictionary);
+// EXSM_ERROR_UNKNOWN when the engine cannot open catalogs at all (then nothing is checked).
+EXSM_STATUS OpenExclusive(CDbTask& task, const std::string& strCatalogPath, int nLockMgr,
+                          std::string* pstrWhy) {
     // An engine without storage yet knows no lock-file path.
     if (CDbTask::DefaultTafPath(strCatalogPath.c_str()).empty()) {
         *pstrWhy = "the engine cannot open catalogs";
         return EXSM_ERROR_UNKNOWN;
     }
-    ChooseLockManager(task, kFallbackLockMgr);
+    if (EXSM_STATUS status = ChooseLockManager(task, nLockMgr); status != EXSM_SUCCESS) {
+        *pstrWhy = "lock manager " + std::to_string(nLockMgr) + " is not available";
+        return status;
+    }
     task.SetLockTimeout(0);
     const int rc = task.Open(strCatalogPath.c_str(), "x");
+    qn::dbms::OpenState state = qn::dbms::OpenState::Shared;
     switch (rc) {
         case qn::dbms::S_OKAY:
             return EXSM_SUCCESS;
         case qn::dbms::S_UNAVAIL:
+            // The engine refuses a catalog it cannot write the same way as one in use: ask it
+            // who has the catalog open before calling it busy.
+            if (CDbTask::QueryOpenState(strCatalogPath.c_str(), &state) == qn::dbms::S_OKAY &&
+                state == qn::dbms::OpenState::Closed && !IsWritable(strCatalogPath)) {
+                *pstrWhy = "the catalog or its folder cannot be written";
+                return EXSM_ACCESS_DENIED;
+            }
+            *pstrWhy = "the catalog is in use";
+            return EXSM_CATALOG_UNAVAILABLE;
         case qn::dbms::S_DUPLICATE:
             *pstrWhy = "the catalog is in use";
             return EXSM_CATALOG_UNAVAILABLE;
@@ -88,6 +109,12 @@ EXSM_STATUS OpenExclusive(CDbTask& task, const std::string& strCatalogPath, std:
 EXSM_STATUS CheckLockManager(int nLockMgr) {
     CDbTask task;
     return ChooseLockManager(task, nLockMgr);
+}
+
+bool IsHeldExclusively(const std::string& strCatalogPath) {
+    qn::dbms::OpenState state = qn::dbms::OpenState::Closed;
+    return CDbTask::QueryOpenState(strCatalogPath.c_str(), &state) == qn::dbms::S_OKAY &&
+           state == qn::dbms::OpenState::Exclusive;
 }
 
 struct CExclusiveCatalog::Impl {
@@ -150,18 +177,19 @@ bool IsCatalogDatabase(sqlite3* pDb) {
     return fCatalog;
 }
 
-StructureResult CheckEngineStructures(const std::string& strCatalogPath, bool fRepair,
+StructureResult CheckEngineStructures(const std::string& strCatalogPath, int nLockMgr, bool fRepair,
                                       const FindingSink& sink) {
     StructureResult result;
     CDbTask task;
     std::string strWhy;
-    const EXSM_STATUS status = OpenExclusive(task, strCatalogPath, &strWhy);
+    const EXSM_STATUS status = OpenExclusive(task, strCatalogPath, nLockMgr, &strWhy);
     if (status == EXSM_ERROR_UNKNOWN) {
         result.fSupported = false;
         sink("not checked: " + strWhy);
         return result;
     }
-    if (status == EXSM_CATALOG_UNAVAILABLE) {
+    if (status == EXSM_CATALOG_UNAVAILABLE || status == EXSM_ACCESS_DENIED ||
+        status == EXSM_INVALID_LOCK_MANAGER) {
         result.status = status;
         sink(strWhy);
         return result;
@@ -208,10 +236,11 @@ StructureResult CheckEngineStructures(const std::string& strCatalogPath, bool fR
     return result;
 }
 
-EXSM_STATUS RebuildEngineKeys(const std::string& strCatalogPath, const FindingSink& sink) {
+EXSM_STATUS RebuildEngineKeys(const std::string& strCatalogPath, int nLockMgr,
+                              const FindingSink& sink) {
     CDbTask task;
     std::string strWhy;
-    const EXSM_STATUS status = OpenExclusive(task, strCatalogPath, &strWhy);
+    const EXSM_STATUS status = OpenExclusive(task, strCatalogPath, nLockMgr, &strWhy);
     if (status == EXSM_ERROR_UNKNOWN) {
         return EXSM_SUCCESS;  // no engine: its tables cannot need rebuilding
     }

@@ -16,6 +16,10 @@ namespace qn::dbu {
 // otherwise.
 EXSM_STATUS CheckLockManager(int nLockMgr);
 
+// True when another process (or a CExclusiveCatalog) has the catalog open exclusively, as the
+// engine reports it.
+bool IsHeldExclusively(const std::string& strCatalogPath);
+
 // Holds a catalog's exclusive open lock (the lock an exclusive engine open holds) while it
 // lives, so no process can open the catalog meanwhile.
 class CExclusiveCatalog {
@@ -50,12 +54,15 @@ struct StructureResult {
 };
 
 // Runs the engine's check of its own structures (set memberships, key entries, member counts
-// against the records) on a catalog held exclusively by the caller.
-StructureResult CheckEngineStructures(const std::string& strCatalogPath, bool fRepair,
+// against the records). The engine opens the catalog exclusively itself; status is then
+// EXSM_CATALOG_UNAVAILABLE when anyone else has it open, EXSM_ACCESS_DENIED when it cannot be
+// written.
+StructureResult CheckEngineStructures(const std::string& strCatalogPath, int nLockMgr, bool fRepair,
                                       const FindingSink& sink);
 
-// Rebuilds the engine's own key-entry tables of a catalog held exclusively by the caller.
+// Rebuilds the engine's own key-entry tables of a catalog nobody else has open.
 // EXSM_SUCCESS when rebuilt (or when the engine keeps no such tables).
-EXSM_STATUS RebuildEngineKeys(const std::string& strCatalogPath, const FindingSink& sink);
+EXSM_STATUS RebuildEngineKeys(const std::string& strCatalogPath, int nLockMgr,
+                              const FindingSink& sink);
 
 }  // namespace qn::dbu

@@ -58,8 +58,10 @@ QN_EXPORT const char* DBUGetWorkPath(void);
  * must exist, under the catalog's own file name. The copy is written beside its final name and
  * renamed over it when complete, so an earlier backup stays whole until the new one is.
  * Other processes may keep the catalog open and change it meanwhile; the copy holds the state
- * of one moment.
+ * of one moment. A catalog that a process holds exclusively (a repair, upgrade or restore in
+ * progress) is not copied.
  * Returns: EXSM_SUCCESS; EXSM_DOES_NOT_EXIST (no such catalog or folder);
+ *   EXSM_CATALOG_UNAVAILABLE (held exclusively elsewhere: no backup written);
  *   EXSM_INVALID_CATALOG_FILE (not a catalog); EXSM_INVALID_LOCK_MANAGER;
  *   EXSM_OUT_OF_DISK_SPACE; EXSM_CATALOG_BACKUP_FAILED (any other failure, see the log). */
 QN_EXPORT EXSM_STATUS UTBackUp(const char* pszCatalog, const char* pszDestDir, int nLockMgr);

@@ -182,7 +182,8 @@ bool DamageEngineCounts(const std::string& strPath) {
     return fDamaged;
 }
 
-CCatalogHolder::CCatalogHolder(const std::string& strCatalogPath) {
+CCatalogHolder::CCatalogHolder(const std::string& strCatalogPath, const char* pszMode) {
+    const bool fExclusive = pszMode != nullptr && pszMode[0] == 'x';
     int fdReady[2];
     int fdRelease[2];
     if (::pipe(fdReady) != 0 || ::pipe(fdRelease) != 0) {
@@ -197,7 +198,9 @@ CCatalogHolder::CCatalogHolder(const std::string& strCatalogPath) {
         // hold the same shared open lock on its lock file.
         qn::dbms::CDbTask task;
         task.SetLockManager(qn::dbms::kTransportFile);
-        char chReady = task.Open(strCatalogPath.c_str(), "s") == qn::dbms::S_OKAY ? 'y' : 'n';
+        char chReady = task.Open(strCatalogPath.c_str(), fExclusive ? "x" : "s") == qn::dbms::S_OKAY
+                           ? 'y'
+                           : 'n';
         sqlite3* pDb = nullptr;
         int fd = -1;
         if (chReady != 'y') {
@@ -205,7 +208,7 @@ CCatalogHolder::CCatalogHolder(const std::string& strCatalogPath) {
             sqlite3_exec(pDb, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
             fd = ::open(strTaf.c_str(), O_RDWR | O_CREAT, 0644);
             struct flock lock {};
-            lock.l_type = F_RDLCK;
+            lock.l_type = fExclusive ? F_WRLCK : F_RDLCK;
             lock.l_whence = SEEK_SET;
             lock.l_start = 0;
             lock.l_len = 1;

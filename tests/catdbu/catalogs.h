@@ -29,7 +29,8 @@ bool DamageEngineCounts(const std::string& strPath);
 // Release() or destruction.
 class CCatalogHolder {
   public:
-    explicit CCatalogHolder(const std::string& strCatalogPath);
+    // pszMode: the engine's open mode, "s" (shared) or "x" (exclusive).
+    explicit CCatalogHolder(const std::string& strCatalogPath, const char* pszMode = "s");
     ~CCatalogHolder();
     CCatalogHolder(const CCatalogHolder&) = delete;
     CCatalogHolder& operator=(const CCatalogHolder&) = delete;

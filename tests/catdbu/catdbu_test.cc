@@ -159,6 +159,23 @@ TEST_F(CatdbuTest, RestoreIsRefusedWhileTheCatalogIsOpenElsewhere) {
     EXPECT_EQ(Contents(m_strCatalog), strNow);
 }
 
+TEST_F(CatdbuTest, BackupOfACatalogHeldExclusivelyIsRefused) {
+    MakeCatalog(m_strCatalog, 100);
+    ASSERT_EQ(UTBackUp(m_strCatalog.c_str(), m_strBackupDir.c_str(), 0), EXSM_SUCCESS);
+    const std::string strFirst = ReadFile(m_strBackup);
+    AddRecords(m_strCatalog, 10, "new");
+    {
+        CCatalogHolder holder(m_strCatalog, "x");
+        ASSERT_TRUE(holder.Holding());
+        EXPECT_EQ(UTBackUp(m_strCatalog.c_str(), m_strBackupDir.c_str(), 0),
+                  EXSM_CATALOG_UNAVAILABLE);
+        EXPECT_EQ(ReadFile(m_strBackup), strFirst) << "the earlier backup stays as it was";
+        EXPECT_EQ(UTCheckFix(m_strCatalog.c_str(), 0, 0), EXSM_CATALOG_UNAVAILABLE);
+    }
+    EXPECT_EQ(UTBackUp(m_strCatalog.c_str(), m_strBackupDir.c_str(), 0), EXSM_SUCCESS);
+    EXPECT_EQ(Contents(m_strBackup), Contents(m_strCatalog));
+}
+
 TEST_F(CatdbuTest, DamagedOrForeignBackupLeavesTheCatalogAsItWas) {
     MakeCatalog(m_strCatalog, 400);
     const std::string strBefore = ReadFile(m_strCatalog);
@@ -257,6 +274,32 @@ TEST_F(CatdbuTest, CheckFindsAndRepairsEngineStructureDamage) {
     ASSERT_TRUE(DamageEngineCounts(m_strCatalog));
     EXPECT_EQ(DB_KEYBUILD(m_strCatalog.c_str(), 1), EXSM_SUCCESS);
     EXPECT_EQ(UTCheckFix(m_strCatalog.c_str(), 0, 0), EXSM_SUCCESS);
+}
+
+TEST_F(CatdbuTest, ACatalogThatCannotBeWrittenIsNotCalledInUse) {
+    MakeCatalog(m_strCatalog, 20);
+    const std::string strSub = m_dir.file("locked");
+    ::mkdir(strSub.c_str(), 0755);
+    const std::string strLocked = strSub + "/catalog.vfc";
+    MakeCatalog(strLocked, 20);
+    ::chmod(m_strCatalog.c_str(), 0444);
+    ::chmod(strSub.c_str(), 0555);
+    EXSM_STATUS readOnlyFile = EXSM_SUCCESS;
+    EXSM_STATUS readOnlyFolder = EXSM_SUCCESS;
+    EXSM_STATUS backup = EXSM_ERROR_UNKNOWN;
+    {
+        PermissionsBind bind;
+        readOnlyFile = UTCheckFix(m_strCatalog.c_str(), 1, 0);
+        readOnlyFolder = UTCheckFix(strLocked.c_str(), 0, 0);
+        // What can be read can still be backed up.
+        backup = UTBackUp(m_strCatalog.c_str(), m_strBackupDir.c_str(), 0);
+    }
+    ::chmod(strSub.c_str(), 0755);
+    ::chmod(m_strCatalog.c_str(), 0644);
+    EXPECT_EQ(readOnlyFile, EXSM_ACCESS_DENIED);
+    EXPECT_EQ(readOnlyFolder, EXSM_ACCESS_DENIED);
+    EXPECT_EQ(backup, EXSM_SUCCESS);
+    EXPECT_EQ(UTCheckFix(m_strCatalog.c_str(), 1, 0), EXSM_SUCCESS);
 }
 
 TEST_F(CatdbuTest, KeyRebuildMendsIndexes) {

@@ -212,15 +212,44 @@ TEST_F(StartupTest, FoldersAndUnmakeableBackupFoldersAreRefused) {
 }
 
 TEST(MaintStrings, EveryTextOfTheTable) {
-    EXPECT_STREQ(LoadResourceString(IDS_BACKUP_OK), "Catalog backup completed successfully.");
-    EXPECT_STREQ(LoadResourceString(IDS_CATALOG_IN_USE),
-                 "This operation cannot be performed because the catalog is in use.");
-    EXPECT_STREQ(LoadResourceString(IDS_PROGRAM_TITLE), "Zelto Catalog Maintenance");
-    EXPECT_STREQ(LoadResourceString(IDS_PRODUCT_NAME), "Zelto Bookmarks");
-    EXPECT_STREQ(LoadResourceString(999), "");
-    for (unsigned nId = IDS_ABOUT; nId <= IDS_CATALOG_IN_USE; ++nId) {
-        EXPECT_STRNE(LoadResourceString(nId), "") << nId;
+    struct Entry {
+        unsigned nId;
+        const char* pszText;
+    };
+    const Entry table[] = {
+        {101, "&About..."},
+        {102, "Command Progress:"},
+        {103, "Performing Catalog Backup:"},
+        {104, "Performing Catalog Restore:"},
+        {105, "Checking Catalog Integrity:"},
+        {106, "Unable to locate Zelto Catalog."},
+        {107, "Unable to create backup directory %1"},
+        {108, "Version: %1"},
+        {109, "CATMAINT.HLP"},
+        {110, "Catalog backup completed successfully."},
+        {111, "Catalog backup failed.  See the log file for more information."},
+        {112, "Catalog restore completed successfully."},
+        {113, "Catalog restore failed.  See the log file for more information."},
+        {114, "No problems were detected."},
+        {115, "Errors were found and corrected.  See the log file for details."},
+        {116,
+         "Errors have been detected that were not repaired.  See the log file for more "
+         "information."},
+        {117,
+         "Catalog backup cannot be performed because unrecoverable errors have been detected.  "
+         "See the log file for more information."},
+        {118, "notepad %1"},
+        {119, "vfc/catalog.vfc"},
+        {120, "Unexpected error detected (%s).  Please contact Customer Support."},
+        {121, "This operation cannot be performed because the catalog is in use."},
+        {31000, "Zelto Bookmarks"},
+        {57344, "Zelto Catalog Maintenance"},
+    };
+    for (const Entry& entry : table) {
+        EXPECT_STREQ(LoadResourceString(entry.nId), entry.pszText) << entry.nId;
     }
+    EXPECT_STREQ(LoadResourceString(999), "");
+    EXPECT_STREQ(LoadResourceString(100), "");
     EXPECT_EQ(FormatResource(IDS_VERSION, kVersionText), "Version: 2.00.72");
     EXPECT_EQ(FormatResource(IDS_CANNOT_CREATE_BACKUP_DIR, "/x/backup"),
               "Unable to create backup directory /x/backup");
@@ -412,6 +441,17 @@ TEST_F(HeadlessTest, TheSystemLogGetsTheGlueLines) {
                            m_dir.file("backup") + "'\r\n"),
               std::string::npos)
         << strText;
+    ASSERT_EQ(Run("--restore " + Quoted(strCatalog)).nExit, 0);
+    const std::string strAfter = ReadFile(strLog);
+    EXPECT_NE(strAfter.find("ENTER: DBURestore...\r\n"), std::string::npos);
+    EXPECT_NE(strAfter.find("QNDBU: DBURestore Source='" + m_dir.file("backup/catalog.vfc") +
+                            "', Destination='" + m_dir.path() + "'\r\n"),
+              std::string::npos)
+        << strAfter;
+    ASSERT_EQ(Run("--verify --no-repair " + Quoted(strCatalog)).nExit, 0);
+    EXPECT_NE(
+        ReadFile(strLog).find("QNDBU: DBUVerify '" + strCatalog + "', RepairErrors=FALSE\r\n"),
+        std::string::npos);
 }
 
 TEST_F(HeadlessTest, TheDialogStartsOnTheCatalogFromItsCommandLine) {
