@@ -174,10 +174,13 @@ TEST(SharedMemory, GuardTimeOutDoesNotPretendToOwn) {
     pid_t pid = ForkChild([&] {
         CQNSharedMemory child("guarded", 16);
         CQNCriticalSection guard(child.Mutex());
+        if (!guard.Owned())
+            return 1;
         (void)!write(fds[1], "l", 1);
-        usleep(2000 * 1000);
-        return guard.Owned() ? 0 : 1;
+        pause();  // holds the mutex until killed
+        return 0;
     });
+    close(fds[1]);  // a child that ends early ends the read too
     char ch;
     ASSERT_EQ(read(fds[0], &ch, 1), 1);
     {
@@ -192,7 +195,6 @@ TEST(SharedMemory, GuardTimeOutDoesNotPretendToOwn) {
     CQNCriticalSection none(nullptr);
     EXPECT_FALSE(none.Owned());
     close(fds[0]);
-    close(fds[1]);
 }
 
 TEST(SharedMemory, BadNamesLeaveAnInvalidObject) {

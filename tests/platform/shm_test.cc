@@ -70,6 +70,7 @@ TEST(SharedSegment, AnotherProcessSeesWritesAndACrashedHolderLetsGo) {
         pause();
         return 0;
     });
+    close(fds[1]);  // a child that ends early ends the read too
     char ch;
     ASSERT_EQ(read(fds[0], &ch, 1), 1);
     CSharedSegment during;
@@ -83,7 +84,6 @@ TEST(SharedSegment, AnotherProcessSeesWritesAndACrashedHolderLetsGo) {
     EXPECT_TRUE(after.Fresh());
     EXPECT_EQ(static_cast<std::atomic<int>*>(after.Data())->load(), 0);
     close(fds[0]);
-    close(fds[1]);
 }
 
 TEST(SharedSegment, RefusesNamesTheSystemCannotHold) {
@@ -110,6 +110,7 @@ TEST(NamedMutex, ADeadOwnerDoesNotBlockTheNextLocker) {
         pause();
         return 0;
     });
+    close(fds[1]);  // a child that ends early ends the read too
     char ch;
     ASSERT_EQ(read(fds[0], &ch, 1), 1);
     EXPECT_EQ(mutex.Lock(50), CNamedMutex::LockResult::TimedOut);
@@ -120,7 +121,6 @@ TEST(NamedMutex, ADeadOwnerDoesNotBlockTheNextLocker) {
     EXPECT_EQ(mutex.Lock(100), CNamedMutex::LockResult::Acquired) << "usable again";
     EXPECT_TRUE(mutex.Unlock());
     close(fds[0]);
-    close(fds[1]);
 }
 
 TEST(NamedEvent, ManualResetAcrossProcesses) {
