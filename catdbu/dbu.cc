@@ -395,6 +395,21 @@ QN_EXPORT EXSM_STATUS UTRestore(const char* pszBackup, const char* pszDestDir, i
         strWhy = source.Error();
         status = EXSM_CATALOG_RESTORE_FAILED;
     }
+    // The backup's configuration file is copied beside its place first, so that a failure to
+    // copy it (a full disk) stops the restore before the catalog is touched; once the catalog
+    // is in place, one rename puts the configuration beside it.
+    const std::string strConfigFrom = ConfigurationPath(strBackup);
+    const std::string strConfigTo = ConfigurationPath(strTarget);
+    const std::string strConfigStage = TemporaryNameBeside(strConfigTo, "stage");
+    bool fConfigStaged = false;
+    if (status == EXSM_SUCCESS && KindOf(strConfigFrom) == PathKind::File) {
+        fConfigStaged = CopyFileAtomically(strConfigFrom, strConfigStage);
+        if (!fConfigStaged) {
+            const int nErr = errno;
+            strWhy = std::string("cannot copy the configuration file: ") + std::strerror(nErr);
+            status = nErr == ENOSPC ? EXSM_OUT_OF_DISK_SPACE : EXSM_CATALOG_RESTORE_FAILED;
+        }
+    }
     if (status == EXSM_SUCCESS) {
         // A journal the old catalog left behind must not be replayed into the restored one.
         if (KindOf(strTarget + "-wal") == PathKind::File) {
@@ -414,14 +429,17 @@ QN_EXPORT EXSM_STATUS UTRestore(const char* pszBackup, const char* pszDestDir, i
         }
     }
     source.Close();
-    if (status == EXSM_SUCCESS) {
-        const std::string strConfig = ConfigurationPath(strBackup);
-        if (KindOf(strConfig) == PathKind::File &&
-            !CopyFileAtomically(strConfig, ConfigurationPath(strTarget))) {
+    if (status == EXSM_SUCCESS && fConfigStaged) {
+        if (::rename(strConfigStage.c_str(), strConfigTo.c_str()) != 0) {
             strWhy = std::string("the catalog was restored but its configuration file was not: ") +
                      std::strerror(errno);
             status = EXSM_CATALOG_RESTORE_FAILED;
+        } else {
+            SyncDirectory(DirectoryPart(strConfigTo));
         }
+    }
+    if (fConfigStaged) {
+        ::unlink(strConfigStage.c_str());  // left only when the restore failed
     }
     if (status == EXSM_SUCCESS) {
         AppendCatalogLog(strTarget, "Restore of '%s' from '%s' completed.", strTarget.c_str(),

@@ -190,6 +190,29 @@ TEST_F(CatdbuTest, DamagedOrForeignBackupLeavesTheCatalogAsItWas) {
     EXPECT_EQ(IntegrityOf(m_strCatalog), "ok");
 }
 
+TEST_F(CatdbuTest, RestoreThatCannotTakeTheConfigurationFileLeavesTheCatalogAsItWas) {
+    MakeCatalog(m_strCatalog, 100);
+    ASSERT_EQ(UTBackUp(m_strCatalog.c_str(), m_strBackupDir.c_str(), 0), EXSM_SUCCESS);
+    AddRecords(m_strCatalog, 10, "new");
+    const std::string strNow = Contents(m_strCatalog);
+    const std::string strIni = ReadFile(m_dir.file("catalog.ini"));
+    const std::string strBackupIni = m_strBackupDir + "/catalog.ini";
+    ::chmod(strBackupIni.c_str(), 0);
+    EXSM_STATUS status = EXSM_SUCCESS;
+    {
+        PermissionsBind bind;
+        status = UTRestore(m_strBackup.c_str(), m_dir.path().c_str(), 0);
+    }
+    ::chmod(strBackupIni.c_str(), 0644);
+    EXPECT_EQ(status, EXSM_CATALOG_RESTORE_FAILED);
+    EXPECT_EQ(Contents(m_strCatalog), strNow) << "the catalog was not replaced";
+    EXPECT_EQ(ReadFile(m_dir.file("catalog.ini")), strIni);
+    // Nothing staged is left behind.
+    EXPECT_EQ(ReadFile(m_dir.file(".catalog.ini.stage-" + std::to_string(getpid()))), "");
+    EXPECT_EQ(UTRestore(m_strBackup.c_str(), m_dir.path().c_str(), 0), EXSM_SUCCESS);
+    EXPECT_NE(Contents(m_strCatalog), strNow);
+}
+
 TEST_F(CatdbuTest, BadPathsGiveClearStatuses) {
     MakeCatalog(m_strCatalog, 10);
     const std::string strText = m_dir.file("notes.vfc");
