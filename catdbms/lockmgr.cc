@@ -17,6 +17,7 @@ constexpr int64_t kOpenByte = 0;
 constexpr int64_t kUserAreaByte = 1;
 constexpr int64_t kRecordBytes = 1024;
 constexpr int64_t kSetBytes = 1024 + 64;
+constexpr int64_t kGateDistance = 1024;
 constexpr int64_t kUserArea = 4096;
 constexpr int kUserEntries = 256;
 constexpr int kUserEntrySize = 16;
@@ -109,6 +110,10 @@ int64_t CLockFile::CodeOffset(int code) {
     if (code >= kSetBase)
         return kSetBytes + (code - kSetBase);
     return kRecordBytes + (code - kRecordBase);
+}
+
+int64_t CLockFile::GateOffset(int64_t lockOffset) {
+    return lockOffset + kGateDistance;
 }
 
 int CLockFile::TryLock(const std::vector<std::pair<int64_t, bool>>& bytes) {

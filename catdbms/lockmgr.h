@@ -8,6 +8,11 @@
 //   byte 1                 user-area lock, held while a user entry is taken or cleared
 //   bytes 1024 + i         record type 10000 + i
 //   bytes 1024 + 64 + i    set 20000 + i
+//   bytes 2048 + ...       the gate of each record-type and set lock byte (lock byte + 1024):
+//                          a task that waits for a write lock holds the gate exclusively, and
+//                          a task that holds no lock yet passes every gate of its packet before
+//                          it takes the lock bytes, so a steady stream of readers cannot keep
+//                          a waiting writer out
 //   bytes 4096 + 16 * n    user entry n (n < 256): the user id, NUL-padded; an entry is live
 //                          while its byte range is write-locked by the task that took it
 #pragma once
@@ -37,8 +42,9 @@ class CLockFile {
     // exclusive.
     int OpenHolders(int* holders);
 
-    // Record-type or set lock byte for a code.
+    // Record-type or set lock byte for a code, and the gate byte of a lock byte.
     static int64_t CodeOffset(int code);
+    static int64_t GateOffset(int64_t lockOffset);
     // Tries to lock the bytes; all or nothing. 0, S_UNAVAIL (some byte is held elsewhere),
     // S_NOSHARE.
     int TryLock(const std::vector<std::pair<int64_t, bool>>& bytes);  // (offset, exclusive)

@@ -107,15 +107,49 @@ int TaskImpl::CheckCode(int code) {
 }
 
 int TaskImpl::AcquireBytes(const std::vector<std::pair<int64_t, bool>>& bytes) {
+    // Writers queue at the gates of what they want to write; a task that holds no lock yet
+    // passes the gates of its whole packet first, so new readers wait behind a waiting writer
+    // instead of overtaking it forever. A task that already holds locks goes straight to the
+    // lock bytes: it may hold what a waiting writer needs, and must be able to finish.
+    std::vector<std::pair<int64_t, bool>> writerGates, readerGates;
+    if (!HoldsLocks()) {
+        for (const auto& [offset, exclusive] : bytes)
+            (exclusive ? writerGates : readerGates)
+                .emplace_back(CLockFile::GateOffset(offset), exclusive);
+    }
+    bool gatesHeld = false;
+    auto releaseGates = [&] {
+        if (gatesHeld)
+            for (const auto& g : writerGates)
+                m_taf.Unlock(g.first);
+        gatesHeld = false;
+    };
     const int64_t deadline = NowMs() + m_timeoutMs;
     int nap = 1;
     for (;;) {
-        int rc = m_taf.TryLock(bytes);
-        if (rc != S_UNAVAIL)
+        int rc = S_OKAY;
+        if (!gatesHeld && !writerGates.empty()) {
+            rc = m_taf.TryLock(writerGates);
+            gatesHeld = rc == S_OKAY;
+        }
+        if (rc == S_OKAY && !readerGates.empty()) {
+            // Shared: refused only while a writer waits at one of them.
+            rc = m_taf.TryLock(readerGates);
+            if (rc == S_OKAY)
+                for (const auto& g : readerGates)
+                    m_taf.Unlock(g.first);
+        }
+        if (rc == S_OKAY)
+            rc = m_taf.TryLock(bytes);
+        if (rc != S_UNAVAIL) {
+            releaseGates();
             return rc;
+        }
         const int64_t now = NowMs();
-        if (now >= deadline)
+        if (now >= deadline) {
+            releaseGates();
             return S_UNAVAIL;
+        }
         SleepMs(int(std::min<int64_t>(nap, deadline - now)));
         nap = nap < 16 ? nap * 2 : 16;
     }

@@ -234,6 +234,45 @@ TEST_F(LockTest, WriteLocksSerialiseReadModifyWriteAcrossProcesses) {
     EXPECT_EQ(n, uint32_t(kProcesses * kIncrements));  // no update lost
 }
 
+TEST_F(LockTest, AWaitingWriterIsNotStarvedByAStreamOfReaders) {
+    // Two readers that overlap: at every moment at least one of them holds a read lock.
+    constexpr int kReaders = 2;
+    Pipe started;
+    std::vector<pid_t> readers;
+    for (int r = 0; r < kReaders; ++r) {
+        readers.push_back(ForkChild([&] {
+            CDbTask t;
+            if (OpenTask(t, path, "s", 10000) != S_OKAY)
+                return 10;
+            const LOCK_REQUEST packet[] = {{DB_ITEMREC, 'r'}, {DBS_ITEMS, 'r'}};
+            for (bool first = true;; first = false) {
+                if (t.Lock(packet, 2) != S_OKAY)
+                    return 11;
+                if (first)
+                    started.Send();
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                if (t.FreeAll() != S_OKAY)
+                    return 12;
+            }
+        }));
+    }
+    for (int r = 0; r < kReaders; ++r)
+        ASSERT_EQ(started.Wait(), 'x');
+    CDbTask writer;
+    ASSERT_EQ(OpenTask(writer, path, "s", 10000), S_OKAY);
+    ASSERT_EQ(writer.TransactionBegin("ItemCreate"), S_OKAY);
+    const LOCK_REQUEST w[] = {{DB_ITEMREC, 'w'}};
+    EXPECT_EQ(writer.Lock(w, 1), S_OKAY);  // in turn, not after the readers stop
+    Make(writer, DB_ITEMREC, Item(1, "one"));
+    EXPECT_EQ(writer.TransactionEnd(), S_OKAY);
+    // The readers carry on after the writer (none of them timed out meanwhile).
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (pid_t c : readers) {
+        kill(c, SIGKILL);
+        EXPECT_EQ(WaitChild(c), 128 + SIGKILL);
+    }
+}
+
 TEST_F(LockTest, ExclusiveOpenRefusedWhileOthersHaveItOpenAndTheOtherWayRound) {
     struct Case {
         const char* first;
