@@ -1,6 +1,9 @@
 // Records, stamps, keys, sets and currency of one task on a real catalog file.
 #include <sqlite3.h>
 
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <vector>
@@ -83,6 +86,59 @@ TEST_F(EngineTest, CatalogReadsInTheSqliteShellWithFieldNames) {
     sqlite3_finalize(st);
     EXPECT_EQ(tables, kRecordCount);
     sqlite3_close(db);
+}
+
+// The sqlite3 shell, as a user would run it beside a process that has the catalog open.
+std::string Shell(const std::string& path, const std::string& sql) {
+    const std::string cmd = "sqlite3 -readonly '" + path + "' \"" + sql + "\" 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return "";
+    std::string out;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+TEST_F(EngineTest, CatalogOpensInTheSqlite3ShellWithOneTablePerRecordType) {
+    if (system("sqlite3 -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no sqlite3 shell here";
+    Make(task, DB_ITEMREC, Item(7, "Seven"));
+    Make(task, DB_USERREC, User(3, "Ann Lee"));
+    // Committed work is visible while the task still has the catalog open.
+    EXPECT_EQ(Shell(path, "SELECT itemname FROM db_itemrec"), "Seven\n");
+    EXPECT_EQ(Shell(path, "SELECT username, userid FROM db_userrec"), "Ann Lee|3\n");
+    // One table per record type, named after it (the system record's as db_system).
+    std::set<std::string> tables;
+    for (const RecordDef& r : kRecords) {
+        std::string t = r.code == SYSTEM ? "db_system" : r.name;
+        for (char& c : t)
+            c = char(std::tolower(static_cast<unsigned char>(c)));
+        tables.insert(t);
+    }
+    std::string expected;
+    for (const std::string& t : tables)
+        expected += t + "\n";
+    EXPECT_EQ(Shell(path,
+                    "SELECT name FROM sqlite_master WHERE type='table' AND name LIKE 'db%' "
+                    "AND name NOT LIKE 'dbms%' ORDER BY name"),
+              expected);
+    // The fields in their order, group members as their own columns, arrays as one column.
+    EXPECT_EQ(Shell(path, "SELECT group_concat(name, ',') FROM pragma_table_info('db_userrec')"),
+              "slot,stamp,userversion,userid,userlastchangeaddr,username,userdescription,"
+              "useremailaddr,userlongname,userpassword,localpassword,userserialnumber,"
+              "userlastlogin,usershadowkind,usershadowdata,usernotifyflags,useritems,"
+              "userreserved\n");
+    EXPECT_EQ(Shell(path, "SELECT group_concat(name, ',') FROM pragma_table_info('db_attachrec')"),
+              "slot,stamp,attversion,atttype,attsubtype,attnametype,attnamesubtype,"
+              "attnameresourceid,attnamecrc,attnamepath,attnametopicname,attinfoattr,attinfosize,"
+              "attinfotimeaccessed,attinfotimecreated,attinfotimeexpired,attinfotime,"
+              "attinfouseraccessed,attchecksum,attspecialinfo,attsync,attsynctype,"
+              "attsyncinterval,attsynctime,attachreserved,attreposresourceid,attreposcrc,"
+              "attrepository\n");
 }
 
 TEST_F(EngineTest, RecordRoundTripAndFieldAccess) {
