@@ -599,8 +599,10 @@ extern "C" BOARD_OBJECT* EXBoardCreate(const char* pszPath, const char* pszUserN
                           *st = EXSM_INVALID_CATALOG_NAME;
                           return nullptr;
                       }
+                      // Refused before any file is written: a process with a catalog open or
+                      // connected could not open the new one anyway.
                       TaskEntry* pEntry = FindTaskEntry(false);
-                      if (pEntry != nullptr && pEntry->hbrd != nullptr) {
+                      if ((pEntry != nullptr && pEntry->hbrd != nullptr) || ProcessHasClient()) {
                           *st = EXSM_CATALOG_ALREADY_OPEN;
                           return nullptr;
                       }

@@ -212,11 +212,8 @@ DBStatus ChangeLogProcessEntries(CDbContext* pdb, uint16_t wCurrentUser, DBA* pd
 
 using namespace catstore;
 
-extern "C" int ChangeEntryNotifier(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned short wKind,
-                                   BOARD_OBJECT* hbrd) {
-    if (pChange == nullptr || pItem == nullptr) {
-        return 0;
-    }
+static int FillChangeEntry(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned short wKind,
+                           BOARD_OBJECT* hbrd) {
     if (wKind == EX_CHANGE_MODIFIED && pItem->dwFieldFlags != 0 &&
         (pItem->dwFieldFlags & ITEMFIELDS_SIGNIFICANT) == 0) {
         return 0;
@@ -259,11 +256,8 @@ extern "C" int ChangeEntryNotifier(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsig
     return 1;
 }
 
-extern "C" int ItemCopyNotifier(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned short wKind,
-                                BOARD_OBJECT* hbrd) {
-    if (pChange == nullptr || pItem == nullptr) {
-        return 0;
-    }
+static int FillCopyEntry(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned short wKind,
+                         BOARD_OBJECT* hbrd) {
     LogLine(LOG_STORE, "CHGLOG: Creating entry for %s event: ID=%lu, %s\r\n", KindName(wKind),
             static_cast<unsigned long>(pItem->item.itemid), pItem->item.itemname);
     qn::dbms::db_changeentryrec& e = pChange->entry;
@@ -276,4 +270,30 @@ extern "C" int ItemCopyNotifier(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned
         QueueFromEntry(hbrd, e);
     }
     return 1;
+}
+
+// The exported notifiers: nothing is thrown to the caller; a failure (out of memory while
+// queueing the event) writes no entry.
+extern "C" int ChangeEntryNotifier(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned short wKind,
+                                   BOARD_OBJECT* hbrd) {
+    if (pChange == nullptr || pItem == nullptr) {
+        return 0;
+    }
+    try {
+        return FillChangeEntry(pChange, pItem, wKind, hbrd);
+    } catch (...) {
+        return 0;
+    }
+}
+
+extern "C" int ItemCopyNotifier(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned short wKind,
+                                BOARD_OBJECT* hbrd) {
+    if (pChange == nullptr || pItem == nullptr) {
+        return 0;
+    }
+    try {
+        return FillCopyEntry(pChange, pItem, wKind, hbrd);
+    } catch (...) {
+        return 0;
+    }
 }

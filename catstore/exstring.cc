@@ -89,12 +89,13 @@ extern "C" EX_STRING* EXStringCreate(const char* pszText) {
 }
 
 extern "C" size_t EXStringGetText(EX_STRING* hString, char* pchBuffer, size_t cchBuffer) {
-    CApiLock lock;
-    std::string str = ReadExString(hString);
-    if (pchBuffer != nullptr && cchBuffer != 0) {
-        size_t cch = std::min(str.size(), cchBuffer - 1);
-        std::memcpy(pchBuffer, str.data(), cch);
-        pchBuffer[cch] = '\0';
-    }
-    return str.size();
+    return RunApiNoStatus(nullptr, static_cast<size_t>(0), [&]() -> size_t {
+        std::string str = ReadExString(hString);
+        if (pchBuffer != nullptr && cchBuffer != 0) {
+            size_t cch = std::min(str.size(), cchBuffer - 1);
+            std::memcpy(pchBuffer, str.data(), cch);
+            pchBuffer[cch] = '\0';
+        }
+        return str.size();
+    });
 }

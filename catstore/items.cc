@@ -683,7 +683,7 @@ extern "C" void EXItemRelease(ITEM_OBJECT* hItem, EXSM_STATUS* status) {
 }
 
 extern "C" uint32_t EXItemGetID(ITEM_OBJECT* hItem) {
-    return RunApiNoStatus(nullptr, 0u, [&]() -> uint32_t {
+    return RunApiNoStatus("EXItemGetID", 0u, [&]() -> uint32_t {
         return IsLiveItem(hItem) ? hItem->pdbItem->item.itemid : 0;
     });
 }

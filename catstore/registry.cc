@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <new>
 
 namespace catstore {
@@ -11,6 +12,7 @@ static ClientEntry* s_pClients = nullptr;
 static uint32_t s_dwClientSerial = 0;
 static TaskEntry s_aTasks[TASK_TABLE_SIZE];
 static int s_nWindowTag = 0;  // address source for the notification objects
+static uint32_t s_uCrossTaskMessage = 0;
 
 DBStatus RegisterClient(ClientEntry** ppEntry) {
     *ppEntry = nullptr;
@@ -44,6 +46,16 @@ DBStatus RemoveClient(ClientEntry* pEntry) {
         }
     }
     return 10;
+}
+
+bool ProcessHasClient() {
+    pid_t pid = getpid();
+    for (ClientEntry* p = s_pClients; p != nullptr; p = p->pNext) {
+        if (p->pid == pid) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool IsClientRegistered(const ClientEntry* pEntry) {
@@ -83,7 +95,21 @@ DBStatus BindTask(BOARD_OBJECT* hbrd) {
     }
     pEntry->hbrd = hbrd;
     pEntry->hWindow = &s_nWindowTag;
+    std::snprintf(pEntry->szWindowName, sizeof pEntry->szWindowName, "IPC Handler -- Task 0x%04X",
+                  static_cast<unsigned>(pEntry->pid));
+    if (s_uCrossTaskMessage == 0) {
+        // Registered message numbers live in 0xC000 to 0xFFFF; the name fixes the number.
+        uint32_t uHash = 0;
+        for (const char* p = CROSS_TASK_MESSAGE; *p != '\0'; ++p) {
+            uHash = uHash * 31 + static_cast<unsigned char>(*p);
+        }
+        s_uCrossTaskMessage = 0xC000u + (uHash % 0x4000u);
+    }
     return DBSuccess;
+}
+
+uint32_t CrossTaskMessage() {
+    return s_uCrossTaskMessage;
 }
 
 void ClearTask() {

@@ -23,6 +23,8 @@ struct ClientEntry {
 DBStatus RegisterClient(ClientEntry** ppEntry);
 // Removes and frees an entry; 10 when it is not in the list.
 DBStatus RemoveClient(ClientEntry* pEntry);
+// True when the calling process has a client entry (a catalog open or connected).
+bool ProcessHasClient();
 // True when the entry is registered.
 bool IsClientRegistered(const ClientEntry* pEntry);
 
@@ -32,7 +34,12 @@ struct TaskEntry {
     pid_t pid = 0;
     void* hWindow = nullptr;  // the hidden notification object; carries nothing
     BOARD_OBJECT* hbrd = nullptr;
+    char szWindowName[40] = {};  // "IPC Handler -- Task 0x%04X" with the process id
 };
+// The message registered once per process for cross-task notification (it carries nothing).
+inline constexpr const char* CROSS_TASK_MESSAGE = "QNI CROSS TASK NOTIFICATION";
+// The process's registered message number (registered at the first binding; 0 before).
+uint32_t CrossTaskMessage();
 inline constexpr int TASK_TABLE_SIZE = 16;
 
 // The calling process's entry (a free one is taken when there is none); nullptr when full.

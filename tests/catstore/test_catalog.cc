@@ -2,10 +2,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
 #include "catalog_fixture.h"
+#include "registry.h"
 
 using namespace cstest;
 
@@ -164,9 +166,30 @@ TEST_F(CatalogTest, SecondOpenInOneProcessIsRefusedAndTheFirstStaysUsable) {
     EXPECT_EQ(st, EXSM_SUCCESS);
     FreeStr(got.hName);
     EXPECT_EQ(EXBoardBindCurrent(&st), hbrd);
+    // The process's task entry holds the board and its (empty) notification object.
+    catstore::TaskEntry* pTask = catstore::FindTaskEntry(false);
+    ASSERT_NE(pTask, nullptr);
+    EXPECT_EQ(pTask->hbrd, hbrd);
+    char achName[40];
+    std::snprintf(achName, sizeof achName, "IPC Handler -- Task 0x%04X",
+                  static_cast<unsigned>(::getpid()));
+    EXPECT_STREQ(pTask->szWindowName, achName);
+    EXPECT_GE(catstore::CrossTaskMessage(), 0xC000u);
     EXBoardClose(hbrd, &st);
+    EXPECT_EQ(catstore::FindTaskEntry(false), nullptr);
     EXPECT_EQ(EXBoardBindCurrent(&st), nullptr);
     EXPECT_EQ(st, EXSM_CATALOG_UNAVAILABLE);
+    // A catalog connected for administration counts as well, and no file of the refused catalog
+    // is written.
+    BOARD_OBJECT* hAdmin = EXBoardConnect(m_strPath.c_str(), 1, &st);
+    ASSERT_NE(hAdmin, nullptr);
+    EXPECT_EQ(
+        EXBoardCreate(m_dir.file("third.vfc").c_str(), "SYSTEM", "", &info, 0, 0, 0, nullptr, &st),
+        nullptr);
+    EXPECT_EQ(st, EXSM_CATALOG_ALREADY_OPEN);
+    EXPECT_NE(::access(m_dir.file("third.vfc").c_str(), F_OK), 0);
+    EXPECT_NE(::access(m_dir.file("third.ini").c_str(), F_OK), 0);
+    EXBoardClose(hAdmin, &st);
 }
 
 TEST_F(CatalogTest, MissingCatalogAndUnreadableConfiguration) {
