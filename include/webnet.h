@@ -159,7 +159,8 @@ typedef int (*QNINetCallback)(int code, HTRequest* request, void* userData);
 /* Starts the library; a second call does nothing. 0, or 2 when it cannot start. */
 QNINET_API int QNINetInitialize(void);
 /* Stops the library: ends every running load (without completion calls), empties the proxy,
- * exception and realm tables and the search-engine configuration cache. 0, or 10. */
+ * exception and realm tables and the search-engine configuration cache. 0; 10 when called from
+ * a status routine (the library stays initialised). */
 QNINET_API int QNINetTerminate(void);
 
 /* Socket events, with the Windows Sockets bit values. */
@@ -196,10 +197,11 @@ QNINET_API int QNINetSetAsync(QNINetAsyncWindow window, unsigned int message);
  * the load's finishing code when it ended; 21 for a socket that belongs to no request (unless
  * the event is QNINET_FD_CLOSE); 2 when `event` carries an error. */
 QNINET_API int QNINetAsyncContinue(int socket, long event);
-/* Stores the request's connection socket (-1 when none yet). 0; 16 for null arguments. */
+/* Stores the request's connection socket (-1 when none yet). 0; 16 for a null pointer or a
+ * request that has ended. */
 QNINET_API int QNINetGetSocketNumber(HTRequest* request, long* socket);
 /* Shuts the request's sockets down and marks it aborted: it ends without a completion call.
- * 0, or 14 when a shutdown fails. */
+ * 0; 14 when a shutdown fails; 16 for a null pointer or a request that has ended. */
 QNINET_API int QNINetCloseConnection(HTRequest* request);
 /* Aborts every running load; none of them makes further status calls. 0, or 15. */
 QNINET_API int QNINetCloseAllConnections(void);
