@@ -40,6 +40,11 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (QNSysLogFileDescriptor() < 0) {
+        // The configured log could not be opened (the box above says so): nothing would land.
+        fprintf(stderr, "qndemo: cannot open the log file %s\n", strLog.c_str());
+        return 1;
+    }
 
     QNTrace(QNTRACE_ALWAYS, "qndemo: process %ld writes to the shared system log\r\n",
             static_cast<long>(getpid()));
