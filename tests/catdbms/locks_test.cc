@@ -1,5 +1,6 @@
 // Locks, open modes and lock-manager users between tasks and between real processes, and a
 // writer killed at random moments.
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,9 +29,26 @@ struct Pipe {
                 close(f);
     }
     void Send(char c = 'x') { EXPECT_EQ(write(fd[1], &c, 1), 1); }
-    char Wait() {
+    // 0 when nothing came within the wait (a child that failed before it signalled).
+    char Wait(int ms = 30000) {
+        struct pollfd p = {fd[0], POLLIN, 0};
         char c = 0;
+        if (poll(&p, 1, ms) != 1)
+            return 0;
         return read(fd[0], &c, 1) == 1 ? c : 0;
+    }
+};
+
+// Kills the children a failed assertion left running (readers that loop, holders that pause).
+struct Reaper {
+    std::vector<pid_t> pids;
+    ~Reaper() {
+        for (pid_t p : pids) {
+            if (waitpid(p, nullptr, WNOHANG) == 0) {
+                kill(p, SIGKILL);
+                waitpid(p, nullptr, 0);
+            }
+        }
     }
 };
 
@@ -238,7 +256,8 @@ TEST_F(LockTest, AWaitingWriterIsNotStarvedByAStreamOfReaders) {
     // Two readers that overlap: at every moment at least one of them holds a read lock.
     constexpr int kReaders = 2;
     Pipe started;
-    std::vector<pid_t> readers;
+    Reaper reaper;
+    std::vector<pid_t>& readers = reaper.pids;
     for (int r = 0; r < kReaders; ++r) {
         readers.push_back(ForkChild([&] {
             CDbTask t;
@@ -305,6 +324,7 @@ TEST_F(LockTest, ExclusiveOpenRefusedWhileOthersHaveItOpenAndTheOtherWayRound) {
         pause();
         return 0;
     });
+    Reaper reaper{{child}};
     ASSERT_EQ(opened.Wait(), 'x');
     CDbTask task;
     EXPECT_EQ(OpenTask(task, path, "s"), S_UNAVAIL);
@@ -360,6 +380,7 @@ TEST_F(LockTest, LockManagerUsersInUseListedClearedAndFreedByDeath) {
         pause();
         return 0;
     });
+    Reaper reaper{{child}};
     ASSERT_EQ(opened.Wait(), 'x');
     EXPECT_EQ(a.TestUserId("annl0012"), S_DUPLICATE);
     kill(child, SIGKILL);
