@@ -34,12 +34,13 @@ enum ControlId : int {
 };
 
 // Dialog units to pixels through a font, as dialog templates are laid out: horizontal units are
-// a quarter of the font's average character width, vertical ones an eighth of its height.
+// a quarter of the font's average character width, vertical ones an eighth of its height,
+// rounded to the nearest pixel.
 struct DialogUnits {
     int nBaseX = 0;
     int nBaseY = 0;
-    int X(int nUnits) const { return (nUnits * nBaseX) / 4; }
-    int Y(int nUnits) const { return (nUnits * nBaseY) / 8; }
+    int X(int nUnits) const { return (nUnits * nBaseX + 2) / 4; }
+    int Y(int nUnits) const { return (nUnits * nBaseY + 4) / 8; }
 };
 DialogUnits DialogUnitsOf(const QFont& font);
 

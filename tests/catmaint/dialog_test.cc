@@ -90,9 +90,52 @@ TEST_F(DialogTest, LayoutInDialogUnitsThroughTheFont) {
                                              du.X(c.units.width()), du.Y(c.units.height())))
             << c.pszText;
     }
-    EXPECT_EQ(dialog.Progress()->geometry(), QRect(du.X(10), du.Y(96), du.X(172), du.Y(15)));
-    EXPECT_EQ(dialog.PathLabel(IDC_CATALOG_PATH)->geometry(),
-              QRect(du.X(36), du.Y(5), du.X(155), du.Y(8)));
+    const auto pixels = [&du](int x, int y, int cx, int cy) {
+        return QRect(du.X(x), du.Y(y), du.X(cx), du.Y(cy));
+    };
+    EXPECT_EQ(dialog.Progress()->geometry(), pixels(10, 96, 172, 15));
+    EXPECT_EQ(dialog.PathLabel(IDC_CATALOG_PATH)->geometry(), pixels(36, 5, 155, 8));
+    EXPECT_EQ(dialog.PathLabel(IDC_BACKUP_PATH)->geometry(), pixels(36, 15, 155, 8));
+    EXPECT_EQ(dialog.PathLabel(IDC_LOG_PATH)->geometry(), pixels(36, 25, 155, 8));
+    QWidget* pGroup = dialog.findChild<QWidget*>("ctl1003");
+    ASSERT_NE(pGroup, nullptr);
+    EXPECT_EQ(pGroup->geometry(), pixels(5, 40, 182, 77));
+    auto* pMessage = dialog.findChild<QPlainTextEdit*>("ctl1002");
+    ASSERT_NE(pMessage, nullptr);
+    EXPECT_TRUE(pMessage->isReadOnly());
+    EXPECT_EQ(pMessage->geometry(), pixels(10, 51, 172, 40));
+    struct Caption {
+        const char* pszText;
+        QRect units;
+    };
+    const Caption captions[] = {
+        {"Catalog:", {5, 5, 28, 8}}, {"Backup:", {5, 15, 28, 8}}, {"Log File:", {5, 25, 30, 8}}};
+    for (const Caption& c : captions) {
+        bool fFound = false;
+        for (QLabel* pLabel : dialog.findChildren<QLabel*>()) {
+            if (pLabel->text() == c.pszText) {
+                fFound = true;
+                EXPECT_EQ(pLabel->geometry(),
+                          pixels(c.units.x(), c.units.y(), c.units.width(), c.units.height()))
+                    << c.pszText;
+            }
+        }
+        EXPECT_TRUE(fFound) << c.pszText;
+    }
+    // The units themselves: the average width of the letters and the height of the font.
+    const QFontMetrics metrics(dialog.font());
+    EXPECT_EQ(
+        du.nBaseX,
+        (metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 26 +
+         1) /
+            2);
+    EXPECT_EQ(du.nBaseY, metrics.height());
+    // Units become pixels rounded to the nearest, as dialog templates are mapped.
+    const DialogUnits sample{7, 15};
+    EXPECT_EQ(sample.X(199), 348);  // 348.25
+    EXPECT_EQ(sample.X(2), 4);      // 3.5
+    EXPECT_EQ(sample.Y(14), 26);    // 26.25
+    EXPECT_EQ(sample.Y(5), 9);      // 9.375
     // Initial state.
     EXPECT_EQ(dialog.OperationTitle(), "Command Progress:");
     EXPECT_EQ(dialog.MessageText(), "");
