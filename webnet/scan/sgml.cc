@@ -398,8 +398,20 @@ void SgmlParser::EmitStart() {
     m_state = State::kAfterOpen;
     m_sink.StartElement(element, m_afPresent, apszValues);
     if (DtdElements()[element].content != Content::kEmpty && m_stack.size() < kMaxDepth) {
-        m_stack.push_back(static_cast<uint8_t>(element));
+        Push(element);
     }
+}
+
+void SgmlParser::Push(int element) {
+    m_stack.push_back(static_cast<uint8_t>(element));
+    ++m_acOpen[element];
+}
+
+int SgmlParser::Pop() {
+    int top = m_stack.back();
+    m_stack.pop_back();
+    --m_acOpen[top];
+    return top;
 }
 
 const char* SgmlParser::EndTag(const char* p, const char* end) {
@@ -432,8 +444,8 @@ const char* SgmlParser::EndTag(const char* p, const char* end) {
 }
 
 void SgmlParser::CloseElement(int element) {
-    if (DtdElements()[element].content == Content::kEmpty) {
-        return;  // never open
+    if (DtdElements()[element].content == Content::kEmpty || m_acOpen[element] == 0) {
+        return;  // never open, or not open now: the end tag is ignored
     }
     size_t i = m_stack.size();
     while (i > 0 && m_stack[i - 1] != element) {
@@ -444,9 +456,7 @@ void SgmlParser::CloseElement(int element) {
     }
     // Close the elements opened inside it, then itself.
     while (m_stack.size() >= i) {
-        int top = m_stack.back();
-        m_stack.pop_back();
-        m_sink.EndElement(top);
+        m_sink.EndElement(Pop());
     }
 }
 
@@ -686,9 +696,7 @@ void SgmlParser::Finish() {
     }
     m_state = State::kText;
     while (!m_stack.empty()) {
-        int top = m_stack.back();
-        m_stack.pop_back();
-        m_sink.EndElement(top);
+        m_sink.EndElement(Pop());
     }
 }
 

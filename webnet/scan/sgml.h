@@ -130,7 +130,13 @@ class SgmlParser {
     char m_achTyped[kMaxName + 2] = {};  // the characters matched, as typed (literal text)
     int m_dashes = 0;                    // '-' in a row inside a comment
 
+    void Push(int element);
+    int Pop();
+
     std::vector<uint8_t> m_stack;  // open elements, innermost last
+    // How often each element is on the stack, so that an end tag of an element that is not
+    // open is passed over without a walk down a deep stack.
+    uint32_t m_acOpen[kDtdElementCount] = {};
 };
 
 }  // namespace qn::webnet::scan
