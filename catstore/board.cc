@@ -927,10 +927,21 @@ extern "C" ITEM_OBJECT* EXUserGetItem(USER_OBJECT* hUser, int nSlot, EXSM_STATUS
                       }
                       BOARD_OBJECT* hbrd = hUser->hBoard;
                       {
-                          CStoreRead read(hbrd->pdb, Packet({DB_USERREC}, 'r'));
+                          CStoreRead read(hbrd->pdb,
+                                          Packet({DB_USERREC}, 'r') + VarStringPacket('r'));
                           DBStatus dbs = read.Status();
                           if (dbs == DBSuccess) {
                               dbs = CheckHolder(hbrd->pdb, &hUser->holder, true);
+                          }
+                          if (dbs == DBSuccess) {
+                              // The shadow data follows the re-read record, so that a later write
+                              // of this user neither fails on nor overwrites another's change.
+                              UserHolder& user = hUser->holder;
+                              if (user.var.dba != user.rec.usershadowdata) {
+                                  user.var.dba = user.rec.usershadowdata;
+                                  user.var.stamp = 0;
+                              }
+                              dbs = VarStringRead(&user.var, hbrd->pdb);
                           }
                           if (dbs != DBSuccess) {
                               SetStatus(st, dbs);

@@ -147,6 +147,50 @@ TEST_F(UsersTest, SetInfoRoundTripsEveryField) {
     EXUserRelease(h, &st);
 }
 
+TEST_F(UsersTest, SlotReadsTakeInAnotherCopysShadowData) {
+    EXSM_STATUS st;
+    AddUser(m_hbrd, "gina", "pw");
+    USER_OBJECT* hA = EXUserFindByName(m_hbrd, "gina", &st);
+    USER_OBJECT* hB = EXUserFindByName(m_hbrd, "gina", &st);
+    ASSERT_NE(hA, nullptr);
+    ASSERT_NE(hB, nullptr);
+    // Copy A writes new shadow data; copy B reads a slot (which refreshes it) and then sets one.
+    EX_USERINFO info{};
+    EXUserGetInfo(hA, &info, &st);
+    std::string strShadow(300, 's');
+    QNGlobalFree(info.hShadowData);
+    info.cbShadowData = static_cast<uint16_t>(strShadow.size());
+    info.hShadowData = QNGlobalAlloc(QN_GHND, strShadow.size());
+    std::memcpy(QNGlobalLock(info.hShadowData), strShadow.data(), strShadow.size());
+    QNGlobalUnlock(info.hShadowData);
+    EXUserSetInfo(hA, &info, &st);
+    ASSERT_EQ(st, EXSM_SUCCESS) << EXStatusText(st);
+    FreeUserInfo(&info);
+
+    ITEM_OBJECT* hQuick = EXUserGetItem(hB, 0, &st);
+    ASSERT_NE(hQuick, nullptr) << EXStatusText(st);
+    EXUserSetItem(hB, 9, hQuick, &st);
+    EXPECT_EQ(st, EXSM_SUCCESS) << EXStatusText(st);
+    EX_USERINFO got{};
+    EXUserGetInfo(hB, &got, &st);
+    ASSERT_EQ(got.cbShadowData, strShadow.size());
+    EXPECT_EQ(std::memcmp(QNGlobalLock(got.hShadowData), strShadow.data(), strShadow.size()), 0);
+    QNGlobalUnlock(got.hShadowData);
+    FreeUserInfo(&got);
+    EXItemRelease(hQuick, &st);
+    EXUserRelease(hA, &st);
+    EXUserRelease(hB, &st);
+    // The stored user has both: the new shadow data and the slot.
+    USER_OBJECT* hC = EXUserFindByName(m_hbrd, "gina", &st);
+    ITEM_OBJECT* hSlot9 = EXUserGetItem(hC, 9, &st);
+    EXPECT_NE(hSlot9, nullptr);
+    EXUserGetInfo(hC, &got, &st);
+    EXPECT_EQ(got.cbShadowData, strShadow.size());
+    FreeUserInfo(&got);
+    EXItemRelease(hSlot9, &st);
+    EXUserRelease(hC, &st);
+}
+
 TEST_F(UsersTest, IteratorsMoveAsTheTableSays) {
     EXSM_STATUS st;
     AddUser(m_hbrd, "zed", "");
