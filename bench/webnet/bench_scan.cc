@@ -61,7 +61,7 @@ const Corpus& TheCorpus() {
             }
         }
         if (originals.empty()) {
-            // No documentation installed: the fixtures of the tests stand in.
+            // No documentation installed: one small page stands in.
             originals.push_back(
                 "<html><head><title>Empty corpus</title></head><body>"
                 "<p>No HTML under /usr/share/doc.</p></body></html>");
@@ -198,9 +198,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
             }
         }
     }
+    // The rate of the benchmark `name` (its run names carry "/min_time:..." after the name;
+    // "QuillonScan" must not find "QuillonScanFile").
     double Rate(const std::string& name) const {
         for (const auto& [key, value] : m_rates) {
-            if (key.rfind(name, 0) == 0) {
+            if (key == name || key.rfind(name + "/", 0) == 0) {
                 return value;
             }
         }
