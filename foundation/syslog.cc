@@ -135,11 +135,46 @@ void ReportLockFailure() {
     QNOutputDebugString("QNSYSLOG: the log lock was not granted; the line is dropped.\r\n");
 }
 
+void WriteText(const char* pch, size_t cb);
+
+// Set once this module has tried to open the log file named in the block (at attachment or
+// later); cleared when it detaches.
+std::atomic<bool> g_fLogOpenTried{false};
+
+// A log file named after this module attached (QNSysLogUseFile in another module or process) is
+// opened for appending at this module's next write, once.
+void OpenNamedLogFile() {
+    if (g_fdLog.load(std::memory_order_acquire) >= 0 || g_pBlock == nullptr ||
+        g_pState == nullptr || g_pState->LogFilename[0] == '\0' || g_fLogOpenTried.exchange(true))
+        return;
+    char szPath[QNLOG_FILENAME_SIZE];
+    {
+        CQNCriticalSection guard(g_pBlock->Mutex());
+        if (!guard.Owned())
+            return;
+        memcpy(szPath, g_pState->LogFilename, sizeof szPath);
+    }
+    szPath[sizeof szPath - 1] = '\0';
+    int fd = OpenLogFile(szPath, false);
+    if (fd < 0) {
+        ShowOpenFailure(szPath);
+        return;
+    }
+    int fdNone = -1;
+    if (!g_fdLog.compare_exchange_strong(fdNone, fd)) {
+        close(fd);
+        return;
+    }
+    std::string strLine = InitializedLine(fd, szPath);
+    WriteText(strLine.data(), strLine.size());
+}
+
 // Writes text: to the log file under the lock, then to the debug output.
 void WriteText(const char* pch, size_t cb) {
     QNLOG_STATE_INFO* pState = State();
     if (t_fInAttach)
         return;
+    OpenNamedLogFile();
     int fd = g_fdLog.load(std::memory_order_acquire);
     if (fd >= 0 && g_pBlock != nullptr) {
         size_t cbRest = 0;
@@ -282,6 +317,7 @@ bool QNSysLogAttach() {
         // Every module appends to the log that the first one started.
         memcpy(szPath, g_pState->LogFilename, sizeof szPath);
         szPath[sizeof szPath - 1] = '\0';
+        g_fLogOpenTried.store(szPath[0] != '\0');
         if (szPath[0] != '\0' && g_fdLog.load() < 0 && !fOpenFailed) {
             int fd = OpenLogFile(szPath, false);
             if (fd < 0) {
@@ -317,6 +353,7 @@ void QNSysLogDetach() {
     int fd = g_fdLog.exchange(-1);
     if (fd >= 0)
         close(fd);
+    g_fLogOpenTried.store(false);
     g_fAttached.store(false, std::memory_order_release);
     g_fAttachTried.store(g_fUnloaded.load(), std::memory_order_release);
     g_pState = nullptr;
@@ -419,6 +456,7 @@ bool Timer(TimerKind kind, uint32_t dwCategory, const char* pszFormat, va_list a
     QNLOG_STATE_INFO* pState = State();
     if (!Passes(pState, dwCategory) || t_fInAttach)
         return false;
+    OpenNamedLogFile();
     std::string strText = FormatV(pszFormat, args);
     if (g_pBlock == nullptr) {
         // No block: no shared timer stack; the line still goes to the debug output.

@@ -110,7 +110,8 @@ bool QNSysLogCreatedBlock();
 // This module's log file descriptor; -1 when no log file is open.
 int QNSysLogFileDescriptor();
 // For programs that want a log when none is configured: when the block has no log file name,
-// sets pszPath as the log file of every module from now on and starts it afresh (truncating).
+// sets pszPath as the log file and starts it afresh (truncating); modules and processes that
+// attached before open it for appending at their next write.
 // False (nothing changed) when a log file is already set, the path does not fit in 260
 // characters, or the file cannot be opened (after the box).
 bool QNSysLogUseFile(const char* pszPath);

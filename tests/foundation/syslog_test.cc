@@ -405,6 +405,41 @@ TEST_F(LogTest, UseFileSetsALogWhenNoneIsConfigured) {
     EXPECT_FALSE(QNSysLogUseFile(std::string(300, 'y').c_str()));
 }
 
+TEST_F(LogTest, ALogChosenLaterReachesProcessesAttachedBefore) {
+    ASSERT_TRUE(QNSysLogAttach());
+    int toChild[2];
+    int toParent[2];
+    ASSERT_EQ(pipe(toChild), 0);
+    ASSERT_EQ(pipe(toParent), 0);
+    pid_t pid = ForkChild([&] {
+        QNSysLogDetach();
+        QNSysLogAttach();  // attached while no log file is set
+        bool fNoLog = QNSysLogFileDescriptor() == -1;
+        (void)!write(toParent[1], "a", 1);
+        char ch;
+        if (read(toChild[0], &ch, 1) != 1)
+            return 2;
+        QNTrace(0, "from the earlier process\r\n");
+        QNSysLogDetach();
+        return fNoLog ? 0 : 1;
+    });
+    close(toParent[1]);
+    close(toChild[0]);
+    char ch;
+    ASSERT_EQ(read(toParent[0], &ch, 1), 1);
+    ASSERT_TRUE(QNSysLogUseFile(m_strLog.c_str()));
+    QNTrace(0, "from the process that chose it\r\n");
+    ASSERT_EQ(write(toChild[1], "g", 1), 1);
+    EXPECT_EQ(WaitChild(pid), 0);
+    close(toParent[0]);
+    close(toChild[1]);
+    auto lines = Lines();
+    ASSERT_EQ(lines.size(), 4u) << Log();
+    EXPECT_EQ(lines[1], "from the process that chose it");
+    EXPECT_EQ(lines[2].rfind("QNSYSLOG: Initialized; FD=", 0), 0u);
+    EXPECT_EQ(lines[3], "from the earlier process");
+}
+
 TEST_F(LogTest, DebugOutputTwoGoesToStandardError) {
     Set("SystemLog", "DebugOutput", "2");
     std::string strErr = m_env.file("stderr.txt");
