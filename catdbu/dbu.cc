@@ -584,15 +584,10 @@ QN_EXPORT EXSM_STATUS DB_KEYBUILD(const char* pszDictionary, int nLockMgr) {
     CDatabase db;
     std::string strWhy;
     status = OpenCatalogFile(db, strCatalog, true, &strWhy);
-    if (status == EXSM_SUCCESS) {
-        // REINDEX runs as one statement: the indexes are rebuilt whole or left as they were.
-        if (db.Exec("REINDEX") != SQLITE_OK) {
-            strWhy = db.Error();
-            status = EXSM_CATALOG_CORRUPTED;
-        }
-    }
     db.Close();
     exclusive.Release();
+    // The engine rebuilds every index and its own key entries in one transaction: the keys are
+    // rebuilt whole or left as they were.
     if (status == EXSM_SUCCESS) {
         status = RebuildEngineKeys(strCatalog, nLockMgr, [&](const std::string& strLine) {
             AppendCatalogLog(strCatalog, "  keys: %s", strLine.c_str());

@@ -31,7 +31,7 @@ int TransportOf(int nLockMgr) {
 }
 
 // Chooses the task's lock manager like the catalog store: a transport the engine does not have
-// falls back to index 1. The engine statuses S_SYSERR means it cannot say (no engine yet).
+// falls back to index 1; a transport code outside the engine's range is refused.
 EXSM_STATUS ChooseLockManager(CDbTask& task, int nLockMgr) {
     const int nTransport = TransportOf(nLockMgr);
     if (nTransport < 0) {
@@ -47,14 +47,6 @@ EXSM_STATUS ChooseLockManager(CDbTask& task, int nLockMgr) {
     return EXSM_SUCCESS;
 }
 
-std::string TafPathOf(const std::string& strCatalogPath) {
-    std::string strTaf = CDbTask::DefaultTafPath(strCatalogPath.c_str());
-    if (strTaf.empty()) {
-        strTaf = ReplaceExtension(strCatalogPath, "TAF");
-    }
-    return strTaf;
-}
-
 // True when this process may write the file and make files beside it (the database's journal).
 bool IsWritable(const std::string& strPath) {
     return ::faccessat(AT_FDCWD, strPath.c_str(), W_OK, AT_EACCESS) == 0 &&
@@ -64,14 +56,9 @@ bool IsWritable(const std::string& strPath) {
 // Opens the catalog with the engine, exclusively. EXSM_SUCCESS; EXSM_CATALOG_UNAVAILABLE (open
 // elsewhere); EXSM_ACCESS_DENIED (nobody has it open, but the catalog or its folder cannot be
 // written); EXSM_INVALID_CATALOG_FILE (the engine cannot read its dictionary);
-// EXSM_ERROR_UNKNOWN when the engine cannot open catalogs at all (then nothing is checked).
+// EXSM_INVALID_LOCK_MANAGER; EXSM_CATALOG_OPEN_ERROR (any other refusal).
 EXSM_STATUS OpenExclusive(CDbTask& task, const std::string& strCatalogPath, int nLockMgr,
                           std::string* pstrWhy) {
-    // An engine without storage yet knows no lock-file path.
-    if (CDbTask::DefaultTafPath(strCatalogPath.c_str()).empty()) {
-        *pstrWhy = "the engine cannot open catalogs";
-        return EXSM_ERROR_UNKNOWN;
-    }
     if (EXSM_STATUS status = ChooseLockManager(task, nLockMgr); status != EXSM_SUCCESS) {
         *pstrWhy = "lock manager " + std::to_string(nLockMgr) + " is not available";
         return status;
@@ -133,7 +120,7 @@ EXSM_STATUS CExclusiveCatalog::Acquire(const std::string& strCatalogPath, int nL
     if (EXSM_STATUS status = CheckLockManager(nLockMgr); status != EXSM_SUCCESS) {
         return status;
     }
-    const std::string strTaf = TafPathOf(strCatalogPath);
+    const std::string strTaf = CDbTask::DefaultTafPath(strCatalogPath.c_str());
     const int fd = ::open(strTaf.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         return errno == EACCES || errno == EROFS || errno == EPERM ? EXSM_ACCESS_DENIED
@@ -183,11 +170,6 @@ StructureResult CheckEngineStructures(const std::string& strCatalogPath, int nLo
     CDbTask task;
     std::string strWhy;
     const EXSM_STATUS status = OpenExclusive(task, strCatalogPath, nLockMgr, &strWhy);
-    if (status == EXSM_ERROR_UNKNOWN) {
-        result.fSupported = false;
-        sink("not checked: " + strWhy);
-        return result;
-    }
     if (status == EXSM_CATALOG_UNAVAILABLE || status == EXSM_ACCESS_DENIED ||
         status == EXSM_INVALID_LOCK_MANAGER) {
         result.status = status;
@@ -241,9 +223,6 @@ EXSM_STATUS RebuildEngineKeys(const std::string& strCatalogPath, int nLockMgr,
     CDbTask task;
     std::string strWhy;
     const EXSM_STATUS status = OpenExclusive(task, strCatalogPath, nLockMgr, &strWhy);
-    if (status == EXSM_ERROR_UNKNOWN) {
-        return EXSM_SUCCESS;  // no engine: its tables cannot need rebuilding
-    }
     if (status != EXSM_SUCCESS) {
         sink(strWhy);
         return status == EXSM_INVALID_CATALOG_FILE ? EXSM_CATALOG_CORRUPTED : status;

@@ -50,7 +50,7 @@ struct StructureResult {
     EXSM_STATUS status = EXSM_SUCCESS;  // EXSM_SUCCESS when the check ran to its end
     unsigned nErrors = 0;               // findings
     unsigned nRepaired = 0;             // findings mended (with repair)
-    bool fSupported = true;             // false when the engine could not check this catalog
+    bool fSupported = true;             // false when the engine cannot open this catalog
 };
 
 // Runs the engine's check of its own structures (set memberships, key entries, member counts
