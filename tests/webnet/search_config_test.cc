@@ -129,6 +129,42 @@ TEST_F(SearchConfig, ReadSkipsInvalidEntriesAndKeepsTheOthers) {
     QNINetFreeSearchEngineConfigs(configs, count);
 }
 
+TEST_F(SearchConfig, EachMissingOrMarkingValueMakesAnEntryInvalid) {
+    const std::string kValid = "Type=0\nStartElement=HR\nSkip=0\nIgnoreHostAnchors=0\n";
+    struct Case {
+        const char* what;
+        std::string section;
+    } cases[] = {
+        {"Type 3", "Type=3\nStartElement=HR\nSkip=0\nIgnoreHostAnchors=0\n"},
+        {"no Type", "StartElement=HR\nSkip=0\nIgnoreHostAnchors=0\n"},
+        {"no StartElement", "Type=0\nSkip=0\nIgnoreHostAnchors=0\n"},
+        {"empty StartElement", "Type=0\nStartElement=\nSkip=0\nIgnoreHostAnchors=0\n"},
+        {"Skip -1", "Type=0\nStartElement=HR\nSkip=-1\nIgnoreHostAnchors=0\n"},
+        {"no IgnoreHostAnchors", "Type=0\nStartElement=HR\nSkip=0\n"},
+        {"IgnoreHostAnchors -1", "Type=0\nStartElement=HR\nSkip=0\nIgnoreHostAnchors=-1\n"},
+        {"no section", ""},
+    };
+    for (const auto& c : cases) {
+        std::string ini = "[QNINET]\nNumNames=2\nName0=bad\nName1=good\n[good]\n" + kValid;
+        if (!c.section.empty()) {
+            ini += "[bad]\n" + c.section;
+        }
+        WriteFile(m_strIni, ini);
+        SearchEngineConfig* configs = nullptr;
+        ASSERT_EQ(QNINetReadSearchEngineConfigs(&configs), 1) << c.what;
+        EXPECT_STREQ(configs[0].name, "good") << c.what;
+        QNINetFreeSearchEngineConfigs(configs, 1);
+    }
+    // Texts are read with at most 99 characters.
+    std::string longName(150, 'h');
+    WriteFile(m_strIni, "[QNINET]\nNumNames=1\nName0=x\n[x]\nType=0\nStartElement=" + longName +
+                            "\nSkip=0\nIgnoreHostAnchors=0\n");
+    SearchEngineConfig* configs = nullptr;
+    ASSERT_EQ(QNINetReadSearchEngineConfigs(&configs), 1);
+    EXPECT_EQ(std::string(configs[0].startElement), longName.substr(0, 99));
+    QNINetFreeSearchEngineConfigs(configs, 1);
+}
+
 TEST_F(SearchConfig, NoConfigurationsLeaveTheResultUntouched) {
     SearchEngineConfig sentinel{};
     for (const char* ini : {"", "[QNINET]\nNumNames=0\nName0=a\n", "[QNINET]\nNumNames=100000\n",
