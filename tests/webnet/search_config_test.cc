@@ -325,6 +325,17 @@ TEST_F(SearchConfig, ModeOneTakesTheFirstForeignAnchorAfterEachItem) {
               (std::vector<std::string>{"A:Own link@/own", "A:C@http://c.org/"}));
 }
 
+TEST_F(SearchConfig, ModeTwoTakesEveryForeignAnchor) {
+    WriteFile(m_strIni,
+              "[QNINET]\nNumNames=1\nName0=example\n[example]\nType=2\nStartElement=BODY\n"
+              "Skip=0\nIgnoreHostAnchors=1\n");
+    EXPECT_EQ(Anchors("example_results.html", nullptr),
+              (std::vector<std::string>{
+                  "A:Sponsored@http://foreign.org/early", "A:First result@http://result1.org/",
+                  "A:Second result@http://result2.net/page", "A:Below the region@http://after.org/",
+                  "A:Third result@https://again.org/"}));
+}
+
 TEST_F(SearchConfig, ListEndRecordsCountAsStartElementsToo) {
     WriteFile(m_strIni, kIni);
     // glossary: StartElement DL, EndElement DL, Skip 1: the end of the first list opens the
