@@ -160,7 +160,12 @@ int TaskImpl::StartStorageFor(const std::vector<int>& codes, const std::vector<c
     if (m_inTxn) {
         m_store.SetBusyTimeout(m_timeoutMs);
         rc = m_store.BeginWrite();
-    } else if (m_store.State() == CStore::Txn::None) {
+    } else {
+        // Outside a transaction the read snapshot starts again with every grant: what the locks
+        // held before cover cannot have changed meanwhile, and what the new ones cover is read
+        // as it is now, not as it was when the first of them was granted.
+        if (m_store.State() != CStore::Txn::None)
+            m_store.Commit();
         rc = m_store.BeginRead();
     }
     if (rc != S_OKAY) {

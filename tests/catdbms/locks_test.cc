@@ -183,6 +183,11 @@ TEST_F(LockTest, AReadPacketIsOneSnapshotUntilItsLocksAreFreed) {
     ASSERT_EQ(writer.TransactionEnd(), S_OKAY);
     ASSERT_EQ(reader.RecCount(DB_ITEMREC, &n), S_OKAY);
     EXPECT_EQ(n, 0u);  // still the snapshot taken with the locks
+    // A further grant reads what it covers as it is now (locks kept after reads).
+    const LOCK_REQUEST r2[] = {{DB_ITEMREC, 'r'}};
+    ASSERT_EQ(reader.Lock(r2, 1), S_OKAY);
+    ASSERT_EQ(reader.RecCount(DB_ITEMREC, &n), S_OKAY);
+    EXPECT_EQ(n, 1u);
     ASSERT_EQ(reader.FreeAll(), S_OKAY);
     ASSERT_EQ(reader.RecCount(DB_ITEMREC, &n), S_OKAY);
     EXPECT_EQ(n, 1u);
