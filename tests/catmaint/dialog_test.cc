@@ -197,6 +197,13 @@ TEST_F(DialogTest, VerifyMessages) {
     dialog.Button(IDC_VERIFY)->click();
     EXPECT_EQ(dialog.OperationTitle(), Text(IDS_CHECKING_INTEGRITY));
     EXPECT_EQ(dialog.MessageText(), "No problems were detected.");
+    {
+        CCatalogHolder holder(m_strCatalog);
+        ASSERT_TRUE(holder.Holding());
+        dialog.Button(IDC_VERIFY)->click();
+        EXPECT_EQ(dialog.MessageText(),
+                  "This operation cannot be performed because the catalog is in use.");
+    }
     DamageIndex(m_strCatalog);
     dialog.Button(IDC_VERIFY)->click();
     EXPECT_EQ(dialog.MessageText(),
