@@ -325,8 +325,8 @@ QNINET_API QNINetScanHook QNINetSetScanHook(QNINetScanHook hook, void* hookData)
 QNINET_API int QNINetScanPageFromFileByName(const char* fileName, QNINetScanRoutine routine,
                                             void* userData);
 /* The same on an open file descriptor: it is rewound to offset 0 first (4 when it cannot be,
- * e.g. a pipe, or when it is no regular file), left open and positioned at the end of what was
- * read. */
+ * e.g. a pipe, or when it is no regular file; 4 also when a read fails, e.g. on a descriptor
+ * open for writing only), left open and positioned at the end of what was read. */
 QNINET_API int QNINetScanPageFromFileByHandle(int file, QNINetScanRoutine routine,
                                               void* userData);
 /* The value of the first of `count` attributes whose name equals `name` without regard to

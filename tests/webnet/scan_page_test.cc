@@ -343,3 +343,19 @@ TEST_F(ScanPage, DevicesAndNamedPipesAreRefusedWithoutWaiting) {
         EXPECT_EQ(qn::test::WaitChild(pid), c.expected) << c.what;
     }
 }
+
+TEST_F(ScanPage, DescriptorThatCannotBeReadIsNoSuccess) {
+    std::string path = Write("page.html", "<title>T</title><a href=x>y</a>");
+    int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    std::vector<std::string> records;
+    char buffer[16];
+    long count = 0;
+    EXPECT_EQ(QNINetScanPageFromFileByHandle(fd, CollectRecords, &records), QNINET_ERR_FILE_SEEK);
+    EXPECT_EQ(QNINetScanForTitleFromFileByHandle(fd, sizeof buffer, buffer), QNINET_ERR_FILE_SEEK);
+    EXPECT_EQ(QNINetScanForAnchorFromFileByHandle(fd, "key", CollectRecords, &records, &count),
+              QNINET_ERR_FILE_SEEK);
+    EXPECT_TRUE(records.empty());
+    EXPECT_EQ(count, 0);
+    close(fd);
+}

@@ -111,6 +111,7 @@ int ScanDescriptorOrThrow(int fd, QNINetScanRoutine routine, void* userData) {
         pfnHook = g_pfnHook;
         pHookData = g_pHookData;
     }
+    bool fReadFailed = false;
     size_t cbBlock =
         st.st_size > 0 ? static_cast<size_t>(std::min<off_t>(st.st_size, kScanBlock)) : 0;
     if (cbBlock > 0) {
@@ -120,6 +121,9 @@ int ScanDescriptorOrThrow(int fd, QNINetScanRoutine routine, void* userData) {
         }
         for (;;) {
             ssize_t n = ReadSome(fd, block.get(), cbBlock);
+            if (n < 0 && *pfContinue != 0) {
+                fReadFailed = true;  // e.g. a descriptor open for writing only
+            }
             if (n <= 0) {
                 break;  // the end, or a file that shrank
             }
@@ -143,16 +147,19 @@ int ScanDescriptorOrThrow(int fd, QNINetScanRoutine routine, void* userData) {
         // Nothing to size a block by (an empty file, or one that reports no size): one byte
         // at a time.
         char ch;
-        while (*pfContinue != 0 && ReadSome(fd, &ch, 1) == 1) {
+        ssize_t n = 0;
+        while (*pfContinue != 0 && (n = ReadSome(fd, &ch, 1)) == 1) {
             parser->Feed(&ch, 1);
         }
+        fReadFailed = *pfContinue != 0 && n < 0;
         if (pfnHook != nullptr && *pfContinue != 0 && pfnHook(pHookData) == 0) {
             *pfContinue = 0;
         }
     }
     parser->Finish();
     scanner->Finish();
-    return kOk;
+    // A file that could not be read to its end was not scanned: not a success.
+    return fReadFailed ? kErrFileSeek : kOk;
 }
 
 }  // namespace

@@ -14,7 +14,8 @@ inline constexpr size_t kScanBlock = 16384;
 inline constexpr size_t kHookInterval = 200;
 
 // Scans an open file from offset 0 (the scan of every export). 0, or 8 (no routine) or 4 (the
-// file cannot be rewound or its size read, as for anything but a regular file).
+// file cannot be rewound or its size read, as for anything but a regular file, or a read
+// failed before the scan was done; what was read until then has been reported).
 int ScanDescriptor(int fd, QNINetScanRoutine routine, void* userData);
 
 // Scans for the text of the first TITLE. 0 with *pstrTitle set, 18 when there is none (or it
