@@ -220,7 +220,10 @@ EXSM_STATUS WriteImage(sqlite3* pSource, long long nPages, const std::string& st
         RemoveDatabaseFiles(strTemp);
         return nErr == ENOSPC ? EXSM_OUT_OF_DISK_SPACE : failure;
     }
-    ::unlink((strTarget + "-journal").c_str());
+    // Journals an earlier file of that name left behind belong to it, not to the new image.
+    for (const char* pszSuffix : {"-journal", "-wal", "-shm"}) {
+        ::unlink((strTarget + pszSuffix).c_str());
+    }
     SyncDirectory(DirectoryPart(strTarget));
     return EXSM_SUCCESS;
 }
@@ -421,10 +424,7 @@ QN_EXPORT EXSM_STATUS UTRestore(const char* pszBackup, const char* pszDestDir, i
         ProgressMessage("Restoring the catalog...");
         const long long nPages = source.QueryNumber("PRAGMA page_count");
         status = WriteImage(source.Get(), nPages, strTarget, EXSM_CATALOG_RESTORE_FAILED, &strWhy);
-        if (status == EXSM_SUCCESS) {
-            ::unlink((strTarget + "-wal").c_str());
-            ::unlink((strTarget + "-shm").c_str());
-        } else if (status == EXSM_INVALID_CATALOG_FILE) {
+        if (status == EXSM_INVALID_CATALOG_FILE) {
             status = EXSM_CATALOG_RESTORE_FAILED;
         }
     }

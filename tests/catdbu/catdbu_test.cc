@@ -1,5 +1,6 @@
 // The catalog utilities on real catalog files, with real second processes.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,6 +82,29 @@ TEST_F(CatdbuTest, BackupAndRestoreRoundTrip) {
     const std::string strLog = ReadFile(m_dir.file("catalog.log"));
     EXPECT_NE(strLog.find("Backup of '" + m_strCatalog), std::string::npos);
     EXPECT_NE(strLog.find("Restore of '" + m_strCatalog), std::string::npos);
+}
+
+TEST_F(CatdbuTest, AJournalLeftBesideTheOldBackupIsNotReplayedIntoTheNewOne) {
+    MakeCatalog(m_strCatalog, 200);
+    ASSERT_EQ(UTBackUp(m_strCatalog.c_str(), m_strBackupDir.c_str(), 0), EXSM_SUCCESS);
+    // Someone opened the old backup in WAL mode and changed it; its journal stays behind.
+    sqlite3* pDb = nullptr;
+    ASSERT_EQ(sqlite3_open(m_strBackup.c_str(), &pDb), SQLITE_OK);
+    sqlite3_wal_autocheckpoint(pDb, 0);
+    ASSERT_EQ(sqlite3_exec(pDb,
+                           "PRAGMA journal_mode=WAL; DELETE FROM qn_test_notes;"
+                           "INSERT INTO qn_test_notes(itemname) VALUES('stale');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    const std::string strWal = ReadFile(m_strBackup + "-wal");
+    sqlite3_close(pDb);
+    ASSERT_FALSE(strWal.empty());
+    AddRecords(m_strCatalog, 30, "new");
+    ASSERT_EQ(UTBackUp(m_strCatalog.c_str(), m_strBackupDir.c_str(), 0), EXSM_SUCCESS);
+    WriteFile(m_strBackup + "-wal", strWal);
+    ASSERT_EQ(UTBackUp(m_strCatalog.c_str(), m_strBackupDir.c_str(), 0), EXSM_SUCCESS);
+    EXPECT_EQ(Contents(m_strBackup), Contents(m_strCatalog));
+    EXPECT_EQ(IntegrityOf(m_strBackup), "ok");
 }
 
 TEST_F(CatdbuTest, BackupReportsProgressFromStartToLastStep) {
