@@ -415,9 +415,13 @@ QN_EXPORT EXSM_STATUS UTRestore(const char* pszBackup, const char* pszDestDir, i
     }
     if (status == EXSM_SUCCESS) {
         // A journal the old catalog left behind must not be replayed into the restored one.
-        if (KindOf(strTarget + "-wal") == PathKind::File) {
+        // (Its committed log is folded in and a crashed writer's journal rolled back now, so
+        // that nothing is left to replay should this process stop right after the rename.)
+        if (KindOf(strTarget + "-wal") == PathKind::File ||
+            KindOf(strTarget + "-journal") == PathKind::File) {
             CDatabase old;
-            if (old.Open(strTarget, SQLITE_OPEN_READWRITE) == SQLITE_OK) {
+            if (old.Open(strTarget, SQLITE_OPEN_READWRITE) == SQLITE_OK &&
+                old.Exec("SELECT count(*) FROM sqlite_master") == SQLITE_OK) {
                 old.Exec("PRAGMA wal_checkpoint(TRUNCATE)");
             }
         }
