@@ -48,8 +48,8 @@ typedef uint32_t (*DBUPROGRESSPROC)(int nType, intptr_t lValue);
 /* Registers the progress routine for the whole process (NULL: none). */
 QN_EXPORT void DBUSetProgress(DBUPROGRESSPROC pfnProgress);
 
-/* Tells the utilities the folder of the running program. Temporary files of a restore are
- * made beside the catalog, never there; the path is only recorded in the log. NULL clears it. */
+/* Tells the utilities the folder of the running program. It is kept for DBUGetWorkPath only:
+ * temporary files are always made beside the file they replace, never there. NULL clears it. */
 QN_EXPORT void DBUSetWorkPath(const char* pszPath);
 /* The path set by DBUSetWorkPath ("" when none). */
 QN_EXPORT const char* DBUGetWorkPath(void);
