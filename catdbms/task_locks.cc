@@ -145,9 +145,15 @@ int TaskImpl::AcquireBytes(const std::vector<std::pair<int64_t, bool>>& bytes) {
             releaseGates();
             return rc;
         }
+        // No read snapshot is kept while waiting: with the rollback journal it would hold off
+        // the commit of the very writer waited for. What the locks held cover cannot change,
+        // and the grant starts a new snapshot.
+        if (!m_inTxn && m_store.State() == CStore::Txn::Read)
+            m_store.Commit();
         const int64_t now = NowMs();
         if (now >= deadline) {
             releaseGates();
+            ResumeReadSnapshot();
             return S_UNAVAIL;
         }
         SleepMs(int(std::min<int64_t>(nap, deadline - now)));

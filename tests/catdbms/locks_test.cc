@@ -193,6 +193,46 @@ TEST_F(LockTest, AReadPacketIsOneSnapshotUntilItsLocksAreFreed) {
     EXPECT_EQ(n, 1u);
 }
 
+// With the rollback journal a read snapshot holds off commits: a reader that waits for a lock
+// must not keep one, or the writer it waits for cannot commit.
+TEST_F(LockTest, AReaderWaitingForALockDoesNotHoldOffTheWritersCommit) {
+    qn::dbms::testing::ForceRollbackJournal(true);
+    const std::string p = NewCatalog(dir, "journal.vfc");
+    Pipe reading, written;
+    const pid_t child = ForkChild([&] {
+        CDbTask t;
+        if (OpenTask(t, p, "s", 10000) != S_OKAY)
+            return 10;
+        const LOCK_REQUEST users[] = {{DB_USERREC, 'r'}};
+        if (t.Lock(users, 1) != S_OKAY)
+            return 11;
+        uint32_t n = 9;
+        if (t.RecCount(DB_USERREC, &n) != S_OKAY || n != 0)
+            return 12;
+        reading.Send();
+        if (written.Wait() != 'x')
+            return 13;
+        const LOCK_REQUEST items[] = {{DB_ITEMREC, 'r'}};
+        if (t.Lock(items, 1) != S_OKAY)  // granted once the writer has committed
+            return 14;
+        if (t.RecCount(DB_ITEMREC, &n) != S_OKAY || n != 1)
+            return 15;
+        return 0;
+    });
+    Reaper reaper{{child}};
+    CDbTask writer;
+    ASSERT_EQ(OpenTask(writer, p, "s", 2000), S_OKAY);
+    ASSERT_EQ(reading.Wait(), 'x');
+    ASSERT_EQ(writer.TransactionBegin("ItemCreate"), S_OKAY);
+    const LOCK_REQUEST w[] = {{DB_ITEMREC, 'w'}};
+    ASSERT_EQ(writer.Lock(w, 1), S_OKAY);
+    Make(writer, DB_ITEMREC, Item(1, "one"));
+    written.Send();
+    EXPECT_EQ(writer.TransactionEnd(), S_OKAY);
+    EXPECT_EQ(WaitChild(child), 0);
+    qn::dbms::testing::ForceRollbackJournal(false);
+}
+
 TEST_F(LockTest, AnUnfinishedWalkDoesNotHideLaterCommitsOfOthers) {
     CDbTask reader, writer;
     ASSERT_EQ(OpenTask(reader, path, "s", 50), S_OKAY);
