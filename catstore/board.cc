@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
+#include <memory>
 
 #include "changelog.h"
 #include "config.h"
@@ -309,12 +311,31 @@ static DBStatus MakeMissingUserFolders(BOARD_OBJECT* hbrd) {
 
 void RefreshBoard(BOARD_OBJECT* hbrd, EXSM_STATUS* status);
 
+// Frees a board under construction when an exception (an allocation failure) leaves its
+// scope, so that no client entry, engine task or lock-manager user outlives the failed call.
+class CBoardUnderConstruction {
+  public:
+    explicit CBoardUnderConstruction(BOARD_OBJECT* hbrd) : m_hbrd(hbrd) {}
+    ~CBoardUnderConstruction() {
+        if (std::uncaught_exceptions() > m_nUncaught) {
+            FreeBoard(m_hbrd);
+        }
+    }
+    CBoardUnderConstruction(const CBoardUnderConstruction&) = delete;
+    CBoardUnderConstruction& operator=(const CBoardUnderConstruction&) = delete;
+
+  private:
+    BOARD_OBJECT* m_hbrd;
+    int m_nUncaught = std::uncaught_exceptions();
+};
+
 static BOARD_OBJECT* OpenBoard(const char* pszPath, const char* pszUserName,
                                const char* pszPassword, int nOpenMode, uint32_t dwOpenOption,
                                uintptr_t ulA, uintptr_t ulB, EX_BOARDCALLBACK pfnCallback,
                                EXSM_STATUS* status) {
     for (;;) {
         auto* hbrd = new BOARD_OBJECT;
+        CBoardUnderConstruction guard(hbrd);
         DBStatus st = RegisterClient(&hbrd->pClientEntry);
         if (st != DBSuccess) {
             hbrd->pClientEntry = nullptr;
@@ -382,11 +403,13 @@ static BOARD_OBJECT* OpenBoard(const char* pszPath, const char* pszUserName,
         if (st != DBSuccess) {
             return fail(st == 35 ? 47 : st);
         }
-        // Step 15: the user.
-        auto* hUser = NewUserObject(hbrd, 1);
-        st = UserFindByName(pdb, strUser, &hUser->holder);
+        // Step 15: the user (held here until it becomes the current user, so that a failure
+        // frees it).
+        std::unique_ptr<USER_OBJECT, void (*)(USER_OBJECT*)> pUser(NewUserObject(hbrd, 1),
+                                                                   FreeUserObject);
+        st = UserFindByName(pdb, strUser, &pUser->holder);
         if (st == 41) {
-            FreeUserObject(hUser);
+            pUser.reset();
             if (pfnCallback != nullptr && root.item.itemaccess.itemaccesslevel == 1) {
                 EXSM_STATUS ex = pfnCallback(hbrd, 2);
                 FreeBoard(hbrd);
@@ -400,15 +423,14 @@ static BOARD_OBJECT* OpenBoard(const char* pszPath, const char* pszUserName,
             return failEx(EXSM_ACCESS_DENIED);
         }
         if (st != DBSuccess) {
-            FreeUserObject(hUser);
             return fail(st);
         }
         // Step 16: the password.
-        if (!PasswordMatches(pszPassword ? pszPassword : "", hUser->holder.rec.userpassword)) {
-            FreeUserObject(hUser);
+        if (!PasswordMatches(pszPassword ? pszPassword : "", pUser->holder.rec.userpassword)) {
             return failEx(EXSM_ACCESS_DENIED);
         }
         // Step 17.
+        USER_OBJECT* hUser = pUser.release();
         hbrd->hCurrentUser = hUser;
         hbrd->fSystem = strcasecmp(strUser.c_str(), "SYSTEM") == 0 ? 1 : 0;
         hbrd->pUnread = new UnreadSet;
@@ -563,6 +585,7 @@ static DBStatus CreateCatalog(const std::string& strPathIn, EX_BOARDINFO* pInfo)
         return 16;
     }
     auto* hbrd = new BOARD_OBJECT;
+    CBoardUnderConstruction guard(hbrd);
     st = RegisterClient(&hbrd->pClientEntry);
     if (st != DBSuccess) {
         hbrd->pClientEntry = nullptr;
@@ -646,6 +669,7 @@ extern "C" BOARD_OBJECT* EXBoardConnect(const char* pszPath, int nOpenMode, EXSM
                           return nullptr;
                       }
                       auto* hbrd = new BOARD_OBJECT;
+                      CBoardUnderConstruction guard(hbrd);
                       DBStatus dbs = RegisterClient(&hbrd->pClientEntry);
                       if (dbs != DBSuccess) {
                           hbrd->pClientEntry = nullptr;

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 #include "frame.h"
 #include "holders.h"
@@ -654,12 +655,14 @@ DBStatus ItemCreate(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
 // ---- Item handles (minimal) ----------------------------------------------------------------
 
 ITEM_OBJECT* NewItemObject(BOARD_OBJECT* hbrd, const DB_ITEM& item) {
-    auto* h = new ITEM_OBJECT;
+    auto h = std::make_unique<ITEM_OBJECT>();
+    auto pItem = std::make_unique<DB_ITEM>(item);
     h->hBoard = hbrd;
-    h->pdbItem = new DB_ITEM(item);
+    h->pdbItem = pItem.get();
     h->ItemEntry = h->pdbItem;
-    qn::platform::RegisterLiveObject(h, ObjectKind::Item);
-    return h;
+    qn::platform::RegisterLiveObject(h.get(), ObjectKind::Item);
+    pItem.release();
+    return h.release();
 }
 
 bool IsLiveItem(const ITEM_OBJECT* hItem) {

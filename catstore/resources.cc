@@ -2,6 +2,7 @@
 #include <strings.h>
 
 #include <cstring>
+#include <memory>
 
 #include "board.h"
 #include "exstring.h"
@@ -27,12 +28,12 @@ namespace catstore {
 using qn::platform::ObjectKind;
 
 static RESOURCE_OBJECT* NewResourceObject(BOARD_OBJECT* hbrd) {
-    auto* h = new RESOURCE_OBJECT;
+    auto h = std::make_unique<RESOURCE_OBJECT>();
     h->hBoard = hbrd;
     h->cRef = 1;
     h->holder.nType = DB_RESOURCEREC;
-    qn::platform::RegisterLiveObject(h, ObjectKind::Resource);
-    return h;
+    qn::platform::RegisterLiveObject(h.get(), ObjectKind::Resource);
+    return h.release();
 }
 
 static void FreeResourceObject(RESOURCE_OBJECT* h) {

@@ -2,6 +2,7 @@
 #include "users.h"
 
 #include <cstring>
+#include <memory>
 
 #include "config.h"
 #include "exstring.h"
@@ -612,12 +613,12 @@ static DBStatus GroupFindByKey(CDbContext* pdb, int32_t nField, const void* pVal
 // ---- Handles -----------------------------------------------------------------------------------
 
 USER_OBJECT* NewUserObject(BOARD_OBJECT* hbrd, uint32_t cRef) {
-    auto* h = new USER_OBJECT;
+    auto h = std::make_unique<USER_OBJECT>();
     h->hBoard = hbrd;
     h->cRef = cRef;
     h->holder.nType = DB_USERREC;
-    qn::platform::RegisterLiveObject(h, ObjectKind::User);
-    return h;
+    qn::platform::RegisterLiveObject(h.get(), ObjectKind::User);
+    return h.release();
 }
 
 void FreeUserObject(USER_OBJECT* hUser) {
@@ -628,12 +629,12 @@ void FreeUserObject(USER_OBJECT* hUser) {
 }
 
 static GROUP_OBJECT* NewGroupObject(BOARD_OBJECT* hbrd, uint32_t cRef) {
-    auto* h = new GROUP_OBJECT;
+    auto h = std::make_unique<GROUP_OBJECT>();
     h->hBoard = hbrd;
     h->cRef = cRef;
     h->holder.nType = DB_GROUPREC;
-    qn::platform::RegisterLiveObject(h, ObjectKind::Group);
-    return h;
+    qn::platform::RegisterLiveObject(h.get(), ObjectKind::Group);
+    return h.release();
 }
 
 static void FreeGroupObject(GROUP_OBJECT* hGroup) {
@@ -654,19 +655,19 @@ bool IsLiveGroup(const GROUP_OBJECT* hGroup) {
 }
 
 static USER_ITERATOR* NewUserIterator(BOARD_OBJECT* hbrd) {
-    auto* p = new USER_ITERATOR;
+    auto p = std::make_unique<USER_ITERATOR>();
     p->hBoard = hbrd;
     p->entries.reserve(20);
-    qn::platform::RegisterLiveObject(p, ObjectKind::UserIterator);
-    return p;
+    qn::platform::RegisterLiveObject(p.get(), ObjectKind::UserIterator);
+    return p.release();
 }
 
 static GROUP_ITERATOR* NewGroupIterator(BOARD_OBJECT* hbrd) {
-    auto* p = new GROUP_ITERATOR;
+    auto p = std::make_unique<GROUP_ITERATOR>();
     p->hBoard = hbrd;
     p->entries.reserve(20);
-    qn::platform::RegisterLiveObject(p, ObjectKind::GroupIterator);
-    return p;
+    qn::platform::RegisterLiveObject(p.get(), ObjectKind::GroupIterator);
+    return p.release();
 }
 
 void FreeUserIterator(USER_ITERATOR* pIter) {
@@ -696,7 +697,9 @@ static void FinishFill(int nCount, int* pnCurrent) {
 }
 
 DBStatus FillAllUsers(BOARD_OBJECT* hbrd, USER_ITERATOR** ppIter) {
-    USER_ITERATOR* pIter = NewUserIterator(hbrd);
+    // Owned here until handed out, so that an allocation failure frees what was read.
+    std::unique_ptr<USER_ITERATOR, void (*)(USER_ITERATOR*)> pIter(NewUserIterator(hbrd),
+                                                                   FreeUserIterator);
     CDbContext* pdb = hbrd->pdb;
     {
         CStoreRead read(pdb, Packet({DBS_USERS}, 'r') + UserReadPacket());
@@ -706,26 +709,28 @@ DBStatus FillAllUsers(BOARD_OBJECT* hbrd, USER_ITERATOR** ppIter) {
             st = CollectMembers(pdb, DBS_USERS, 0, &members);
         }
         for (size_t i = 0; st == DBSuccess && i < members.size(); ++i) {
-            USER_OBJECT* h = NewUserObject(hbrd, 0);
+            std::unique_ptr<USER_OBJECT, void (*)(USER_OBJECT*)> h(NewUserObject(hbrd, 0),
+                                                                   FreeUserObject);
             st = MapEngineStatus(pdb->MakeCurrent(members[i]));
             if (st == DBSuccess) {
                 st = ReadUserHere(pdb, &h->holder);
             }
             if (st == DBSuccess) {
-                pIter->entries.push_back(h);
-            } else {
-                FreeUserObject(h);
+                pIter->entries.push_back(h.get());
+                h.release();
             }
         }
         // A failure while filling keeps the entries read so far.
     }
     FinishFill(static_cast<int>(pIter->entries.size()), &pIter->nCurrent);
-    *ppIter = pIter;
+    *ppIter = pIter.release();
     return DBSuccess;
 }
 
 static DBStatus FillAllGroups(BOARD_OBJECT* hbrd, GROUP_ITERATOR** ppIter) {
-    GROUP_ITERATOR* pIter = NewGroupIterator(hbrd);
+    // Owned here until handed out, so that an allocation failure frees what was read.
+    std::unique_ptr<GROUP_ITERATOR, void (*)(GROUP_ITERATOR*)> pIter(NewGroupIterator(hbrd),
+                                                                     FreeGroupIterator);
     CDbContext* pdb = hbrd->pdb;
     {
         CStoreRead read(pdb, Packet({DBS_GROUPS, DB_GROUPREC}, 'r') + VarStringPacket('r'));
@@ -735,25 +740,27 @@ static DBStatus FillAllGroups(BOARD_OBJECT* hbrd, GROUP_ITERATOR** ppIter) {
             st = CollectMembers(pdb, DBS_GROUPS, 0, &members);
         }
         for (size_t i = 0; st == DBSuccess && i < members.size(); ++i) {
-            GROUP_OBJECT* h = NewGroupObject(hbrd, 0);
+            std::unique_ptr<GROUP_OBJECT, void (*)(GROUP_OBJECT*)> h(NewGroupObject(hbrd, 0),
+                                                                     FreeGroupObject);
             st = MapEngineStatus(pdb->MakeCurrent(members[i]));
             if (st == DBSuccess) {
                 st = ReadGroupHere(pdb, &h->holder);
             }
             if (st == DBSuccess) {
-                pIter->entries.push_back(h);
-            } else {
-                FreeGroupObject(h);
+                pIter->entries.push_back(h.get());
+                h.release();
             }
         }
     }
     FinishFill(static_cast<int>(pIter->entries.size()), &pIter->nCurrent);
-    *ppIter = pIter;
+    *ppIter = pIter.release();
     return DBSuccess;
 }
 
 DBStatus FillUserGroups(BOARD_OBJECT* hbrd, const UserHolder& user, GROUP_ITERATOR** ppIter) {
-    GROUP_ITERATOR* pIter = NewGroupIterator(hbrd);
+    // Owned here until handed out, so that an allocation failure frees what was read.
+    std::unique_ptr<GROUP_ITERATOR, void (*)(GROUP_ITERATOR*)> pIter(NewGroupIterator(hbrd),
+                                                                     FreeGroupIterator);
     CDbContext* pdb = hbrd->pdb;
     {
         CStoreRead read(pdb, Packet({DBS_USER_GROUPS, DBS_USERS_IN_GROUP, DB_USERGROUP, DB_USERREC,
@@ -771,26 +778,28 @@ DBStatus FillUserGroups(BOARD_OBJECT* hbrd, const UserHolder& user, GROUP_ITERAT
             if (st != DBSuccess) {
                 break;
             }
-            GROUP_OBJECT* h = NewGroupObject(hbrd, 0);
+            std::unique_ptr<GROUP_OBJECT, void (*)(GROUP_OBJECT*)> h(NewGroupObject(hbrd, 0),
+                                                                     FreeGroupObject);
             st = MapEngineStatus(pdb->MakeCurrent(dbaGroup));
             if (st == DBSuccess) {
                 st = ReadGroupHere(pdb, &h->holder);
             }
             if (st == DBSuccess) {
-                pIter->entries.push_back(h);
-            } else {
-                FreeGroupObject(h);
+                pIter->entries.push_back(h.get());
+                h.release();
             }
         }
     }
     FinishFill(static_cast<int>(pIter->entries.size()), &pIter->nCurrent);
-    *ppIter = pIter;
+    *ppIter = pIter.release();
     return DBSuccess;
 }
 
 static DBStatus FillGroupUsers(BOARD_OBJECT* hbrd, const GroupHolder& group,
                                USER_ITERATOR** ppIter) {
-    USER_ITERATOR* pIter = NewUserIterator(hbrd);
+    // Owned here until handed out, so that an allocation failure frees what was read.
+    std::unique_ptr<USER_ITERATOR, void (*)(USER_ITERATOR*)> pIter(NewUserIterator(hbrd),
+                                                                   FreeUserIterator);
     CDbContext* pdb = hbrd->pdb;
     {
         CStoreRead read(pdb, Packet({DBS_USER_GROUPS, DBS_USERS_IN_GROUP, DB_USERGROUP, DB_USERREC,
@@ -808,20 +817,20 @@ static DBStatus FillGroupUsers(BOARD_OBJECT* hbrd, const GroupHolder& group,
             if (st != DBSuccess) {
                 break;
             }
-            USER_OBJECT* h = NewUserObject(hbrd, 0);
+            std::unique_ptr<USER_OBJECT, void (*)(USER_OBJECT*)> h(NewUserObject(hbrd, 0),
+                                                                   FreeUserObject);
             st = MapEngineStatus(pdb->MakeCurrent(dbaUser));
             if (st == DBSuccess) {
                 st = ReadUserHere(pdb, &h->holder);
             }
             if (st == DBSuccess) {
-                pIter->entries.push_back(h);
-            } else {
-                FreeUserObject(h);
+                pIter->entries.push_back(h.get());
+                h.release();
             }
         }
     }
     FinishFill(static_cast<int>(pIter->entries.size()), &pIter->nCurrent);
-    *ppIter = pIter;
+    *ppIter = pIter.release();
     return DBSuccess;
 }
 
@@ -1506,9 +1515,11 @@ extern "C" void EXGroupAddUser(GROUP_OBJECT* hGroup, USER_OBJECT* hUser, EXSM_ST
         }
         if (hbrd->hCurrentUser != nullptr && hbrd->pCurrentGroups != nullptr &&
             hbrd->hCurrentUser->holder.dba == hUser->holder.dba) {
-            GROUP_OBJECT* h = NewGroupObject(hbrd, 0);
+            std::unique_ptr<GROUP_OBJECT, void (*)(GROUP_OBJECT*)> h(NewGroupObject(hbrd, 0),
+                                                                     FreeGroupObject);
             h->holder = hGroup->holder;
-            hbrd->pCurrentGroups->entries.push_back(h);
+            hbrd->pCurrentGroups->entries.push_back(h.get());
+            h.release();
         }
     });
 }
