@@ -248,6 +248,7 @@ TEST_F(SearchConfig, TextsThatWouldBreakTheFileRefuseTheWholeWrite) {
         {"[evil", "A", nullptr},
         {"evil", "A\n[QNINET]", nullptr},
         {"evil", "A", "ADDRESS\nSkip=5"},
+        {"   ", "A", nullptr},  // a section without a name: refused part-way through the write
     };
     for (const auto& c : cases) {
         SearchEngineConfig configs[2] = {good, good};

@@ -10,6 +10,7 @@
 
 #include "platform/paths.h"
 #include "platform/profile.h"
+#include "platform/profileparse.h"
 #include "scanfile.h"
 #include "scanner.h"
 #include "state.h"
@@ -316,28 +317,54 @@ extern "C" QNINET_API int QNINetWriteSearchEngineConfig(const SearchEngineConfig
     if (strPath.empty()) {
         return 0;
     }
-    const char* pszPath = strPath.c_str();
-    char szNumber[16];
-    char szKey[32];
-    std::snprintf(szNumber, sizeof szNumber, "%d", count);
-    bool fOk = profile::WriteString(kMainSection, "NumNames", szNumber, pszPath);
-    for (int i = 0; i < count && fOk; ++i) {
-        const SearchEngineConfig& config = configs[i];
-        std::snprintf(szKey, sizeof szKey, "Name%d", i);
-        const char* pszName = config.name != nullptr ? config.name : "";
-        fOk = profile::WriteString(kMainSection, szKey, pszName, pszPath);
-        if (!fOk || pszName[0] == '\0') {
-            continue;  // a nameless entry has no section (and is skipped when read)
+    // Every key is set in one replacement of the file, so a write that fails part-way (a
+    // section name the file cannot hold, a full disk) leaves the file as it was, and another
+    // process's write of the file never lands between two of these keys.
+    auto fnChange = [&](const std::string& strOld, std::string* pstrNew) {
+        std::string strText = strOld;
+        std::string strOut;
+        auto set = [&](const char* pszSection, const char* pszKey, const char* pszValue) {
+            if (!profile::detail::ApplyWrite(strText, pszSection, pszKey, pszValue, &strOut)) {
+                return false;
+            }
+            strText.swap(strOut);
+            return true;
+        };
+        char szNumber[16];
+        char szKey[32];
+        std::snprintf(szNumber, sizeof szNumber, "%d", count);
+        if (!set(kMainSection, "NumNames", szNumber)) {
+            return false;
         }
-        std::snprintf(szNumber, sizeof szNumber, "%d", config.type);
-        fOk = fOk && profile::WriteString(pszName, "Type", szNumber, pszPath);
-        fOk = fOk && profile::WriteString(pszName, "StartElement", config.startElement, pszPath);
-        fOk = fOk && profile::WriteString(pszName, "EndElement", config.endElement, pszPath);
-        std::snprintf(szNumber, sizeof szNumber, "%d", config.skip);
-        fOk = fOk && profile::WriteString(pszName, "Skip", szNumber, pszPath);
-        std::snprintf(szNumber, sizeof szNumber, "%d", config.ignoreHostAnchors);
-        fOk = fOk && profile::WriteString(pszName, "IgnoreHostAnchors", szNumber, pszPath);
-    }
+        for (int i = 0; i < count; ++i) {
+            const SearchEngineConfig& config = configs[i];
+            std::snprintf(szKey, sizeof szKey, "Name%d", i);
+            const char* pszName = config.name != nullptr ? config.name : "";
+            if (!set(kMainSection, szKey, pszName)) {
+                return false;
+            }
+            if (pszName[0] == '\0') {
+                continue;  // a nameless entry has no section (and is skipped when read)
+            }
+            std::snprintf(szNumber, sizeof szNumber, "%d", config.type);
+            if (!set(pszName, "Type", szNumber) ||
+                !set(pszName, "StartElement", config.startElement) ||
+                !set(pszName, "EndElement", config.endElement)) {
+                return false;
+            }
+            std::snprintf(szNumber, sizeof szNumber, "%d", config.skip);
+            if (!set(pszName, "Skip", szNumber)) {
+                return false;
+            }
+            std::snprintf(szNumber, sizeof szNumber, "%d", config.ignoreHostAnchors);
+            if (!set(pszName, "IgnoreHostAnchors", szNumber)) {
+                return false;
+            }
+        }
+        *pstrNew = std::move(strText);
+        return true;
+    };
+    bool fOk = profile::detail::LockedReplace(strPath, fnChange);
     // Lookups from now on see what was written.
     ReleaseEngineConfigCache();
     return fOk ? 1 : 0;
