@@ -109,13 +109,16 @@ int TaskImpl::CheckCode(int code) {
 int TaskImpl::AcquireBytes(const std::vector<std::pair<int64_t, bool>>& bytes) {
     // Writers queue at the gates of what they want to write; a task that holds no lock yet
     // passes the gates of its whole packet first, so new readers wait behind a waiting writer
-    // instead of overtaking it forever. A task that already holds locks goes straight to the
-    // lock bytes: it may hold what a waiting writer needs, and must be able to finish.
+    // instead of overtaking it forever. A task that already holds locks never waits at a gate:
+    // it may hold what a waiting writer needs, and must be able to finish. It still takes the
+    // gates of its write locks when they are free, so that readers cannot starve it either.
+    const bool holder = HoldsLocks();
     std::vector<std::pair<int64_t, bool>> writerGates, readerGates;
-    if (!HoldsLocks()) {
-        for (const auto& [offset, exclusive] : bytes)
-            (exclusive ? writerGates : readerGates)
-                .emplace_back(CLockFile::GateOffset(offset), exclusive);
+    for (const auto& [offset, exclusive] : bytes) {
+        if (exclusive)
+            writerGates.emplace_back(CLockFile::GateOffset(offset), true);
+        else if (!holder)
+            readerGates.emplace_back(CLockFile::GateOffset(offset), false);
     }
     bool gatesHeld = false;
     auto releaseGates = [&] {
@@ -131,6 +134,8 @@ int TaskImpl::AcquireBytes(const std::vector<std::pair<int64_t, bool>>& bytes) {
         if (!gatesHeld && !writerGates.empty()) {
             rc = m_taf.TryLock(writerGates);
             gatesHeld = rc == S_OKAY;
+            if (holder && rc == S_UNAVAIL)
+                rc = S_OKAY;  // another writer queues there already: go on without
         }
         if (rc == S_OKAY && !readerGates.empty()) {
             // Shared: refused only while a writer waits at one of them.

@@ -298,7 +298,8 @@ TEST_F(LockTest, WriteLocksSerialiseReadModifyWriteAcrossProcesses) {
 }
 
 TEST_F(LockTest, AWaitingWriterIsNotStarvedByAStreamOfReaders) {
-    // Two readers that overlap: at every moment at least one of them holds a read lock.
+    // Two readers that overlap: at every moment at least one of them holds a read lock (their
+    // different holding times keep them from falling into step).
     constexpr int kReaders = 2;
     Pipe started;
     Reaper reaper;
@@ -314,7 +315,7 @@ TEST_F(LockTest, AWaitingWriterIsNotStarvedByAStreamOfReaders) {
                     return 11;
                 if (first)
                     started.Send();
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                std::this_thread::sleep_for(std::chrono::milliseconds(5 + 3 * r));
                 if (t.FreeAll() != S_OKAY)
                     return 12;
             }
@@ -328,6 +329,15 @@ TEST_F(LockTest, AWaitingWriterIsNotStarvedByAStreamOfReaders) {
     const LOCK_REQUEST w[] = {{DB_ITEMREC, 'w'}};
     EXPECT_EQ(writer.Lock(w, 1), S_OKAY);  // in turn, not after the readers stop
     Make(writer, DB_ITEMREC, Item(1, "one"));
+    EXPECT_EQ(writer.TransactionEnd(), S_OKAY);
+    // The same for a writer that already holds other locks of its transaction, once the readers
+    // are streaming again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(writer.TransactionBegin("ItemWrite"), S_OKAY);
+    const LOCK_REQUEST board[] = {{DB_BOARDREC, 'w'}};
+    ASSERT_EQ(writer.Lock(board, 1), S_OKAY);
+    EXPECT_EQ(writer.Lock(w, 1), S_OKAY);
+    Make(writer, DB_ITEMREC, Item(2, "two"));
     EXPECT_EQ(writer.TransactionEnd(), S_OKAY);
     // The readers carry on after the writer (none of them timed out meanwhile).
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
