@@ -245,6 +245,28 @@ static DBStatus WriteBoardRecord(CDbContext* pdb, const qn::dbms::db_boardrec& r
     return tx.Finish(st);
 }
 
+// Reads the board record, lets change() alter it and writes it back, all in one transaction
+// under the write lock, so that two processes changing different parts (a timer, a slot, the
+// policy) do not undo each other's change.
+template <typename F>
+static DBStatus ModifyBoardRecord(CDbContext* pdb, F&& change) {
+    CStoreTransaction tx(pdb, "Board Info Write/Create",
+                         Packet({DB_BOARDREC, DB_UNIQUEIDSREC}, 'w'));
+    DBStatus st = tx.Status();
+    qn::dbms::db_boardrec rec{};
+    if (st == DBSuccess) {
+        st = FindBoardRecord(pdb);
+    }
+    if (st == DBSuccess) {
+        st = MapEngineStatus(pdb->Read(&rec));
+    }
+    if (st == DBSuccess) {
+        change(rec);
+        st = MapEngineStatus(pdb->Write(&rec));
+    }
+    return tx.Finish(st);
+}
+
 // ---- Open, close ---------------------------------------------------------------------------
 
 static void FreeBoard(BOARD_OBJECT* hbrd) {
@@ -794,12 +816,8 @@ extern "C" void EXBoardSetInfo(BOARD_OBJECT* hbrd, const EX_BOARDINFO* pInfo, EX
         LogLine(LOG_STORE, "EXBoardSetInfo: Name: '%s', Owner: %u, AccessLevel: %u, %s\r\n",
                 strName.c_str(), pInfo->wOwner, pInfo->wAccessLevel,
                 (pInfo->dwAdminFlags & 1) ? "AllowVisitors" : "~AllowVisitors");
-        qn::dbms::db_boardrec board{};
-        DBStatus dbs = ReadBoardRecord(hbrd->pdb, &board);
         DB_ITEM root;
-        if (dbs == DBSuccess) {
-            dbs = ItemFindByID(hbrd->pdb, 1, &root);
-        }
+        DBStatus dbs = ItemFindByID(hbrd->pdb, 1, &root);
         if (dbs == DBSuccess &&
             !CopyField(root.item.itemname, sizeof root.item.itemname, strName)) {
             dbs = 48;
@@ -808,10 +826,11 @@ extern "C" void EXBoardSetInfo(BOARD_OBJECT* hbrd, const EX_BOARDINFO* pInfo, EX
             root.item.uidowner = pInfo->wOwner;
             root.item.itemaccess.itemaccesslevel = pInfo->wAccessLevel;
             root.item.itemaccess.itemaccessgrouporuserid = pInfo->wAccessGroupOrUserID;
-            board.boardadminpolicy = pInfo->wAdminPolicy;
-            board.boardadminflags = pInfo->dwAdminFlags;
-            board.boardid = pInfo->dwBoardID;
-            dbs = WriteBoardRecord(hbrd->pdb, board);
+            dbs = ModifyBoardRecord(hbrd->pdb, [&](qn::dbms::db_boardrec& board) {
+                board.boardadminpolicy = pInfo->wAdminPolicy;
+                board.boardadminflags = pInfo->dwAdminFlags;
+                board.boardid = pInfo->dwBoardID;
+            });
         }
         if (dbs == DBSuccess) {
             root.dwFieldFlags = 0;
@@ -927,13 +946,10 @@ extern "C" void EXBoardSetTimer(BOARD_OBJECT* hbrd, int nIndex, const long* plTi
             *st = EXSM_DOES_NOT_EXIST;
             return;
         }
-        qn::dbms::db_boardrec board{};
-        DBStatus dbs = ReadBoardRecord(hbrd->pdb, &board);
-        if (dbs == DBSuccess) {
+        DBStatus dbs = ModifyBoardRecord(hbrd->pdb, [&](qn::dbms::db_boardrec& board) {
             board.boardtimers[nIndex].boardtimeinterval = static_cast<uint32_t>(plTimer[0]);
             board.boardtimers[nIndex].boardtimestamp = static_cast<uint32_t>(plTimer[1]);
-            dbs = WriteBoardRecord(hbrd->pdb, board);
-        }
+        });
         SetStatus(st, dbs);
     });
 }

@@ -228,3 +228,48 @@ TEST_F(CatalogTest, OneUserInTwoProcessesAndFailedOpensLeaveNoLockManagerUser) {
     EXPECT_EQ(qn::test::WaitChild(pid), 0);
     EXBoardClose(hbrd, &st);
 }
+
+TEST_F(CatalogTest, TwoProcessesChangingDifferentTimersKeepBothChanges) {
+    MakeCatalog();
+    constexpr long kRounds = 150;
+    std::string strPath = m_strPath, strGo = m_dir.file("go");
+    auto run = [&](int nTimer) -> int {
+        EXSM_STATUS s;
+        BOARD_OBJECT* h = EXBoardOpen(strPath.c_str(), "SYSTEM", "", 1, 0, 0, 0, nullptr, &s);
+        if (h == nullptr) {
+            return 10 + static_cast<int>(s);
+        }
+        WaitForFile(strGo);
+        for (long i = 1; i <= kRounds; ++i) {
+            // This process is the only writer of its timer: it must still hold the last value
+            // written, whatever the other process wrote to its own timer meanwhile.
+            long alSeen[2] = {-1, -1};
+            EXBoardGetTimer(h, nTimer, alSeen, &s);
+            if (s != EXSM_SUCCESS || alSeen[0] != i - 1) {
+                return 3;
+            }
+            long alTimer[2] = {i, nTimer};
+            EXBoardSetTimer(h, nTimer, alTimer, &s);
+            if (s != EXSM_SUCCESS) {
+                return 2;
+            }
+        }
+        EXBoardClose(h, &s);
+        return 0;
+    };
+    pid_t pid = qn::test::ForkChild([&]() { return run(1); });
+    pid_t pid2 = qn::test::ForkChild([&]() { return run(2); });
+    Touch(strGo);
+    EXPECT_EQ(qn::test::WaitChild(pid), 0);
+    EXPECT_EQ(qn::test::WaitChild(pid2), 0);
+    EXSM_STATUS st;
+    BOARD_OBJECT* hbrd = Open();
+    ASSERT_NE(hbrd, nullptr);
+    for (int nTimer : {1, 2}) {
+        long alTimer[2] = {0, 0};
+        EXBoardGetTimer(hbrd, nTimer, alTimer, &st);
+        EXPECT_EQ(alTimer[0], kRounds) << nTimer;
+        EXPECT_EQ(alTimer[1], nTimer);
+    }
+    EXBoardClose(hbrd, &st);
+}
