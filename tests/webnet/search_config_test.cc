@@ -165,6 +165,34 @@ TEST_F(SearchConfig, EachMissingOrMarkingValueMakesAnEntryInvalid) {
     QNINetFreeSearchEngineConfigs(configs, 1);
 }
 
+TEST_F(SearchConfig, ManyConfigurationsAreReadInFileOrder) {
+    // The file is read once, not once per key (3000 entries took half a minute that way).
+    const int kCount = 3000;
+    std::string ini = "[QNINET]\nNumNames=" + std::to_string(kCount) + "\n";
+    for (int i = 0; i < kCount; ++i) {
+        ini += "Name" + std::to_string(i) + "=Engine" + std::to_string(i) + "\n";
+    }
+    for (int i = kCount - 1; i >= 0; --i) {
+        ini += "[engine" + std::to_string(i) + "]\nType=" + std::to_string(i % 3) +
+               "\nStartElement=\"HR\"\nSkip=" + std::to_string(i) +
+               "\nIgnoreHostAnchors=" + std::to_string(i % 2) + "\n";
+    }
+    WriteFile(m_strIni, ini);
+    SearchEngineConfig* configs = nullptr;
+    ASSERT_EQ(QNINetReadSearchEngineConfigs(&configs), kCount);
+    for (int i = 0; i < kCount; ++i) {
+        ASSERT_EQ(std::string(configs[i].name), "engine" + std::to_string(i));
+        ASSERT_EQ(configs[i].type, i % 3);
+        ASSERT_STREQ(configs[i].startElement, "HR");  // without the quotes
+        ASSERT_EQ(configs[i].skip, i);
+        ASSERT_EQ(configs[i].ignoreHostAnchors, i % 2);
+    }
+    QNINetFreeSearchEngineConfigs(configs, kCount);
+    char buffer[16];
+    EXPECT_EQ(QNINetCheckForSearchEngineConfig("www.engine2999.org", sizeof buffer, buffer), 1);
+    EXPECT_STREQ(buffer, "engine2");  // the first in file order that occurs in the key
+}
+
 TEST_F(SearchConfig, NoConfigurationsLeaveTheResultUntouched) {
     SearchEngineConfig sentinel{};
     for (const char* ini : {"", "[QNINET]\nNumNames=0\nName0=a\n", "[QNINET]\nNumNames=100000\n",

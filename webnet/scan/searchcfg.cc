@@ -3,10 +3,14 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string_view>
+#include <unordered_map>
 
 #include "platform/paths.h"
 #include "platform/profile.h"
@@ -42,11 +46,90 @@ std::string Lower(std::string str) {
     return str;
 }
 
-std::string ReadText(const char* pszSection, const char* pszKey, const std::string& strPath) {
-    char ach[kTextBuffer];
-    size_t n = profile::ReadString(pszSection, pszKey, "", ach, sizeof ach, strPath.c_str());
-    return std::string(ach, n);
-}
+// The configuration file read once: the keys of each section as the profile reads find them
+// (the first section of a name, the first line of a key, names without regard to case, values
+// without enclosing quotes). A file of many configurations is read in one pass, not once for
+// every key.
+class ConfigFile {
+  public:
+    ConfigFile(const ConfigFile&) = delete;  // the values point into m_strText
+    ConfigFile& operator=(const ConfigFile&) = delete;
+
+    explicit ConfigFile(const std::string& strPath) {
+        if (!profile::detail::ReadWholeFile(strPath, &m_strText)) {
+            m_strText.clear();
+        }
+        Keys* pCurrent = nullptr;
+        for (const auto& line : profile::detail::ParseLines(m_strText)) {
+            if (line.kind == profile::detail::LineKind::Section) {
+                auto [it, fNew] = m_sections.try_emplace(Lower(std::string(line.name)));
+                pCurrent = fNew ? &it->second : nullptr;  // a later section of the name is unread
+            } else if (line.kind == profile::detail::LineKind::Key && pCurrent != nullptr) {
+                pCurrent->try_emplace(Lower(std::string(line.name)),
+                                      profile::detail::Unquote(line.value));
+            }
+        }
+    }
+
+    // A text as read into the 100-byte buffer (at most 99 characters); empty when absent.
+    std::string Text(const std::string& strSection, const char* pszKey) const {
+        const std::string_view* pValue = Find(strSection, pszKey);
+        if (pValue == nullptr) {
+            return std::string();
+        }
+        return std::string(pValue->substr(0, kTextBuffer - 1));
+    }
+
+    // A number as the profile reads it: an optional sign and the leading digits (0 when the
+    // value starts with none); nDefault when absent.
+    int Int(const std::string& strSection, const char* pszKey, int nDefault) const {
+        const std::string_view* pValue = Find(strSection, pszKey);
+        if (pValue == nullptr) {
+            return nDefault;
+        }
+        size_t i = 0;
+        bool fNegative = false;
+        if (i < pValue->size() && ((*pValue)[i] == '-' || (*pValue)[i] == '+')) {
+            fNegative = (*pValue)[i++] == '-';
+        }
+        long long n = 0;
+        for (; i < pValue->size() && (*pValue)[i] >= '0' && (*pValue)[i] <= '9'; ++i) {
+            n = std::min<long long>(n * 10 + ((*pValue)[i] - '0'), 1LL + INT_MAX);
+        }
+        return static_cast<int>(std::min<long long>(fNegative ? -n : n, INT_MAX));
+    }
+
+    // The numbers i of the keys "Name<i>" of a section.
+    std::vector<long> NameNumbers(const std::string& strSection) const {
+        std::vector<long> numbers;
+        auto it = m_sections.find(strSection);
+        if (it == m_sections.end()) {
+            return numbers;
+        }
+        for (const auto& [strKey, value] : it->second) {
+            if (strKey.size() > 4 && strKey.size() <= 9 && strKey.compare(0, 4, "name") == 0 &&
+                strKey.find_first_not_of("0123456789", 4) == std::string::npos) {
+                numbers.push_back(std::strtol(strKey.c_str() + 4, nullptr, 10));
+            }
+        }
+        return numbers;
+    }
+
+  private:
+    using Keys = std::unordered_map<std::string, std::string_view>;
+
+    const std::string_view* Find(const std::string& strSection, const char* pszKey) const {
+        auto it = m_sections.find(strSection);
+        if (it == m_sections.end()) {
+            return nullptr;
+        }
+        auto itKey = it->second.find(Lower(pszKey));
+        return itKey == it->second.end() ? nullptr : &itKey->second;
+    }
+
+    std::string m_strText;
+    std::unordered_map<std::string, Keys> m_sections;  // by lower-case name
+};
 
 EngineConfig DefaultConfig() {
     EngineConfig config;
@@ -162,20 +245,17 @@ std::string ConfigFilePath() {
 
 bool ReadEngineConfigs(const std::string& strPath, std::vector<EngineConfig>* pConfigs) {
     pConfigs->clear();
-    int cNames = profile::ReadInt(kMainSection, "NumNames", 0, strPath.c_str());
+    ConfigFile file(strPath);
+    const std::string strMain = Lower(kMainSection);
+    int cNames = file.Int(strMain, "NumNames", 0);
     if (cNames <= 0 || cNames > kMaxNames) {
         return false;
     }
-    // Only the Name keys that exist are read one by one.
+    // Only the Name keys that exist are looked at.
     std::vector<bool> afListed(static_cast<size_t>(cNames), false);
-    for (const auto& entry : profile::ReadSectionEntries(kMainSection, strPath.c_str())) {
-        std::string strKey = Lower(entry.key);
-        if (strKey.size() > 4 && strKey.compare(0, 4, "name") == 0 &&
-            strKey.find_first_not_of("0123456789", 4) == std::string::npos && strKey.size() <= 9) {
-            long i = std::strtol(strKey.c_str() + 4, nullptr, 10);
-            if (i >= 0 && i < cNames) {
-                afListed[static_cast<size_t>(i)] = true;
-            }
+    for (long i : file.NameNumbers(strMain)) {
+        if (i >= 0 && i < cNames) {
+            afListed[static_cast<size_t>(i)] = true;
         }
     }
     for (int i = 0; i < cNames; ++i) {
@@ -185,26 +265,26 @@ bool ReadEngineConfigs(const std::string& strPath, std::vector<EngineConfig>* pC
         char szKey[32];
         std::snprintf(szKey, sizeof szKey, "Name%d", i);
         EngineConfig config;
-        config.strName = Lower(ReadText(kMainSection, szKey, strPath));
+        config.strName = Lower(file.Text(strMain, szKey));
         if (config.strName.empty()) {
             continue;
         }
-        const char* pszSection = config.strName.c_str();
-        config.type = profile::ReadInt(pszSection, "Type", 3, strPath.c_str());
+        const std::string& strSection = config.strName;
+        config.type = file.Int(strSection, "Type", 3);
         if (config.type == 3) {
             continue;
         }
-        config.strStart = ReadText(pszSection, "StartElement", strPath);
+        config.strStart = file.Text(strSection, "StartElement");
         if (config.strStart.empty()) {
             continue;
         }
-        config.strEnd = ReadText(pszSection, "EndElement", strPath);
+        config.strEnd = file.Text(strSection, "EndElement");
         config.fHasEnd = !config.strEnd.empty();
-        config.skip = profile::ReadInt(pszSection, "Skip", -1, strPath.c_str());
+        config.skip = file.Int(strSection, "Skip", -1);
         if (config.skip == -1) {
             continue;
         }
-        int ignore = profile::ReadInt(pszSection, "IgnoreHostAnchors", -1, strPath.c_str());
+        int ignore = file.Int(strSection, "IgnoreHostAnchors", -1);
         if (ignore == -1) {
             continue;
         }
