@@ -139,7 +139,7 @@ void CStore::ResetWalk() {
     }
 }
 
-int CStore::Create(const std::string& path) {
+int CStore::Create(const std::string& path, bool rollbackJournal) {
     // Build the new catalog beside the target, then move it into place, so a failure leaves the
     // old file alone.
     const std::string tmp = path + ".new";
@@ -152,8 +152,10 @@ int CStore::Create(const std::string& path) {
         status = rc == SQLITE_CANTOPEN ? S_BADPATH : helper.Status(rc);
     } else {
         sqlite3_extended_result_codes(db, 1);
-        // Made in WAL mode, so that the first open does not have to rewrite the header.
-        std::string script = "PRAGMA page_size=4096; PRAGMA journal_mode=WAL; BEGIN;";
+        // Made in the journal mode of its opens: switching it there needs the file to itself,
+        // and two first opens at once would refuse each other.
+        std::string script = std::string("PRAGMA page_size=4096; PRAGMA journal_mode=") +
+                             (rollbackJournal ? "DELETE" : "WAL") + "; BEGIN;";
         for (const std::string& s : CatalogSchemaSql())
             script += s + ";";
         script += "COMMIT;";

@@ -84,8 +84,9 @@ class CStore {
     CStore(const CStore&) = delete;
     CStore& operator=(const CStore&) = delete;
 
-    // Makes a new catalog database at path (the file is replaced). S_NOSPACE, S_SYSERR, ...
-    static int Create(const std::string& path);
+    // Makes a new catalog database at path (the file is replaced), in the journal mode its
+    // opens will use, so that no first open has to switch it. S_NOSPACE, S_SYSERR, ...
+    static int Create(const std::string& path, bool rollbackJournal);
     // Opens and checks a catalog. rollbackJournal: use the rollback journal instead of WAL.
     int Open(const std::string& path, bool rollbackJournal, int busyMs);
     void Close();

@@ -408,7 +408,7 @@ int CDbTask::CreateCatalog(const char* path, const char* tafPath) {
         // Logs of an earlier catalog at this path must not be replayed into the new one.
         for (const char* suffix : {"-wal", "-shm", "-journal"})
             std::remove((p + suffix).c_str());
-        return CStore::Create(p);
+        return CStore::Create(p, g_forceRollbackJournal || OnNetworkFileSystem(DirectoryOf(p)));
     } catch (const std::bad_alloc&) {
         return S_NOMEMORY;
     }
