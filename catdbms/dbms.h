@@ -212,7 +212,10 @@ class CDbTask {
     // -- Locks
     // Grants the whole packet or nothing: S_UNAVAIL after the lock time-out, S_NOTFREE when any
     // entry is already held by this task (nothing is taken), S_INVREC / S_INVSET / S_BADTYPE for a
-    // bad entry, S_BADPARAM for count < 1.
+    // bad entry, S_BADPARAM for count < 1. Waiting writers are served in turn: readers that come
+    // later wait behind them. Outside a transaction every grant starts the task's read snapshot
+    // again (what earlier locks cover cannot have changed meanwhile), and no snapshot is kept
+    // while the task waits.
     int Lock(const LOCK_REQUEST* packet, int count);
     // One record type or set; a read lock already held is upgraded to a write lock (waiting up
     // to the time-out); a lock already held at the asked strength answers 0.
