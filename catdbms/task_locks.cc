@@ -107,17 +107,22 @@ int TaskImpl::CheckCode(int code) {
 }
 
 int TaskImpl::AcquireBytes(const std::vector<std::pair<int64_t, bool>>& bytes) {
-    // Writers queue at the gates of what they want to write; a task that holds no lock yet
-    // passes the gates of its whole packet first, so new readers wait behind a waiting writer
-    // instead of overtaking it forever. A task that already holds locks never waits at a gate:
-    // it may hold what a waiting writer needs, and must be able to finish. It still takes the
-    // gates of its write locks when they are free, so that readers cannot starve it either.
+    // Writers queue at the gates of what they want to write, and a reader that holds no lock
+    // yet passes the gates of its whole packet first, so new readers wait behind a waiting
+    // writer instead of overtaking it forever. Nobody waits at a gate while holding anything:
+    // a writer takes all its gates at once and then waits for lock bytes only (the read entries
+    // of its packet pass no gate), and a task that already holds locks never waits at a gate,
+    // since it may hold what a waiting writer needs. It still takes the gates of its write
+    // locks when they are free, so that readers cannot starve it either.
     const bool holder = HoldsLocks();
+    bool writes = false;
+    for (const auto& b : bytes)
+        writes = writes || b.second;
     std::vector<std::pair<int64_t, bool>> writerGates, readerGates;
     for (const auto& [offset, exclusive] : bytes) {
         if (exclusive)
             writerGates.emplace_back(CLockFile::GateOffset(offset), true);
-        else if (!holder)
+        else if (!holder && !writes)
             readerGates.emplace_back(CLockFile::GateOffset(offset), false);
     }
     bool gatesHeld = false;

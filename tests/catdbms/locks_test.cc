@@ -347,6 +347,38 @@ TEST_F(LockTest, AWaitingWriterIsNotStarvedByAStreamOfReaders) {
     }
 }
 
+TEST_F(LockTest, WritersThatReadWhatTheOtherWritesDoNotBlockEachOther) {
+    // One writes items and reads users, the other the other way round, both at once.
+    constexpr int kRounds = 30;
+    Reaper reaper;
+    for (int p = 0; p < 2; ++p) {
+        reaper.pids.push_back(ForkChild([&] {
+            CDbTask t;
+            if (OpenTask(t, path, "s", 5000) != S_OKAY)
+                return 10;
+            const int write = p == 0 ? DB_ITEMREC : DB_USERREC;
+            const int read = p == 0 ? DB_USERREC : DB_ITEMREC;
+            const LOCK_REQUEST packet[] = {{write, 'w'}, {read, 'r'}};
+            for (int i = 0; i < kRounds; ++i) {
+                if (t.TransactionBegin("cross") != S_OKAY)
+                    return 11;
+                if (t.Lock(packet, 2) != S_OKAY)
+                    return 12;
+                const db_itemrec item = Item(uint32_t(i + 1), "x");
+                const db_userrec user = User(uint16_t(i + 1), "u");
+                const int rc = p == 0 ? t.FillNew(DB_ITEMREC, &item) : t.FillNew(DB_USERREC, &user);
+                if (rc != S_OKAY)
+                    return 13;
+                if (t.TransactionEnd() != S_OKAY)
+                    return 14;
+            }
+            return 0;
+        }));
+    }
+    for (pid_t c : reaper.pids)
+        EXPECT_EQ(WaitChild(c), 0);
+}
+
 TEST_F(LockTest, ExclusiveOpenRefusedWhileOthersHaveItOpenAndTheOtherWayRound) {
     struct Case {
         const char* first;
