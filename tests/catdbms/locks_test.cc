@@ -587,6 +587,11 @@ void KillWriterAtRandomMoments(const std::string& path, unsigned seed) {
         ASSERT_EQ(t.OwnerSet(DBS_ITEMS_IN_FOLDER, folder), S_OKAY);
         ASSERT_EQ(t.MemberCount(DBS_ITEMS_IN_FOLDER, &members), S_OKAY);
         EXPECT_EQ(members, counted);
+        // Every committed item is in DBS_ITEMS too, and nothing else is.
+        ASSERT_EQ(t.RecFirst(SYSTEM), S_OKAY);
+        ASSERT_EQ(t.SetOwnerToCurrent(DBS_ITEMS), S_OKAY);
+        ASSERT_EQ(t.MemberCount(DBS_ITEMS, &members), S_OKAY);
+        EXPECT_EQ(members, counted) << "round " << round;
         uint32_t last = counted + 100;
         if (counted > 0) {
             EXPECT_EQ(t.KeyFind(ITEMID, &last), S_OKAY);
