@@ -93,6 +93,33 @@ static DBStatus MapOpenStatus(int rc) {
     }
 }
 
+// Picks the lock-manager user id for an open: the user's own when free, else the first free
+// one with a two-digit suffix (SYSTEM01 ... SYSTEMff). Other users get the same treatment as
+// SYSTEM, so that one user may have the catalog open in two processes.
+static DBStatus ChooseUserID(CDbContext* pdb, const std::string& strUserID,
+                             std::string* pstrChosen) {
+    *pstrChosen = strUserID;
+    int rc = pdb->TestUserID(*pstrChosen);
+    if (rc == -42) {
+        return 3;
+    }
+    if (rc == 3) {
+        std::string strBaseId = strUserID.substr(0, 13);
+        for (int i = 1; i <= 255 && rc == 3; ++i) {
+            char achId[24];
+            std::snprintf(achId, sizeof achId, "%s%02x", strBaseId.c_str(), i);
+            *pstrChosen = achId;
+            rc = pdb->TestUserID(*pstrChosen);
+        }
+        if (rc != 0) {
+            return rc == 3 ? 3 : MapOpenStatus(rc);
+        }
+    } else if (rc != 0) {
+        return MapOpenStatus(rc);
+    }
+    return DBSuccess;
+}
+
 static DBStatus EngineOpen(BOARD_OBJECT* hbrd, const std::string& strUserID, const char* pszMode) {
     CatalogPath path;
     DBStatus st = SplitCatalogPath(hbrd->strPath, &path);
@@ -139,32 +166,6 @@ static DBStatus EngineOpen(BOARD_OBJECT* hbrd, const std::string& strUserID, con
     if (rc != 0) {
         return MapOpenStatus(rc);
     }
-    std::string strChosen = strUserID;
-    rc = pdb->TestUserID(strChosen);
-    if (rc == -42) {
-        return 3;
-    }
-    if (rc == 3) {
-        // A name in use gets a two-digit suffix: SYSTEM01 ... SYSTEMff. Other users get the same
-        // treatment, so that one user may have the catalog open in two processes.
-        std::string strBaseId = strUserID.substr(0, 13);
-        rc = 3;
-        for (int i = 1; i <= 255 && rc == 3; ++i) {
-            char achId[24];
-            std::snprintf(achId, sizeof achId, "%s%02x", strBaseId.c_str(), i);
-            strChosen = achId;
-            rc = pdb->TestUserID(strChosen);
-        }
-        if (rc != 0) {
-            return rc == 3 ? 3 : MapOpenStatus(rc);
-        }
-    } else if (rc != 0) {
-        return MapOpenStatus(rc);
-    }
-    rc = pdb->SetUserID(strChosen);
-    if (rc != 0) {
-        return rc == -42 ? 3 : MapOpenStatus(rc);
-    }
     pdb->SetOpenFiles(13);
     int nPages = static_cast<int>(TuningDBCachePages());
     if (nPages < 2) {
@@ -177,9 +178,25 @@ static DBStatus EngineOpen(BOARD_OBJECT* hbrd, const std::string& strUserID, con
         }
         nPages /= 2;
     }
-    rc = pdb->Open(path.strBase + "." + path.strExt, pszMode);
-    if (rc != 0) {
-        return MapOpenStatus(rc);
+    // Testing a name and opening with it are two steps: a process opening at the same moment
+    // may take the chosen name in between, and the open then answers 3. Choose again then.
+    for (int nAttempt = 0;; ++nAttempt) {
+        std::string strChosen;
+        DBStatus stChoose = ChooseUserID(pdb, strUserID, &strChosen);
+        if (stChoose != DBSuccess) {
+            return stChoose;
+        }
+        rc = pdb->SetUserID(strChosen);
+        if (rc != 0) {
+            return rc == -42 ? 3 : MapOpenStatus(rc);
+        }
+        rc = pdb->Open(path.strBase + "." + path.strExt, pszMode);
+        if (rc == 0) {
+            break;
+        }
+        if (rc != 3 || nAttempt >= 15) {
+            return MapOpenStatus(rc);
+        }
     }
     pdb->SetSharedOptions();
     uint32_t dwTimeout = TuningDBTimeout();
