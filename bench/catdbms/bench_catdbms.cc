@@ -8,12 +8,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <random>
 #include <string>
 
 #include "catdbms/dbms.h"
+#include "ratioreporter.h"
 #include "testsupport.h"
 
 namespace {
@@ -326,36 +326,13 @@ void BM_SqlitePointLookup(benchmark::State& state) {
 }
 BENCHMARK(BM_SqlitePointLookup);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-                m_real[run.benchmark_name()] = run.GetAdjustedRealTime();
-                m_cpu[run.benchmark_name()] = run.GetAdjustedCPUTime();
-            }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    // Time per iteration in the benchmark's own unit (both benchmarks of a pair use the same
-    // unit): wall-clock time where the disk is the work, CPU time where the work is in memory
-    // (the machine may be shared with other jobs).
-    double Time(const std::string& name, bool real) const {
-        const auto& m = real ? m_real : m_cpu;
-        auto it = m.find(name);
-        return it == m.end() ? 0.0 : it->second;
-    }
-
-  private:
-    std::map<std::string, double> m_real, m_cpu;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    RatioReporter reporter;
+    qn::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     struct Pair {
@@ -372,12 +349,15 @@ int main(int argc, char** argv) {
         {"key find (CPU)", "BM_EngineKeyFind", "BM_SqlitePointLookup", false},
     };
     for (const Pair& p : pairs) {
-        const double te = reporter.Time(p.engine, p.real), tp = reporter.Time(p.peer, p.real);
+        // Wall-clock time where the disk is the work, CPU time where the work is in memory (the
+        // machine may be shared with other jobs).
+        const double te = p.real ? reporter.RealTime(p.engine) : reporter.CpuTime(p.engine);
+        const double tp = p.real ? reporter.RealTime(p.peer) : reporter.CpuTime(p.peer);
         if (te > 0 && tp > 0)
             std::printf("ratio: %s: engine rate / SQLite rate = %.2f (goal >= 0.5)\n", p.what,
                         tp / te);
     }
-    const double fs = reporter.Time("BM_FsyncFloor/min_time:1.000/real_time", true);
+    const double fs = reporter.RealTime("BM_FsyncFloor/min_time:1.000/real_time");
     if (fs > 0)
         std::printf("fsync floor: %.3f ms per write + fdatasync in the catalog's folder\n",
                     fs / 1e6);

@@ -9,11 +9,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 
 #include "catdbms/dbms.h"
 #include "catdbu.h"
+#include "ratioreporter.h"
 #include "testsupport.h"
 
 namespace {
@@ -119,30 +119,6 @@ void BM_PeerIntegrityCheck(benchmark::State& state) {
 }
 BENCHMARK(BM_PeerIntegrityCheck)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 
-// Keeps each benchmark's time per iteration so that main can print the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0 && !run.error_occurred) {
-                m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    double Time(const std::string& strPrefix) const {
-        for (const auto& [strName, dTime] : m_times) {
-            if (strName.rfind(strPrefix, 0) == 0) {
-                return dTime;
-            }
-        }
-        return 0.0;
-    }
-
-  private:
-    std::map<std::string, double> m_times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,13 +126,13 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    RatioReporter reporter;
+    qn::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    const double tBackup = reporter.Time("BM_UTBackUp");
-    const double tShell = reporter.Time("BM_PeerSqliteShellBackup");
-    const double tCheck = reporter.Time("BM_UTCheckFix");
-    const double tIntegrity = reporter.Time("BM_PeerIntegrityCheck");
+    const double tBackup = reporter.RealTime("BM_UTBackUp");
+    const double tShell = reporter.RealTime("BM_PeerSqliteShellBackup");
+    const double tCheck = reporter.RealTime("BM_UTCheckFix");
+    const double tIntegrity = reporter.RealTime("BM_PeerIntegrityCheck");
     if (tBackup > 0 && tShell > 0) {
         std::printf("ratio: backup speed %.2f of the sqlite3 shell's .backup (goal >= 0.8)\n",
                     tShell / tBackup);
