@@ -14,13 +14,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
+#include "ratioreporter.h"
 #include "scanner.h"
 #include "sgml.h"
 #include "webnet.h"
@@ -186,33 +186,6 @@ void MemchrLt(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * corpus.bytes));
 }
 
-// Keeps each run's throughput, to print the ratios at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            auto it = run.counters.find("bytes_per_second");
-            if (it != run.counters.end()) {
-                m_rates[run.benchmark_name()] = it->second.value;
-            }
-        }
-    }
-    // The rate of the benchmark `name` (its run names carry "/min_time:..." after the name;
-    // "QuillonScan" must not find "QuillonScanFile").
-    double Rate(const std::string& name) const {
-        for (const auto& [key, value] : m_rates) {
-            if (key == name || key.rfind(name + "/", 0) == 0) {
-                return value;
-            }
-        }
-        return 0;
-    }
-
-  private:
-    std::map<std::string, double> m_rates;
-};
-
 }  // namespace
 
 BENCHMARK(QuillonScan)->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -222,12 +195,12 @@ BENCHMARK(MemchrLt)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    qn::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    double ours = reporter.Rate("QuillonScan");
-    double file = reporter.Rate("QuillonScanFile");
-    double peer = reporter.Rate("Libxml2Sax");
-    double limit = reporter.Rate("MemchrLt");
+    double ours = reporter.Counter("QuillonScan/min_time:2.000", "bytes_per_second");
+    double file = reporter.Counter("QuillonScanFile/min_time:2.000", "bytes_per_second");
+    double peer = reporter.Counter("Libxml2Sax/min_time:2.000", "bytes_per_second");
+    double limit = reporter.Counter("MemchrLt/min_time:2.000", "bytes_per_second");
     const double mb = 1 << 20;
     std::printf(
         "\nscan throughput: ours %.1f MB/s (from a file %.1f MB/s), libxml2 SAX %.1f MB/s, "
