@@ -203,18 +203,20 @@ extern "C" RESOURCE_OBJECT* EXResourceCreate(BOARD_OBJECT* hbrd, EX_RESOURCEINFO
                           *st = EXSM_INVALID_HANDLE;
                           return nullptr;
                       }
-                      RESOURCE_OBJECT* h = NewResourceObject(hbrd);
+                      std::unique_ptr<RESOURCE_OBJECT, void (*)(RESOURCE_OBJECT*)> pOwned(
+                          NewResourceObject(hbrd), FreeResourceObject);
+                      RESOURCE_OBJECT* h = pOwned.get();
                       DBStatus dbs = InfoToResource(pInfo, h);
                       if (dbs == DBSuccess) {
                           dbs = ResourceCreate(hbrd->pdb, h);
                       }
                       if (dbs != DBSuccess) {
-                          FreeResourceObject(h);
+                          pOwned.reset();
                           SetStatus(st, dbs);
                           return nullptr;
                       }
                       pInfo->dwResourceID = h->holder.rec.resourceid;
-                      return h;
+                      return pOwned.release();
                   });
 }
 
@@ -342,7 +344,9 @@ extern "C" RESOURCE_OBJECT* EXResourceFind(BOARD_OBJECT* hbrd, const EX_RESOURCE
                     dbs = CollectMembers(pdb, DBS_RESOURCES, 0, &members);
                 }
                 for (size_t i = 0; dbs == DBSuccess && i < members.size(); ++i) {
-                    RESOURCE_OBJECT* h = NewResourceObject(hbrd);
+                    std::unique_ptr<RESOURCE_OBJECT, void (*)(RESOURCE_OBJECT*)> pOwned(
+                        NewResourceObject(hbrd), FreeResourceObject);
+                    RESOURCE_OBJECT* h = pOwned.get();
                     dbs = MapEngineStatus(pdb->MakeCurrent(members[i]));
                     if (dbs == DBSuccess) {
                         dbs = ReadResourceHere(pdb, h);
@@ -359,10 +363,10 @@ extern "C" RESOURCE_OBJECT* EXResourceFind(BOARD_OBJECT* hbrd, const EX_RESOURCE
                                 strcasecmp(h->holder.var.value.c_str(), strPattern.c_str()) == 0)
                              : h->holder.var.dba == 0);
                     if (fMatch) {
-                        hFound = h;
+                        hFound = pOwned.release();
                         break;
                     }
-                    FreeResourceObject(h);
+                    pOwned.reset();
                 }
                 if (dbs != DBSuccess && hFound == nullptr) {
                     TimerStop("TIMER: Leaving EXResourceFind (NOT FOUND)");

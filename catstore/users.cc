@@ -967,7 +967,9 @@ extern "C" USER_OBJECT* EXUserCreate(BOARD_OBJECT* hbrd, EX_USERINFO* pInfo, EXS
                           *st = EXSM_INVALID_HANDLE;
                           return nullptr;
                       }
-                      USER_OBJECT* h = NewUserObject(hbrd, 1);
+                      std::unique_ptr<USER_OBJECT, void (*)(USER_OBJECT*)> pOwned(
+                          NewUserObject(hbrd, 1), FreeUserObject);
+                      USER_OBJECT* h = pOwned.get();
                       DBStatus dbs = UserInfoToRecord(pInfo, &h->holder);
                       if (dbs == DBSuccess && h->holder.rec.username[0] == '\0') {
                           dbs = 41;  // a user needs a name
@@ -976,7 +978,7 @@ extern "C" USER_OBJECT* EXUserCreate(BOARD_OBJECT* hbrd, EX_USERINFO* pInfo, EXS
                           dbs = UserCreate(hbrd->pdb, &h->holder);
                       }
                       if (dbs != DBSuccess) {
-                          FreeUserObject(h);
+                          pOwned.reset();
                           SetStatus(st, dbs);
                           return nullptr;
                       }
@@ -986,7 +988,7 @@ extern "C" USER_OBJECT* EXUserCreate(BOARD_OBJECT* hbrd, EX_USERINFO* pInfo, EXS
                       pInfo->wUserID = h->holder.rec.userid;
                       dbs = MakeUserFolders(hbrd, &h->holder);
                       SetStatus(st, dbs);
-                      return h;
+                      return pOwned.release();
                   });
 }
 
@@ -1145,17 +1147,19 @@ extern "C" USER_OBJECT* EXUserFindByID(BOARD_OBJECT* hbrd, uint16_t wUserID, EXS
                       }
                       LogLine(LOG_STORE, "EXSM: EXUserFindByID (%d) -> DBUserFindByID\r\n",
                               wUserID);
-                      USER_OBJECT* h = NewUserObject(hbrd, hbrd->pAllUsers ? 0 : 1);
+                      std::unique_ptr<USER_OBJECT, void (*)(USER_OBJECT*)> pOwned(
+                          NewUserObject(hbrd, hbrd->pAllUsers ? 0 : 1), FreeUserObject);
+                      USER_OBJECT* h = pOwned.get();
                       DBStatus dbs = UserFindByID(hbrd->pdb, wUserID, &h->holder);
                       if (dbs != DBSuccess) {
-                          FreeUserObject(h);
+                          pOwned.reset();
                           SetStatus(st, dbs);
                           return nullptr;
                       }
                       if (hbrd->pAllUsers != nullptr) {
                           hbrd->pAllUsers->entries.push_back(h);
                       }
-                      return h;
+                      return pOwned.release();
                   });
 }
 
@@ -1168,14 +1172,16 @@ extern "C" USER_OBJECT* EXUserFindByName(BOARD_OBJECT* hbrd, const char* pszName
                           return nullptr;
                       }
                       LogLine(LOG_STORE, "EXSM: EXUserFindByName ()\r\n");
-                      USER_OBJECT* h = NewUserObject(hbrd, 1);
+                      std::unique_ptr<USER_OBJECT, void (*)(USER_OBJECT*)> pOwned(
+                          NewUserObject(hbrd, 1), FreeUserObject);
+                      USER_OBJECT* h = pOwned.get();
                       DBStatus dbs = UserFindByName(hbrd->pdb, pszName ? pszName : "", &h->holder);
                       if (dbs != DBSuccess) {
-                          FreeUserObject(h);
+                          pOwned.reset();
                           SetStatus(st, dbs);
                           return nullptr;
                       }
-                      return h;
+                      return pOwned.release();
                   });
 }
 
@@ -1187,9 +1193,11 @@ extern "C" USER_OBJECT* EXUserAcquire(USER_OBJECT* hUser, EXSM_STATUS* status) {
                           return nullptr;
                       }
                       if (hUser->cRef == 0) {
-                          USER_OBJECT* h = NewUserObject(hUser->hBoard, 1);
+                          std::unique_ptr<USER_OBJECT, void (*)(USER_OBJECT*)> pOwned(
+                              NewUserObject(hUser->hBoard, 1), FreeUserObject);
+                          USER_OBJECT* h = pOwned.get();
                           h->holder = hUser->holder;
-                          return h;
+                          return pOwned.release();
                       }
                       ++hUser->cRef;
                       return hUser;
@@ -1349,18 +1357,20 @@ extern "C" GROUP_OBJECT* EXGroupCreate(BOARD_OBJECT* hbrd, EX_GROUPINFO* pInfo,
                           *st = EXSM_INVALID_HANDLE;
                           return nullptr;
                       }
-                      GROUP_OBJECT* h = NewGroupObject(hbrd, 1);
+                      std::unique_ptr<GROUP_OBJECT, void (*)(GROUP_OBJECT*)> pOwned(
+                          NewGroupObject(hbrd, 1), FreeGroupObject);
+                      GROUP_OBJECT* h = pOwned.get();
                       DBStatus dbs = GroupInfoToRecord(pInfo, &h->holder);
                       if (dbs == DBSuccess) {
                           dbs = GroupCreate(hbrd->pdb, &h->holder);
                       }
                       if (dbs != DBSuccess) {
-                          FreeGroupObject(h);
+                          pOwned.reset();
                           SetStatus(st, dbs);
                           return nullptr;
                       }
                       pInfo->wGroupID = h->holder.rec.groupid;
-                      return h;
+                      return pOwned.release();
                   });
 }
 
@@ -1436,14 +1446,16 @@ static GROUP_OBJECT* FindGroup(const char* pszCall, BOARD_OBJECT* hbrd, int32_t 
                           *st = EXSM_INVALID_HANDLE;
                           return nullptr;
                       }
-                      GROUP_OBJECT* h = NewGroupObject(hbrd, 1);
+                      std::unique_ptr<GROUP_OBJECT, void (*)(GROUP_OBJECT*)> pOwned(
+                          NewGroupObject(hbrd, 1), FreeGroupObject);
+                      GROUP_OBJECT* h = pOwned.get();
                       DBStatus dbs = GroupFindByKey(hbrd->pdb, nField, pValue, &h->holder);
                       if (dbs != DBSuccess) {
-                          FreeGroupObject(h);
+                          pOwned.reset();
                           SetStatus(st, dbs);
                           return nullptr;
                       }
-                      return h;
+                      return pOwned.release();
                   });
 }
 
@@ -1480,9 +1492,11 @@ extern "C" GROUP_OBJECT* EXGroupAcquire(GROUP_OBJECT* hGroup, EXSM_STATUS* statu
                           return nullptr;
                       }
                       if (hGroup->cRef == 0) {
-                          GROUP_OBJECT* h = NewGroupObject(hGroup->hBoard, 1);
+                          std::unique_ptr<GROUP_OBJECT, void (*)(GROUP_OBJECT*)> pOwned(
+                              NewGroupObject(hGroup->hBoard, 1), FreeGroupObject);
+                          GROUP_OBJECT* h = pOwned.get();
                           h->holder = hGroup->holder;
-                          return h;
+                          return pOwned.release();
                       }
                       ++hGroup->cRef;
                       return hGroup;
