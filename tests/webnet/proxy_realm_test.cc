@@ -56,30 +56,41 @@ TEST_F(ProxyRealm, SettingAProxyTwiceKeepsTheSecond) {
 }
 
 TEST_F(ProxyRealm, ExceptionTable) {
+    // Requests that bypass the proxy connect directly, so every direct case names 127.0.0.1
+    // itself (a name under "localhost" may also resolve to ::1). "0.0.1" is a suffix of
+    // "127.0.0.1" after a dot; "27.0.0.1" only ends in the same letters.
     ASSERT_EQ(0, QNINetSetProxy(QNINET_SCHEME_HTTP, ProxyUrl().c_str()));
+    const std::string port = std::to_string(m_server.port());
+    const std::string withPort = "http://127.0.0.1:" + port + "/ok";
     struct Case {
-        const char* exception;
+        std::string exception;
         int scheme;
-        const char* url;
+        std::string url;
         bool proxied;
     } cases[] = {
-        {"example.localhost", QNINET_SCHEME_HTTP, "http://example.localhost/x", false},
-        {"example.localhost", QNINET_SCHEME_HTTP, "http://www.example.localhost/x", false},
-        {"example.localhost", QNINET_SCHEME_HTTP, "http://WWW.Example.LOCALHOST/x", false},
+        {"127.0.0.1:" + port, QNINET_SCHEME_HTTP, withPort, false},
+        {"0.0.1:" + port, QNINET_SCHEME_HTTP, withPort, false},
+        {"0.0.1:" + port, QNINET_SCHEME_HTTP, "HTTP://127.0.0.1:" + port + "/ok", false},
+        {"27.0.0.1:" + port, QNINET_SCHEME_HTTP, withPort, true},
+        {"0.0.1", QNINET_SCHEME_HTTP, withPort, true},  // port 0: only URLs without a port
+        {"0.0.1:" + port, QNINET_SCHEME_FTP, withPort, true},
+        {"0.0.1:" + port, QNINET_SCHEME_HTTP, "http://www.example.localhost/x", true},
         {"example.localhost", QNINET_SCHEME_HTTP, "http://wwwexample.localhost/x", true},
         {"example.localhost", QNINET_SCHEME_HTTP, "http://www.example.localhost:8080/x", true},
-        {"example.localhost:8080", QNINET_SCHEME_HTTP, "http://www.example.localhost:8080/x",
-         false},
         {"example.localhost:8080", QNINET_SCHEME_HTTP, "http://www.example.localhost/x", true},
         {"example.localhost", QNINET_SCHEME_FTP, "http://www.example.localhost/x", true},
     };
     int proxied = 0;
+    int direct = 0;
     for (const Case& c : cases) {
-        ASSERT_EQ(0, QNINetAddProxyException(c.scheme, c.exception));
+        ASSERT_EQ(0, QNINetAddProxyException(c.scheme, c.exception.c_str()));
         Get(c.url);
         if (c.proxied)
             ++proxied;
+        else
+            ++direct;
         EXPECT_EQ(proxied, m_proxy.RequestCount()) << c.exception << " " << c.url;
+        EXPECT_EQ(direct, m_server.RequestCount()) << c.exception << " " << c.url;
         EXPECT_EQ(0, QNINetClearProxyException());
     }
     EXPECT_EQ(1, QNINetClearProxyException());
