@@ -353,6 +353,27 @@ bool ReadWholeFile(const std::string& strPath, std::string* pstrText) {
     return fOk;
 }
 
+namespace {
+
+// Closes its descriptor (and so drops the lock taken on it) however the scope is left, also
+// when a change function throws.
+class CUniqueFd {
+  public:
+    explicit CUniqueFd(int fd) : m_fd(fd) {}
+    ~CUniqueFd() {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    CUniqueFd(const CUniqueFd&) = delete;
+    CUniqueFd& operator=(const CUniqueFd&) = delete;
+    int get() const { return m_fd; }
+
+  private:
+    int m_fd;
+};
+
+}  // namespace
+
 bool LockedReplace(const std::string& strPathGiven,
                    const std::function<bool(const std::string&, std::string*)>& fnChange) {
     if (strPathGiven.empty())
@@ -368,52 +389,43 @@ bool LockedReplace(const std::string& strPathGiven,
         free(pszReal);
     }
     for (int nAttempt = 0; nAttempt < 1000; ++nAttempt) {
-        int fd = open(strPath.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0 && errno == ENOENT) {
+        int fdOpen = open(strPath.c_str(), O_RDWR | O_CLOEXEC);
+        if (fdOpen < 0 && errno == ENOENT) {
             std::string strNew;
             if (!fnChange(std::string(), &strNew))
                 return false;
             if (strNew.empty())
                 return true;  // nothing to write: leave the file absent
-            fd = open(strPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            fdOpen = open(strPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         }
-        if (fd < 0)
+        if (fdOpen < 0)
             return false;
+        CUniqueFd fd(fdOpen);  // its close releases the lock; waiting writers find the new file
         struct stat st;
         struct stat stPath;
-        if (!LockWhole(fd) || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            close(fd);
+        if (!LockWhole(fd.get()) || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
             return false;
-        }
         // Another writer may have replaced the file while we waited for its lock.
         if (st.st_nlink == 0 || stat(strPath.c_str(), &stPath) != 0 || stPath.st_ino != st.st_ino ||
-            stPath.st_dev != st.st_dev) {
-            close(fd);
+            stPath.st_dev != st.st_dev)
             continue;
-        }
         std::string strOld;
         std::string strNew;
-        if (!ReadAll(fd, &strOld) || !fnChange(strOld, &strNew)) {
-            close(fd);
+        if (!ReadAll(fd.get(), &strOld) || !fnChange(strOld, &strNew))
             return false;
-        }
-        if (strNew == strOld) {
-            close(fd);
+        if (strNew == strOld)
             return true;
-        }
         std::string strTemp = strPath + ".XXXXXX";
         int fdTemp = mkstemp(strTemp.data());
-        bool fOk = fdTemp >= 0;
-        if (fOk) {
-            fOk = fchmod(fdTemp, st.st_mode & 07777) == 0 && WriteAll(fdTemp, strNew) &&
-                  fsync(fdTemp) == 0;
-            fOk = close(fdTemp) == 0 && fOk;
-            if (fOk)
-                fOk = rename(strTemp.c_str(), strPath.c_str()) == 0;
-            if (!fOk)
-                unlink(strTemp.c_str());
-        }
-        close(fd);  // releases the lock; waiting writers find the new file
+        if (fdTemp < 0)
+            return false;
+        bool fOk = fchmod(fdTemp, st.st_mode & 07777) == 0 && WriteAll(fdTemp, strNew) &&
+                   fsync(fdTemp) == 0;
+        fOk = close(fdTemp) == 0 && fOk;
+        if (fOk)
+            fOk = rename(strTemp.c_str(), strPath.c_str()) == 0;
+        if (!fOk)
+            unlink(strTemp.c_str());
         return fOk;
     }
     return false;

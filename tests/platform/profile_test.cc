@@ -295,3 +295,19 @@ TEST(Profile, SymbolicLinksAreFollowedAndFifosNeverHang) {
     EXPECT_EQ(Read("S", "k", "d", strFifo), "d");
     EXPECT_FALSE(profile::WriteString("S", "k", "v", strFifo.c_str()));
 }
+
+TEST(Profile, AChangeThatThrowsReleasesTheFileLock) {
+    TempDir dir;
+    std::string strPath = dir.file("t.ini");
+    WriteFile(strPath, "[S]\nk=v\n");
+    EXPECT_THROW(
+        profile::detail::LockedReplace(
+            strPath, [](const std::string&, std::string*) -> bool { throw std::bad_alloc(); }),
+        std::bad_alloc);
+    // A lock left behind would make this write wait for ever.
+    pid_t pid = qn::test::ForkChild(
+        [&] { return profile::WriteString("S", "k2", "v2", strPath.c_str()) ? 0 : 1; });
+    EXPECT_EQ(qn::test::WaitChild(pid), 0);
+    EXPECT_TRUE(profile::WriteString("S", "k3", "v3", strPath.c_str()));
+    EXPECT_EQ(ReadFile(strPath), "[S]\nk=v\nk2=v2\nk3=v3\n");
+}
