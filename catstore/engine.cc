@@ -236,6 +236,10 @@ int CDbContext::DisconnectAllAndDelete() {
     NEED_TASK();
     return TASK->DisconnectDelete();
 }
+int CDbContext::DeleteAt(DBA dba) {
+    int rc = MakeCurrent(dba);
+    return rc == 0 ? DisconnectAllAndDelete() : rc;
+}
 int CDbContext::CurrentStamp(uint64_t* pStamp) {
     NEED_TASK();
     uint32_t stamp = 0;

@@ -75,6 +75,7 @@ class CDbContext {
     int Write(const void* pRecord);  // current record
     int Delete();                    // current record (must be in no set)
     int DisconnectAllAndDelete();    // current record
+    int DeleteAt(DBA dba);           // makes dba current, then disconnects and deletes it
     int CurrentStamp(uint64_t* pStamp);
     int TestStamp(uint64_t stamp);  // 0 unchanged, 6 deleted, 7 changed
     int ScanFirst(int32_t nRecType);

@@ -182,11 +182,7 @@ static DBStatus ResourceDestroy(CDbContext* pdb, RESOURCE_OBJECT* h) {
         st = VarStringWrite(&empty, pdb, VSK_RESOURCELOCALPATH);
     }
     if (st == DBSuccess) {
-        int rc = pdb->MakeCurrent(h->holder.dba);
-        if (rc == 0) {
-            rc = pdb->DisconnectAllAndDelete();
-        }
-        st = MapEngineStatus(rc);
+        st = MapEngineStatus(pdb->DeleteAt(h->holder.dba));
     }
     return tx.Finish(st);
 }

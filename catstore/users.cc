@@ -18,6 +18,17 @@ using qn::platform::ObjectKind;
 
 // ---- Set helpers -------------------------------------------------------------------------------
 
+// Disconnects and deletes each record; stops at the first failure.
+static DBStatus DeleteRecords(CDbContext* pdb, const std::vector<DBA>& records) {
+    for (DBA dba : records) {
+        DBStatus st = MapEngineStatus(pdb->DeleteAt(dba));
+        if (st != DBSuccess) {
+            return st;
+        }
+    }
+    return DBSuccess;
+}
+
 // The members of a set owned by dbaOwner (0: the system record), in set order.
 DBStatus CollectMembers(CDbContext* pdb, int32_t nSet, DBA dbaOwner, std::vector<DBA>* pMembers) {
     pMembers->clear();
@@ -345,22 +356,14 @@ DBStatus UserDestroy(CDbContext* pdb, UserHolder* pHolder) {
     if (st == DBSuccess) {
         st = CollectMembers(pdb, DBS_UNREAD_BY_USER, pHolder->dba, &members);
     }
-    for (size_t i = 0; st == DBSuccess && i < members.size(); ++i) {
-        int rc = pdb->MakeCurrent(members[i]);
-        if (rc == 0) {
-            rc = pdb->DisconnectAllAndDelete();
-        }
-        st = MapEngineStatus(rc);
+    if (st == DBSuccess) {
+        st = DeleteRecords(pdb, members);
     }
     if (st == DBSuccess) {
         st = CollectMembers(pdb, DBS_USER_GROUPS, pHolder->dba, &members);
     }
-    for (size_t i = 0; st == DBSuccess && i < members.size(); ++i) {
-        int rc = pdb->MakeCurrent(members[i]);
-        if (rc == 0) {
-            rc = pdb->DisconnectAllAndDelete();
-        }
-        st = MapEngineStatus(rc);
+    if (st == DBSuccess) {
+        st = DeleteRecords(pdb, members);
     }
     if (st == DBSuccess) {
         VarStringHolder empty = pHolder->var;
@@ -368,11 +371,7 @@ DBStatus UserDestroy(CDbContext* pdb, UserHolder* pHolder) {
         st = VarStringWrite(&empty, pdb, VSK_USERSHADOW);
     }
     if (st == DBSuccess) {
-        int rc = pdb->MakeCurrent(pHolder->dba);
-        if (rc == 0) {
-            rc = pdb->DisconnectAllAndDelete();
-        }
-        st = MapEngineStatus(rc);
+        st = MapEngineStatus(pdb->DeleteAt(pHolder->dba));
     }
     return tx.Finish(st);
 }
@@ -482,12 +481,8 @@ static DBStatus GroupDestroy(CDbContext* pdb, GroupHolder* pHolder) {
     if (st == DBSuccess) {
         st = CollectMembers(pdb, DBS_USERS_IN_GROUP, pHolder->dba, &links);
     }
-    for (size_t i = 0; st == DBSuccess && i < links.size(); ++i) {
-        int rc = pdb->MakeCurrent(links[i]);
-        if (rc == 0) {
-            rc = pdb->DisconnectAllAndDelete();
-        }
-        st = MapEngineStatus(rc);
+    if (st == DBSuccess) {
+        st = DeleteRecords(pdb, links);
     }
     if (st == DBSuccess) {
         VarStringHolder empty = pHolder->var;
@@ -495,11 +490,7 @@ static DBStatus GroupDestroy(CDbContext* pdb, GroupHolder* pHolder) {
         st = VarStringWrite(&empty, pdb, VSK_GROUPSHADOW);
     }
     if (st == DBSuccess) {
-        int rc = pdb->MakeCurrent(pHolder->dba);
-        if (rc == 0) {
-            rc = pdb->DisconnectAllAndDelete();
-        }
-        st = MapEngineStatus(rc);
+        st = MapEngineStatus(pdb->DeleteAt(pHolder->dba));
     }
     return tx.Finish(st);
 }
@@ -584,11 +575,7 @@ static DBStatus GroupRemoveUser(CDbContext* pdb, GroupHolder* pGroup, UserHolder
         }
     }
     if (st == DBSuccess) {
-        int rc = pdb->MakeCurrent(dbaLink);
-        if (rc == 0) {
-            rc = pdb->DisconnectAllAndDelete();
-        }
-        st = MapEngineStatus(rc);
+        st = MapEngineStatus(pdb->DeleteAt(dbaLink));
     }
     return tx.Finish(st);
 }
