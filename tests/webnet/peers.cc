@@ -201,8 +201,24 @@ bool NginxServer::Start() {
             "  }\n"
             "}\n";
         WriteFile(m_dir.file("nginx.conf"), conf);
-        if (Launch({"/usr/sbin/nginx", "-p", m_dir.path(), "-c", m_dir.file("nginx.conf")}, port))
+        const std::string pidFile = m_dir.file("nginx.pid");
+        unlink(pidFile.c_str());
+        if (!Launch({"/usr/sbin/nginx", "-p", m_dir.path(), "-c", m_dir.file("nginx.conf")}, port))
+            continue;
+        // The port may have been taken by another test's listener meanwhile, which also
+        // accepts connections: nginx writes its pid file only once it listens itself.
+        bool fExited = false;
+        WaitFor(
+            [&] {
+                fExited = waitpid(m_pid, nullptr, WNOHANG) == m_pid;
+                return fExited || access(pidFile.c_str(), F_OK) == 0;
+            },
+            10000);
+        if (fExited)
+            m_pid = -1;
+        if (!fExited && access(pidFile.c_str(), F_OK) == 0)
             return true;
+        Stop();
     }
     return false;
 }
