@@ -105,7 +105,7 @@ bool Peer::Launch(const std::vector<std::string>& args, int port) {
             }
             return Connectable(port);
         },
-        10000);
+        30000);
     if (!fUp || m_pid <= 0) {
         Stop();
         return false;
@@ -122,7 +122,7 @@ bool ScriptedServer::Start() {
     if (m_pid <= 0)
         return false;
     const std::string portFile = m_dir.file("port");
-    if (!WaitFor([&] { return access(portFile.c_str(), F_OK) == 0; }, 10000)) {
+    if (!WaitFor([&] { return access(portFile.c_str(), F_OK) == 0; }, 30000)) {
         Stop();
         return false;
     }
@@ -213,7 +213,7 @@ bool NginxServer::Start() {
                 fExited = waitpid(m_pid, nullptr, WNOHANG) == m_pid;
                 return fExited || access(pidFile.c_str(), F_OK) == 0;
             },
-            10000);
+            30000);
         if (fExited)
             m_pid = -1;
         if (!fExited && access(pidFile.c_str(), F_OK) == 0)
