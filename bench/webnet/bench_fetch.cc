@@ -143,7 +143,8 @@ void BM_PeerCurlTool100M(benchmark::State& state) {
     const std::string url = Nginx().Url("/big.bin");
     const std::string out = Out().file("curl-big");
     for (auto _ : state) {
-        pid_t pid = qn::test::Spawn({"curl", "-s", "--http1.0", "-o", out, url});
+        pid_t pid =
+            qn::test::Spawn({"curl", "-q", "-s", "--noproxy", "*", "--http1.0", "-o", out, url});
         int status = 0;
         waitpid(pid, &status, 0);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
