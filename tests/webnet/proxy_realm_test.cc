@@ -204,3 +204,16 @@ TEST_F(ProxyRealm, FtpThroughAnHttpProxyIsAnHttpRequest) {
         "User-Agent: webnet32.DLL/3.1 libwww/3.1\r\nAccept: */*\r\n\r\n",
         m_proxy.Request(1));
 }
+
+TEST_F(ProxyRealm, ProxyHostThatCannotBeLocatedGives19) {
+    // A proxy URL without a host name: nothing to look up, so no name server is asked.
+    ASSERT_EQ(0, QNINetSetProxy(QNINET_SCHEME_HTTP, "http://:1/"));
+    Recorder rec;
+    EXPECT_EQ(19, Get("http://www.localhost/ok", &rec));
+    EXPECT_EQ(2021, rec.Last());
+    EXPECT_EQ(1, rec.Completions());
+    EXPECT_EQ(0, m_proxy.RequestCount());
+    // Without a proxy, a URL without a host name ends with 47 (no host name).
+    EXPECT_EQ(0, QNINetClearProxy());
+    EXPECT_EQ(47, Get("http:///ok"));
+}
