@@ -480,7 +480,7 @@ TEST_F(Fetch, TerminateFromAStatusRoutineIsRefused) {
 
 TEST_F(Fetch, MalformedUrlsEachGetAResultCode) {
     struct Case {
-        const char* url;
+        std::string url;
         int result;
     } cases[] = {
         {"http://", 47},
@@ -492,12 +492,12 @@ TEST_F(Fetch, MalformedUrlsEachGetAResultCode) {
         {"http://white space/", 3},
         {"http://[::1/", 3},
         {"http://\x01\x02/", 3},
-        {"HTTP://127.0.0.1:1/%zz", 65},
+        {"HTTP://127.0.0.1:" + std::to_string(FreePort()) + "/%zz", 65},  // refused
     };
     for (const Case& c : cases) {
         Recorder rec;
-        int result =
-            QNINetGetPageToFileByName(c.url, 0, m_tmp.file("o").c_str(), Recorder::Callback, &rec);
+        int result = QNINetGetPageToFileByName(c.url.c_str(), 0, m_tmp.file("o").c_str(),
+                                               Recorder::Callback, &rec);
         EXPECT_EQ(c.result, result) << c.url;
         EXPECT_EQ(1, rec.Completions()) << c.url;
         EXPECT_EQ(2002 + c.result, rec.Last()) << c.url;
