@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "peers.h"
+#include "ratioreporter.h"
 #include "webnet.h"
 
 namespace {
@@ -304,33 +305,10 @@ BENCHMARK(BM_PeerCurlMulti50)
     ->MinTime(1.0)
     ->Repetitions(5);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            // The median of the repetitions: a shared machine disturbs single runs.
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median" &&
-                !run.error_occurred)
-                m_times[run.run_name.function_name] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    double Time(const std::string& strPrefix) const {
-        for (const auto& [strName, dTime] : m_times) {
-            if (strName.rfind(strPrefix, 0) == 0)
-                return dTime;
-        }
-        return 0.0;
-    }
-
-  private:
-    std::map<std::string, double> m_times;
-};
-
-void PrintRatio(const RatioReporter& reporter, const char* pszOurs, const char* pszPeer,
+void PrintRatio(const qn::bench::RatioReporter& reporter, const char* pszOurs, const char* pszPeer,
                 const char* pszWhat) {
-    const double tOurs = reporter.Time(pszOurs);
-    const double tPeer = reporter.Time(pszPeer);
+    const double tOurs = reporter.RealTime(pszOurs);
+    const double tPeer = reporter.RealTime(pszPeer);
     if (tOurs > 0 && tPeer > 0)
         std::printf("ratio: %s %.2f (goal >= 0.9)\n", pszWhat, tPeer / tOurs);
 }
@@ -343,7 +321,7 @@ int main(int argc, char** argv) {
         return 1;
     curl_global_init(CURL_GLOBAL_DEFAULT);
     Nginx();
-    RatioReporter reporter;
+    qn::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     QNINetTerminate();
