@@ -679,146 +679,123 @@ void FreeGroupIterator(GROUP_ITERATOR* pIter) {
     delete pIter;
 }
 
-static void FinishFill(int nCount, int* pnCurrent) {
-    *pnCurrent = nCount - 1;
+// What filling an iterator needs of its kind of handle.
+struct UserHandles {
+    using Iterator = USER_ITERATOR;
+    using Object = USER_OBJECT;
+    static Iterator* NewIterator(BOARD_OBJECT* hbrd) { return NewUserIterator(hbrd); }
+    static void FreeIterator(Iterator* p) { FreeUserIterator(p); }
+    static Object* NewObject(BOARD_OBJECT* hbrd) { return NewUserObject(hbrd, 0); }
+    static void FreeObject(Object* h) { FreeUserObject(h); }
+    static DBStatus ReadHere(CDbContext* pdb, Object* h) { return ReadUserHere(pdb, &h->holder); }
+};
+
+struct GroupHandles {
+    using Iterator = GROUP_ITERATOR;
+    using Object = GROUP_OBJECT;
+    static Iterator* NewIterator(BOARD_OBJECT* hbrd) { return NewGroupIterator(hbrd); }
+    static void FreeIterator(Iterator* p) { FreeGroupIterator(p); }
+    static Object* NewObject(BOARD_OBJECT* hbrd) { return NewGroupObject(hbrd, 0); }
+    static void FreeObject(Object* h) { FreeGroupObject(h); }
+    static DBStatus ReadHere(CDbContext* pdb, Object* h) { return ReadGroupHere(pdb, &h->holder); }
+};
+
+// Fills a new iterator with a handle for each record that collect lists, all read under one
+// lock packet. A failure while filling keeps the entries read so far.
+template <class Handles, class Collect>
+static DBStatus FillIterator(BOARD_OBJECT* hbrd, const std::vector<LockEntry>& packet,
+                             const Collect& collect, typename Handles::Iterator** ppIter) {
+    using Iterator = typename Handles::Iterator;
+    using Object = typename Handles::Object;
+    // Owned here until handed out, so that an allocation failure frees what was read.
+    std::unique_ptr<Iterator, void (*)(Iterator*)> pIter(Handles::NewIterator(hbrd),
+                                                         Handles::FreeIterator);
+    CDbContext* pdb = hbrd->pdb;
+    {
+        CStoreRead read(pdb, packet);
+        std::vector<DBA> records;
+        DBStatus st = read.Status();
+        if (st == DBSuccess) {
+            collect(pdb, &records);
+        }
+        for (size_t i = 0; st == DBSuccess && i < records.size(); ++i) {
+            std::unique_ptr<Object, void (*)(Object*)> h(Handles::NewObject(hbrd),
+                                                         Handles::FreeObject);
+            st = MapEngineStatus(pdb->MakeCurrent(records[i]));
+            if (st == DBSuccess) {
+                st = Handles::ReadHere(pdb, h.get());
+            }
+            if (st == DBSuccess) {
+                pIter->entries.push_back(h.get());
+                h.release();
+            }
+        }
+    }
+    pIter->nCurrent = static_cast<int>(pIter->entries.size()) - 1;
+    *ppIter = pIter.release();
+    return DBSuccess;
+}
+
+// The members of a set under the system record; none when they cannot all be listed.
+static void CollectAll(CDbContext* pdb, int32_t nSet, std::vector<DBA>* pRecords) {
+    if (CollectMembers(pdb, nSet, 0, pRecords) != DBSuccess) {
+        pRecords->clear();
+    }
+}
+
+// The records at the other end of the link records a user or group owns (its groups, or a
+// group's users): the owner of each link in nOtherSet, up to the first that cannot be read.
+static void CollectLinked(CDbContext* pdb, int32_t nLinkSet, DBA dbaFrom, int32_t nOtherSet,
+                          std::vector<DBA>* pRecords) {
+    pRecords->clear();
+    std::vector<DBA> links;
+    if (CollectMembers(pdb, nLinkSet, dbaFrom, &links) != DBSuccess) {
+        return;
+    }
+    for (DBA dbaLink : links) {
+        DBA dbaOther = 0;
+        if (OwnerOf(pdb, nOtherSet, dbaLink, &dbaOther) != DBSuccess) {
+            return;
+        }
+        pRecords->push_back(dbaOther);
+    }
+}
+
+static std::vector<LockEntry> MembershipReadPacket() {
+    return Packet({DBS_USER_GROUPS, DBS_USERS_IN_GROUP, DB_USERGROUP, DB_USERREC, DB_GROUPREC},
+                  'r') +
+           VarStringPacket('r');
 }
 
 DBStatus FillAllUsers(BOARD_OBJECT* hbrd, USER_ITERATOR** ppIter) {
-    // Owned here until handed out, so that an allocation failure frees what was read.
-    std::unique_ptr<USER_ITERATOR, void (*)(USER_ITERATOR*)> pIter(NewUserIterator(hbrd),
-                                                                   FreeUserIterator);
-    CDbContext* pdb = hbrd->pdb;
-    {
-        CStoreRead read(pdb, Packet({DBS_USERS}, 'r') + UserReadPacket());
-        std::vector<DBA> members;
-        DBStatus st = read.Status();
-        if (st == DBSuccess) {
-            st = CollectMembers(pdb, DBS_USERS, 0, &members);
-        }
-        for (size_t i = 0; st == DBSuccess && i < members.size(); ++i) {
-            std::unique_ptr<USER_OBJECT, void (*)(USER_OBJECT*)> h(NewUserObject(hbrd, 0),
-                                                                   FreeUserObject);
-            st = MapEngineStatus(pdb->MakeCurrent(members[i]));
-            if (st == DBSuccess) {
-                st = ReadUserHere(pdb, &h->holder);
-            }
-            if (st == DBSuccess) {
-                pIter->entries.push_back(h.get());
-                h.release();
-            }
-        }
-        // A failure while filling keeps the entries read so far.
-    }
-    FinishFill(static_cast<int>(pIter->entries.size()), &pIter->nCurrent);
-    *ppIter = pIter.release();
-    return DBSuccess;
+    return FillIterator<UserHandles>(
+        hbrd, Packet({DBS_USERS}, 'r') + UserReadPacket(),
+        [](CDbContext* pdb, std::vector<DBA>* p) { CollectAll(pdb, DBS_USERS, p); }, ppIter);
 }
 
 static DBStatus FillAllGroups(BOARD_OBJECT* hbrd, GROUP_ITERATOR** ppIter) {
-    // Owned here until handed out, so that an allocation failure frees what was read.
-    std::unique_ptr<GROUP_ITERATOR, void (*)(GROUP_ITERATOR*)> pIter(NewGroupIterator(hbrd),
-                                                                     FreeGroupIterator);
-    CDbContext* pdb = hbrd->pdb;
-    {
-        CStoreRead read(pdb, Packet({DBS_GROUPS, DB_GROUPREC}, 'r') + VarStringPacket('r'));
-        std::vector<DBA> members;
-        DBStatus st = read.Status();
-        if (st == DBSuccess) {
-            st = CollectMembers(pdb, DBS_GROUPS, 0, &members);
-        }
-        for (size_t i = 0; st == DBSuccess && i < members.size(); ++i) {
-            std::unique_ptr<GROUP_OBJECT, void (*)(GROUP_OBJECT*)> h(NewGroupObject(hbrd, 0),
-                                                                     FreeGroupObject);
-            st = MapEngineStatus(pdb->MakeCurrent(members[i]));
-            if (st == DBSuccess) {
-                st = ReadGroupHere(pdb, &h->holder);
-            }
-            if (st == DBSuccess) {
-                pIter->entries.push_back(h.get());
-                h.release();
-            }
-        }
-    }
-    FinishFill(static_cast<int>(pIter->entries.size()), &pIter->nCurrent);
-    *ppIter = pIter.release();
-    return DBSuccess;
+    return FillIterator<GroupHandles>(
+        hbrd, Packet({DBS_GROUPS, DB_GROUPREC}, 'r') + VarStringPacket('r'),
+        [](CDbContext* pdb, std::vector<DBA>* p) { CollectAll(pdb, DBS_GROUPS, p); }, ppIter);
 }
 
 DBStatus FillUserGroups(BOARD_OBJECT* hbrd, const UserHolder& user, GROUP_ITERATOR** ppIter) {
-    // Owned here until handed out, so that an allocation failure frees what was read.
-    std::unique_ptr<GROUP_ITERATOR, void (*)(GROUP_ITERATOR*)> pIter(NewGroupIterator(hbrd),
-                                                                     FreeGroupIterator);
-    CDbContext* pdb = hbrd->pdb;
-    {
-        CStoreRead read(pdb, Packet({DBS_USER_GROUPS, DBS_USERS_IN_GROUP, DB_USERGROUP, DB_USERREC,
-                                     DB_GROUPREC},
-                                    'r') +
-                                 VarStringPacket('r'));
-        std::vector<DBA> links;
-        DBStatus st = read.Status();
-        if (st == DBSuccess) {
-            st = CollectMembers(pdb, DBS_USER_GROUPS, user.dba, &links);
-        }
-        for (size_t i = 0; st == DBSuccess && i < links.size(); ++i) {
-            DBA dbaGroup = 0;
-            st = OwnerOf(pdb, DBS_USERS_IN_GROUP, links[i], &dbaGroup);
-            if (st != DBSuccess) {
-                break;
-            }
-            std::unique_ptr<GROUP_OBJECT, void (*)(GROUP_OBJECT*)> h(NewGroupObject(hbrd, 0),
-                                                                     FreeGroupObject);
-            st = MapEngineStatus(pdb->MakeCurrent(dbaGroup));
-            if (st == DBSuccess) {
-                st = ReadGroupHere(pdb, &h->holder);
-            }
-            if (st == DBSuccess) {
-                pIter->entries.push_back(h.get());
-                h.release();
-            }
-        }
-    }
-    FinishFill(static_cast<int>(pIter->entries.size()), &pIter->nCurrent);
-    *ppIter = pIter.release();
-    return DBSuccess;
+    return FillIterator<GroupHandles>(
+        hbrd, MembershipReadPacket(),
+        [&](CDbContext* pdb, std::vector<DBA>* p) {
+            CollectLinked(pdb, DBS_USER_GROUPS, user.dba, DBS_USERS_IN_GROUP, p);
+        },
+        ppIter);
 }
 
 static DBStatus FillGroupUsers(BOARD_OBJECT* hbrd, const GroupHolder& group,
                                USER_ITERATOR** ppIter) {
-    // Owned here until handed out, so that an allocation failure frees what was read.
-    std::unique_ptr<USER_ITERATOR, void (*)(USER_ITERATOR*)> pIter(NewUserIterator(hbrd),
-                                                                   FreeUserIterator);
-    CDbContext* pdb = hbrd->pdb;
-    {
-        CStoreRead read(pdb, Packet({DBS_USER_GROUPS, DBS_USERS_IN_GROUP, DB_USERGROUP, DB_USERREC,
-                                     DB_GROUPREC},
-                                    'r') +
-                                 VarStringPacket('r'));
-        std::vector<DBA> links;
-        DBStatus st = read.Status();
-        if (st == DBSuccess) {
-            st = CollectMembers(pdb, DBS_USERS_IN_GROUP, group.dba, &links);
-        }
-        for (size_t i = 0; st == DBSuccess && i < links.size(); ++i) {
-            DBA dbaUser = 0;
-            st = OwnerOf(pdb, DBS_USER_GROUPS, links[i], &dbaUser);
-            if (st != DBSuccess) {
-                break;
-            }
-            std::unique_ptr<USER_OBJECT, void (*)(USER_OBJECT*)> h(NewUserObject(hbrd, 0),
-                                                                   FreeUserObject);
-            st = MapEngineStatus(pdb->MakeCurrent(dbaUser));
-            if (st == DBSuccess) {
-                st = ReadUserHere(pdb, &h->holder);
-            }
-            if (st == DBSuccess) {
-                pIter->entries.push_back(h.get());
-                h.release();
-            }
-        }
-    }
-    FinishFill(static_cast<int>(pIter->entries.size()), &pIter->nCurrent);
-    *ppIter = pIter.release();
-    return DBSuccess;
+    return FillIterator<UserHandles>(
+        hbrd, MembershipReadPacket(),
+        [&](CDbContext* pdb, std::vector<DBA>* p) {
+            CollectLinked(pdb, DBS_USERS_IN_GROUP, group.dba, DBS_USER_GROUPS, p);
+        },
+        ppIter);
 }
 
 // ---- Info records ----------------------------------------------------------------------------
