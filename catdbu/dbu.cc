@@ -253,6 +253,19 @@ const char* NonNull(const char* psz) {
     return psz != nullptr ? psz : "";
 }
 
+// Takes the catalog's exclusive open lock for an operation that must have the catalog to
+// itself; a refusal is written to the catalog's log ("<operation> of '<path>' refused: ...").
+EXSM_STATUS AcquireExclusive(CExclusiveCatalog* pExclusive, const std::string& strCatalog,
+                             int nLockMgr, const char* pszOperation) {
+    EXSM_STATUS status = pExclusive->Acquire(strCatalog, nLockMgr);
+    if (status != EXSM_SUCCESS) {
+        AppendCatalogLog(strCatalog, "%s of '%s' refused: %s.", pszOperation, strCatalog.c_str(),
+                         status == EXSM_CATALOG_UNAVAILABLE ? "the catalog is in use"
+                                                            : "its lock cannot be taken");
+    }
+    return status;
+}
+
 }  // namespace
 }  // namespace qn::dbu
 
@@ -372,11 +385,8 @@ QN_EXPORT EXSM_STATUS UTRestore(const char* pszBackup, const char* pszDestDir, i
         return EXSM_CATALOG_RESTORE_FAILED;
     }
     CExclusiveCatalog exclusive;
-    EXSM_STATUS status = exclusive.Acquire(strTarget, nLockMgr);
+    EXSM_STATUS status = AcquireExclusive(&exclusive, strTarget, nLockMgr, "Restore");
     if (status != EXSM_SUCCESS) {
-        AppendCatalogLog(strTarget, "Restore of '%s' refused: %s.", strTarget.c_str(),
-                         status == EXSM_CATALOG_UNAVAILABLE ? "the catalog is in use"
-                                                            : "its lock cannot be taken");
         return status;
     }
     AppendCatalogLog(strTarget, "Restore of '%s' from '%s' started.", strTarget.c_str(),
@@ -468,11 +478,8 @@ QN_EXPORT EXSM_STATUS UTCheckFix(const char* pszCatalog, int fRepair, int nLockM
             return EXSM_INVALID_CATALOG_FILE;
     }
     CExclusiveCatalog exclusive;
-    EXSM_STATUS status = exclusive.Acquire(strCatalog, nLockMgr);
+    EXSM_STATUS status = AcquireExclusive(&exclusive, strCatalog, nLockMgr, "Check");
     if (status != EXSM_SUCCESS) {
-        AppendCatalogLog(strCatalog, "Check of '%s' refused: %s.", strCatalog.c_str(),
-                         status == EXSM_CATALOG_UNAVAILABLE ? "the catalog is in use"
-                                                            : "its lock cannot be taken");
         return status;
     }
     AppendCatalogLog(strCatalog, "Check of '%s' started%s.", strCatalog.c_str(),
