@@ -163,6 +163,17 @@ BENCHMARK(BM_PeerCurlTool100M)
 // ---- 50 concurrent asynchronous GETs ----
 
 std::map<int, long> g_watched;
+
+// The poll set of the sockets being watched; both sides of the asynchronous benchmark share it.
+void WatchedPollSet(std::vector<pollfd>* pFds) {
+    pFds->clear();
+    for (auto [fd, events] : g_watched) {
+        short pollEvents = static_cast<short>(((events & QNINET_FD_READ) ? POLLIN : 0) |
+                                              ((events & QNINET_FD_WRITE) ? POLLOUT : 0));
+        pFds->push_back(pollfd{fd, pollEvents, 0});
+    }
+}
+
 long g_msTimer = -1;
 
 void Watch(unsigned /*message*/, int socket, long events) {
@@ -194,12 +205,7 @@ void BM_WebnetAsync50(benchmark::State& state) {
         for (int i = 0; i < kConcurrent; ++i)
             QNINetGetPageToFileByName(url.c_str(), 0, outs[i].c_str(), OnStatus, nullptr);
         while (g_cDone < kConcurrent) {
-            fds.clear();
-            for (auto [fd, events] : g_watched) {
-                short pollEvents = static_cast<short>(((events & QNINET_FD_READ) ? POLLIN : 0) |
-                                                      ((events & QNINET_FD_WRITE) ? POLLOUT : 0));
-                fds.push_back(pollfd{fd, pollEvents, 0});
-            }
+            WatchedPollSet(&fds);
             int n = poll(fds.data(), fds.size(), g_msTimer < 0 ? 100 : static_cast<int>(g_msTimer));
             if (n == 0) {
                 g_msTimer = -1;
@@ -262,12 +268,7 @@ void BM_PeerCurlMulti50(benchmark::State& state) {
         curl_multi_socket_action(pMulti, CURL_SOCKET_TIMEOUT, 0, &cRunning);
         int cDone = 0;
         while (cDone < kConcurrent) {
-            fds.clear();
-            for (auto [fd, events] : g_watched) {
-                short pollEvents = static_cast<short>(((events & QNINET_FD_READ) ? POLLIN : 0) |
-                                                      ((events & QNINET_FD_WRITE) ? POLLOUT : 0));
-                fds.push_back(pollfd{fd, pollEvents, 0});
-            }
+            WatchedPollSet(&fds);
             int n = poll(fds.data(), fds.size(), g_msTimer < 0 ? 100 : static_cast<int>(g_msTimer));
             if (n == 0) {
                 g_msTimer = -1;
