@@ -13,6 +13,7 @@
 #include "catdbu.h"
 #include "dbufiles.h"
 #include "engineadapter.h"
+#include "platform/paths.h"
 
 namespace qn::dbu {
 namespace {
@@ -343,9 +344,9 @@ QN_EXPORT EXSM_STATUS UTBackUp(const char* pszCatalog, const char* pszDestDir, i
     }
     source.Close();
     if (status == EXSM_SUCCESS) {
-        const std::string strConfig = ConfigurationPath(strCatalog);
+        const std::string strConfig = qn::platform::CatalogConfigurationPath(strCatalog);
         if (KindOf(strConfig) == PathKind::File &&
-            !CopyFileAtomically(strConfig, ConfigurationPath(strTarget))) {
+            !CopyFileAtomically(strConfig, qn::platform::CatalogConfigurationPath(strTarget))) {
             strWhy = std::string("cannot copy the configuration file: ") + std::strerror(errno);
             status = errno == ENOSPC ? EXSM_OUT_OF_DISK_SPACE : EXSM_CATALOG_BACKUP_FAILED;
         }
@@ -411,8 +412,8 @@ QN_EXPORT EXSM_STATUS UTRestore(const char* pszBackup, const char* pszDestDir, i
     // The backup's configuration file is copied beside its place first, so that a failure to
     // copy it (a full disk) stops the restore before the catalog is touched; once the catalog
     // is in place, one rename puts the configuration beside it.
-    const std::string strConfigFrom = ConfigurationPath(strBackup);
-    const std::string strConfigTo = ConfigurationPath(strTarget);
+    const std::string strConfigFrom = qn::platform::CatalogConfigurationPath(strBackup);
+    const std::string strConfigTo = qn::platform::CatalogConfigurationPath(strTarget);
     const std::string strConfigStage = TemporaryNameBeside(strConfigTo, "stage");
     bool fConfigStaged = false;
     if (status == EXSM_SUCCESS && KindOf(strConfigFrom) == PathKind::File) {

@@ -39,16 +39,6 @@ std::string ReplaceExtension(const std::string& strPath, const char* pszExtensio
     return strBase + "." + pszExtension;
 }
 
-std::string ConfigurationPath(const std::string& strPath) {
-    const size_t nSlash = strPath.rfind('/');
-    const size_t nNameStart = nSlash == std::string::npos ? 0 : nSlash + 1;
-    const size_t nDot = strPath.rfind('.');
-    if (nDot != std::string::npos && nDot >= nNameStart && strPath.size() - nDot <= 4) {
-        return strPath.substr(0, nDot) + ".ini";
-    }
-    return strPath + ".ini";
-}
-
 PathKind KindOf(const std::string& strPath) {
     struct stat st {};
     if (strPath.empty() || ::stat(strPath.c_str(), &st) != 0) {

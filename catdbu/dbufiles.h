@@ -13,10 +13,6 @@ std::string DirectoryPart(const std::string& strPath);
 // The path with the extension of its file name replaced by pszExtension (given without the
 // dot); a name without an extension gets it appended.
 std::string ReplaceExtension(const std::string& strPath, const char* pszExtension);
-// The configuration file of a catalog or backup: the path without its extension followed by
-// ".ini", where an extension is at most three characters after the last "." of the file name;
-// any other path gets ".ini" appended whole (the rule the maintenance program uses too).
-std::string ConfigurationPath(const std::string& strPath);
 // The log file of a catalog: the path with its extension replaced by "log".
 inline std::string CatalogLogPath(const std::string& strPath) {
     return ReplaceExtension(strPath, "log");

@@ -145,14 +145,7 @@ void VerifyStructure(const char* pszCatalog, bool fRepair, uint32_t* pStatus) {
 }  // namespace
 
 std::string ConfigurationPathOf(const std::string& strPath) {
-    // Only a "." inside the file name starts an extension (a dot in a folder name does not).
-    const size_t nSlash = strPath.rfind('/');
-    const size_t nNameStart = nSlash == std::string::npos ? 0 : nSlash + 1;
-    const size_t nDot = strPath.rfind('.');
-    if (nDot != std::string::npos && nDot >= nNameStart && strPath.size() - nDot <= 4) {
-        return strPath.substr(0, nDot) + ".ini";
-    }
-    return strPath + ".ini";
+    return qn::platform::CatalogConfigurationPath(strPath);
 }
 
 std::string DestinationDirectoryOf(const std::string& strPath) {

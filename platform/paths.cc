@@ -97,4 +97,14 @@ std::string LibraryDirectory(const void* pAddressInLibrary) {
     return DirectoryOf(sz);
 }
 
+std::string CatalogConfigurationPath(const std::string& strPath) {
+    const size_t nSlash = strPath.rfind('/');
+    const size_t nNameStart = nSlash == std::string::npos ? 0 : nSlash + 1;
+    const size_t nDot = strPath.rfind('.');
+    if (nDot != std::string::npos && nDot >= nNameStart && strPath.size() - nDot <= 4) {
+        return strPath.substr(0, nDot) + ".ini";
+    }
+    return strPath + ".ini";
+}
+
 }  // namespace qn::platform

@@ -20,4 +20,10 @@ std::string SharedObjectName(const std::string& strName);
 std::string ExecutableDirectory();
 std::string LibraryDirectory(const void* pAddressInLibrary);
 
+// The configuration file of a catalog or of its backup as the maintenance tools find it: the
+// path without its extension followed by ".ini", where an extension is at most three characters
+// after the last "." of the file name (a dot in a folder name does not count); any other path
+// gets ".ini" appended whole.
+std::string CatalogConfigurationPath(const std::string& strPath);
+
 }  // namespace qn::platform
