@@ -253,6 +253,9 @@ class CDbTask {
     int RecNext(int recordCode);
     int RecPrev(int recordCode);
     int RecSet(int recordCode);
+    // Reads the record at dba whole, with its stamp (null: not wanted), and makes it current:
+    // one storage read where make-current, read and stamp are three. S_INVADDR, S_DELETED.
+    int ReadAt(DBA dba, void* buffer, uint32_t* stamp);
     // Number of records of a type.
     int RecCount(int recordCode, uint32_t* count);
 
@@ -276,6 +279,11 @@ class CDbTask {
     int KeyNext(int keyField);  // S_NOTFOUND past the end (position unchanged)
     int KeyPrev(int keyField);
     int KeyRead(void* value);  // the key value at the position of the last key call
+    // Finds the entry after (forward) or before the place that (value, dba) has in the key's
+    // order, whether or not such an entry exists, and makes it current; KeyNext / KeyPrev go on
+    // from there. A walk so finds its place again after its last record changed or went.
+    // S_NOTFOUND at the end.
+    int KeyFrom(int keyField, const void* value, DBA dba, bool forward);
     // Optional keys (ATTFILEKEY, ATTREPOSKEY): store or delete the current record's entry.
     // KeyStore of an entry already there answers 0; KeyDelete of a missing one S_NOTFOUND.
     // Written records update their stored entries; deleted records lose them.
@@ -312,6 +320,13 @@ class CDbTask {
     int FindLast(int setCode);
     int FindNext(int setCode);
     int FindPrev(int setCode);
+    // In a set ordered by a sort field: finds the member of the current owner after (forward) or
+    // before the place that (sortValue, member) has in the set's order, whether or not that
+    // member is still there; it becomes current member and current record, and FindNext /
+    // FindPrev go on from it. A walk so finds its place again after its last member was renamed,
+    // moved or deleted. sortValue is a sort-field buffer. S_EOS at the end, S_NOCO, S_BADPARAM
+    // for a set kept in another order.
+    int FindFrom(int setCode, const void* sortValue, DBA member, bool forward);
     // Owner of the current record in the set: it becomes current owner and current record, and
     // the record becomes current member. S_NOTCON.
     int FindOwner(int setCode);

@@ -535,6 +535,9 @@ int CDbTask::CrGet(DBA* dba) {
 int CDbTask::CrSet(DBA dba) {
     QN_TASK_CALL(m_impl->CrSet(dba))
 }
+int CDbTask::ReadAt(DBA dba, void* buffer, uint32_t* stamp) {
+    QN_TASK_CALL(m_impl->ReadAt(dba, buffer, stamp))
+}
 int CDbTask::RecFirst(int recordCode) {
     QN_TASK_CALL(m_impl->Scan(recordCode, 0))
 }
@@ -602,6 +605,9 @@ int CDbTask::KeyPrev(int keyField) {
 }
 int CDbTask::KeyRead(void* value) {
     QN_TASK_CALL(m_impl->KeyRead(value))
+}
+int CDbTask::KeyFrom(int keyField, const void* value, DBA dba, bool forward) {
+    QN_TASK_CALL(m_impl->KeyFrom(keyField, value, dba, forward))
 }
 int CDbTask::KeyStore(int keyField) {
     QN_TASK_CALL(m_impl->OptionalKey(keyField, 0))
@@ -731,6 +737,9 @@ int CDbTask::FindNext(int setCode) {
 }
 int CDbTask::FindPrev(int setCode) {
     QN_TASK_CALL(m_impl->Find(setCode, 3))
+}
+int CDbTask::FindFrom(int setCode, const void* sortValue, DBA member, bool forward) {
+    QN_TASK_CALL(m_impl->FindFrom(setCode, sortValue, member, forward))
 }
 int CDbTask::FindOwner(int setCode) {
     QN_TASK_CALL(m_impl->FindOwner(setCode))

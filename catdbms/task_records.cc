@@ -216,6 +216,20 @@ int TaskImpl::CrSet(DBA dba) {
     return Ret(rc, "make current");
 }
 
+int TaskImpl::ReadAt(DBA dba, void* buffer, uint32_t* stamp) {
+    if (!IsOpen())
+        return S_DBOPEN;
+    int rc = CheckDba(dba);
+    if (rc != S_OKAY)
+        return rc;
+    if (buffer == nullptr && FindRecord(DbaRecord(dba))->size > 0)
+        return S_BADPARAM;
+    rc = m_store.Read(dba, buffer, stamp);
+    if (rc == S_OKAY)
+        m_cr = dba;
+    return Ret(rc, "record read");
+}
+
 int TaskImpl::Scan(int recordCode, int how) {
     if (!IsOpen())
         return S_DBOPEN;
@@ -308,6 +322,23 @@ int TaskImpl::KeyMove(int keyCode, CStore::Seek mode, const void* value) {
         cur.dba = 0;
     }
     return Ret(rc, "key");
+}
+
+int TaskImpl::KeyFrom(int keyCode, const void* value, DBA dba, bool forward) {
+    if (!IsOpen())
+        return S_DBOPEN;
+    if (value == nullptr)
+        return S_BADPARAM;
+    const FieldDef* f = FindField(keyCode);
+    if (f == nullptr)
+        return S_INVFLD;
+    if (f->key == KeyKind::NOKEY)
+        return S_NOTKEY;
+    KeyCursor& cur = m_keys[size_t(f - kFields)];
+    cur.valid = true;
+    cur.kv = KeyFromValue(*f, value);
+    cur.dba = dba;
+    return KeyMove(keyCode, forward ? CStore::Seek::After : CStore::Seek::Before, nullptr);
 }
 
 int TaskImpl::KeyRead(void* value) {

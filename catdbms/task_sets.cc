@@ -252,6 +252,31 @@ int TaskImpl::Find(int setCode, int how) {
     return Ret(rc, "find member");
 }
 
+int TaskImpl::FindFrom(int setCode, const void* sortValue, DBA member, bool forward) {
+    const SetDef* s;
+    int rc = SetCheck(setCode, &s);
+    if (rc != S_OKAY)
+        return rc;
+    if (sortValue == nullptr || s->order != SetOrder::ORDER_ASCENDING)
+        return S_BADPARAM;
+    const DBA owner = Owner(setCode);
+    if (owner == 0)
+        return S_NOCO;
+    const FieldDef* f = FindField(s->sortField);
+    const std::string ord = OrderKeyAscending(static_cast<const char*>(sortValue), f->size, member);
+    DBA found = 0;
+    std::string foundOrd;
+    rc = m_store.MemberStep(setCode, owner, &ord, forward, &found, &foundOrd);
+    if (rc == S_OKAY) {
+        const size_t si = size_t(SetIndex(setCode));
+        Member(setCode) = found;
+        m_memberOrd[si].swap(foundOrd);
+        m_memberOrdFor[si] = found;
+        m_cr = found;
+    }
+    return Ret(rc, "find member");
+}
+
 int TaskImpl::FindOwner(int setCode) {
     const SetDef* s;
     int rc = SetCheck(setCode, &s);

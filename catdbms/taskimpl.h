@@ -302,6 +302,8 @@ class TaskImpl {
 
     int CrSet(DBA dba);
 
+    int ReadAt(DBA dba, void* buffer, uint32_t* stamp);
+
     int Scan(int recordCode, int how);  // 0 first, 1 last, 2 next, 3 prev
 
     int RecSet(int recordCode);
@@ -310,6 +312,8 @@ class TaskImpl {
     const FieldDef* KeyField(int code);
 
     int KeyMove(int keyCode, CStore::Seek mode, const void* value);
+
+    int KeyFrom(int keyCode, const void* value, DBA dba, bool forward);
 
     int KeyRead(void* value);
 
@@ -345,6 +349,8 @@ class TaskImpl {
     int SetMemberTo(int setCode, DBA dba);
 
     int Find(int setCode, int how);  // 0 first, 1 last, 2 next, 3 prev
+
+    int FindFrom(int setCode, const void* sortValue, DBA member, bool forward);
 
     int FindOwner(int setCode);
 

@@ -426,6 +426,65 @@ TEST_F(EngineTest, AscendingSetSortsWithoutRegardToCaseThenBytewise) {
     EXPECT_EQ(task.CheckCatalog(&report), S_OKAY);
 }
 
+// A walk finds its place again from where its last record stood, whatever became of it.
+TEST_F(EngineTest, WalksResumeFromThePlaceOfARecordThatWasRenamedMovedOrDeleted) {
+    Make(task, DB_ITEMREC, Item(1, "folder"));
+    ASSERT_EQ(task.SetOwnerToCurrent(DBS_ITEMS_IN_FOLDER), S_OKAY);
+    std::map<std::string, DBA> dbas;
+    uint32_t id = 2;
+    for (const char* name : {"a", "b", "c", "d", "e"}) {
+        dbas[name] = Make(task, DB_ITEMREC, Item(id++, name, 1));
+        ASSERT_EQ(task.Connect(DBS_ITEMS_IN_FOLDER), S_OKAY);
+    }
+    auto name = [&]() {
+        char ach[64] = {};
+        EXPECT_EQ(task.CrRead(ITEMNAME, ach), S_OKAY);
+        return std::string(ach);
+    };
+    char achB[64] = "b";
+    // "b" renamed to "z" after the walk passed it: the walk goes on at "c", not after "z".
+    ASSERT_EQ(task.CrSet(dbas["b"]), S_OKAY);
+    char achZ[64] = "z";
+    ASSERT_EQ(task.CrWrite(ITEMNAME, achZ), S_OKAY);
+    ASSERT_EQ(task.FindFrom(DBS_ITEMS_IN_FOLDER, achB, dbas["b"], true), S_OKAY);
+    EXPECT_EQ(name(), "c");
+    ASSERT_EQ(task.FindNext(DBS_ITEMS_IN_FOLDER), S_OKAY);
+    EXPECT_EQ(name(), "d");
+    // "d" deleted: backwards from its place reaches "c".
+    ASSERT_EQ(task.CrSet(dbas["d"]), S_OKAY);
+    ASSERT_EQ(task.DisconnectDelete(), S_OKAY);
+    char achD[64] = "d";
+    ASSERT_EQ(task.FindFrom(DBS_ITEMS_IN_FOLDER, achD, dbas["d"], false), S_OKAY);
+    EXPECT_EQ(name(), "c");
+    ASSERT_EQ(task.FindPrev(DBS_ITEMS_IN_FOLDER), S_OKAY);
+    EXPECT_EQ(name(), "a");
+    ASSERT_EQ(task.FindFrom(DBS_ITEMS_IN_FOLDER, achZ, dbas["b"], true), S_EOS);
+    EXPECT_EQ(task.FindFrom(DBS_ITEMS, achZ, dbas["b"], true), S_BADPARAM);
+
+    // The same for a key walk: after (parent 1, status 0, "c") comes "e" once "c" moved away.
+    ASSERT_EQ(task.CrSet(dbas["c"]), S_OKAY);
+    const uint32_t other = 9;
+    ASSERT_EQ(task.CrWrite(ITEMPARENTID, &other), S_OKAY);
+    db_statusbyfolder key{1, 0};
+    ASSERT_EQ(task.KeyFrom(STATUSBYFOLDER, &key, dbas["c"], true), S_OKAY);
+    EXPECT_EQ(Current(task), dbas["e"]);
+    ASSERT_EQ(task.KeyFrom(STATUSBYFOLDER, &key, dbas["c"], false), S_OKAY);
+    EXPECT_EQ(Current(task), dbas["b"]);
+    ASSERT_EQ(task.KeyPrev(STATUSBYFOLDER), S_OKAY);
+    EXPECT_EQ(Current(task), dbas["a"]);
+
+    // ReadAt: one read with the stamp, the record becomes current.
+    db_itemrec rec{};
+    uint32_t stamp = 0, stampCr = 0;
+    ASSERT_EQ(task.ReadAt(dbas["e"], &rec, &stamp), S_OKAY);
+    EXPECT_STREQ(rec.itemname, "e");
+    EXPECT_EQ(Current(task), dbas["e"]);
+    ASSERT_EQ(task.CrStamp(&stampCr), S_OKAY);
+    EXPECT_EQ(stamp, stampCr);
+    EXPECT_EQ(task.ReadAt(dbas["d"], &rec, nullptr), S_DELETED);
+    EXPECT_EQ(task.ReadAt(0, &rec, nullptr), S_INVADDR);
+}
+
 TEST_F(EngineTest, OrderLastAppendsAndOrderNextInsertsAfterTheCurrentMember) {
     // DBS_ITEMS (next): created and connected one after another: creation order.
     const DBA sys = SystemDba(task);
