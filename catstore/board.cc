@@ -73,21 +73,21 @@ static const int s_anTransports[9] = {4, 4, 3, 2, 7, 6, 12, 5, 13};
 
 static DBStatus MapOpenStatus(int rc) {
     switch (rc) {
-        case 0:
+        case S_OKAY:
             return DBSuccess;
-        case 5:
-            return 4;
-        case -921:
-            return 2;
-        case -920:
-        case -43:
-            return 49;
-        case -904:
-            return 31;
-        case -35:
-            return 48;
-        case -4:
-            return 47;
+        case S_UNAVAIL:
+            return DBCatalogUnavailable;
+        case S_DBALREADYOPEN:
+            return DBEngineAlreadyOpen;
+        case S_NOLOCKMGR:
+        case S_TAFINVALID:
+            return DBLockManagerNotFound;
+        case S_NOMEMORY:
+            return DBOutOfMemory;
+        case S_NAMELEN:
+            return DBNameTooLong;
+        case S_INVDB:
+            return DBInvalidCatalogFile;
         default:
             return MapEngineStatus(rc);
     }
@@ -100,21 +100,21 @@ static DBStatus ChooseUserID(CDbContext* pdb, const std::string& strUserID,
                              std::string* pstrChosen) {
     *pstrChosen = strUserID;
     int rc = pdb->TestUserID(*pstrChosen);
-    if (rc == -42) {
-        return 3;
+    if (rc == S_BADUSERID) {
+        return DBUserIDRejected;
     }
-    if (rc == 3) {
+    if (rc == S_DUPLICATE) {
         std::string strBaseId = strUserID.substr(0, 13);
-        for (int i = 1; i <= 255 && rc == 3; ++i) {
+        for (int i = 1; i <= 255 && rc == S_DUPLICATE; ++i) {
             char achId[24];
             std::snprintf(achId, sizeof achId, "%s%02x", strBaseId.c_str(), i);
             *pstrChosen = achId;
             rc = pdb->TestUserID(*pstrChosen);
         }
-        if (rc != 0) {
-            return rc == 3 ? 3 : MapOpenStatus(rc);
+        if (rc != S_OKAY) {
+            return rc == S_DUPLICATE ? DBUserIDRejected : MapOpenStatus(rc);
         }
-    } else if (rc != 0) {
+    } else if (rc != S_OKAY) {
         return MapOpenStatus(rc);
     }
     return DBSuccess;
@@ -127,12 +127,12 @@ static DBStatus EngineOpen(BOARD_OBJECT* hbrd, const std::string& strUserID, con
         return st;
     }
     if (!IsClientRegistered(hbrd->pClientEntry)) {
-        return 23;
+        return DBClientMissing;
     }
     std::string strFile = path.Full();
     struct stat sb;
     if (::stat(strFile.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode)) {
-        return 5;  // no catalog there
+        return DBCatalogMissing;
     }
     auto* pdb = new CDbContext;
     hbrd->pdb = pdb;
@@ -140,21 +140,21 @@ static DBStatus EngineOpen(BOARD_OBJECT* hbrd, const std::string& strUserID, con
     pdb->CreateTask();
     std::string strDir = path.strDir.empty() ? "." : path.strDir;
     int rc = pdb->SetPaths(strDir, strDir + "/" + path.strBase + ".TAF");
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapOpenStatus(rc);
     }
     for (;;) {
         int nLockMgr = static_cast<int>(hbrd->nLockMgr);
         int nTransport = nLockMgr >= 0 && nLockMgr <= 8 ? s_anTransports[nLockMgr] : -1;
         rc = pdb->SetLockManager(nTransport);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             break;
         }
-        if (rc == -944 && nTransport >= 0) {
-            return 45;
+        if (rc == S_BADTRANSPORT && nTransport >= 0) {
+            return DBInvalidLockManager;
         }
         if (hbrd->nLockMgr == 1) {
-            return 46;
+            return DBLockManagerRefused;
         }
         hbrd->nLockMgr = 1;
     }
@@ -163,7 +163,7 @@ static DBStatus EngineOpen(BOARD_OBJECT* hbrd, const std::string& strUserID, con
         ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     }
     rc = pdb->SetDatabaseName(strBase);
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapOpenStatus(rc);
     }
     pdb->SetOpenFiles(13);
@@ -173,7 +173,7 @@ static DBStatus EngineOpen(BOARD_OBJECT* hbrd, const std::string& strUserID, con
     }
     for (;;) {
         rc = pdb->SetCachePages(nPages, 4);
-        if (rc != -904 || nPages <= 2) {
+        if (rc != S_NOMEMORY || nPages <= 2) {
             break;
         }
         nPages /= 2;
@@ -187,14 +187,14 @@ static DBStatus EngineOpen(BOARD_OBJECT* hbrd, const std::string& strUserID, con
             return stChoose;
         }
         rc = pdb->SetUserID(strChosen);
-        if (rc != 0) {
-            return rc == -42 ? 3 : MapOpenStatus(rc);
+        if (rc != S_OKAY) {
+            return rc == S_BADUSERID ? DBUserIDRejected : MapOpenStatus(rc);
         }
         rc = pdb->Open(path.strBase + "." + path.strExt, pszMode);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             break;
         }
-        if (rc != 3 || nAttempt >= 15) {
+        if (rc != S_DUPLICATE || nAttempt >= 15) {
             return MapOpenStatus(rc);
         }
     }
@@ -215,17 +215,17 @@ static const char* ModeString(int nOpenMode) {
 static DBStatus FindBoardRecord(CDbContext* pdb) {
     if (pdb->dbaBoard != 0) {
         int32_t nType = 0;
-        if (pdb->MakeCurrent(pdb->dbaBoard) == 0 && pdb->CurrentType(&nType) == 0 &&
+        if (pdb->MakeCurrent(pdb->dbaBoard) == S_OKAY && pdb->CurrentType(&nType) == S_OKAY &&
             nType == DB_BOARDREC) {
             return DBSuccess;
         }
         pdb->dbaBoard = 0;
     }
     int rc = pdb->ScanFirst(DB_BOARDREC);
-    if (rc == 2) {
-        return 35;
+    if (rc == S_NOTFOUND) {
+        return DBNotFound;
     }
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->CurrentDba(&pdb->dbaBoard);
     }
     return MapEngineStatus(rc);
@@ -249,9 +249,9 @@ static DBStatus WriteBoardRecord(CDbContext* pdb, const qn::dbms::db_boardrec& r
     DBStatus st = tx.Status();
     if (st == DBSuccess) {
         st = FindBoardRecord(pdb);
-        if (st == 35) {
+        if (st == DBNotFound) {
             int rc = pdb->Create(DB_BOARDREC, &rec);
-            if (rc == 0) {
+            if (rc == S_OKAY) {
                 rc = pdb->CurrentDba(&pdb->dbaBoard);
             }
             st = MapEngineStatus(rc);
@@ -319,10 +319,10 @@ static void FinalizeUnread(BOARD_OBJECT* hbrd) {
     if (st == DBSuccess) {
         qn::dbms::db_userrec rec{};
         int rc = pdb->MakeCurrent(hbrd->pUnread->dbaUser);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Read(&rec);
         }
-        if (rc == 0 && rec.userlastchangeaddr != hbrd->pUnread->dbaLastChange) {
+        if (rc == S_OKAY && rec.userlastchangeaddr != hbrd->pUnread->dbaLastChange) {
             rec.userlastchangeaddr = hbrd->pUnread->dbaLastChange;
             rc = pdb->Write(&rec);
         }
@@ -412,14 +412,14 @@ static BOARD_OBJECT* OpenBoard(const char* pszPath, const char* pszUserName,
         // Step 10: the stored version.
         qn::dbms::db_boardrec board{};
         st = ReadBoardRecord(pdb, &board);
-        if (st == 35) {
+        if (st == DBNotFound) {
             board.boardversion = 0;
         } else if (st != DBSuccess) {
             return fail(st);
         }
         if (board.boardversion != 0 && board.boardversion != 12) {
             // Older catalogs need the upgrade of an exclusive open, which this build lacks.
-            return fail(47);
+            return fail(DBInvalidCatalogFile);
         }
         // Step 11.
         hbrd->fSystem = 1;
@@ -440,14 +440,14 @@ static BOARD_OBJECT* OpenBoard(const char* pszPath, const char* pszUserName,
         DB_ITEM root;
         st = ItemFindByID(pdb, 1, &root);
         if (st != DBSuccess) {
-            return fail(st == 35 ? 47 : st);
+            return fail(st == DBNotFound ? DBInvalidCatalogFile : st);
         }
         // Step 15: the user (held here until it becomes the current user, so that a failure
         // frees it).
         std::unique_ptr<USER_OBJECT, void (*)(USER_OBJECT*)> pUser(NewUserObject(hbrd, 1),
                                                                    FreeUserObject);
         st = UserFindByName(pdb, strUser, &pUser->holder);
-        if (st == 41) {
+        if (st == DBUserNotFound) {
             pUser.reset();
             if (pfnCallback != nullptr && root.item.itemaccess.itemaccesslevel == 1) {
                 EXSM_STATUS ex = pfnCallback(hbrd, 2);
@@ -613,15 +613,15 @@ static DBStatus CreateCatalog(const std::string& strPathIn, EX_BOARDINFO* pInfo)
     std::string strFile = path.Full();
     std::string strDir = path.strDir.empty() ? "." : path.strDir;
     int rc = CDbContext::CreateCatalog(strFile, strDir + "/" + path.strBase + ".TAF");
-    if (rc == 5) {
-        return 4;
+    if (rc == S_UNAVAIL) {
+        return DBCatalogUnavailable;
     }
-    if (rc != 0) {
-        return 16;
+    if (rc != S_OKAY) {
+        return DBOutOfDiskSpace;
     }
     std::string strIni = CatalogIniPath(strFile);
     if (!WriteCatalogConfig(strIni)) {
-        return 16;
+        return DBOutOfDiskSpace;
     }
     auto* hbrd = new BOARD_OBJECT;
     CBoardUnderConstruction guard(hbrd);
@@ -837,7 +837,7 @@ extern "C" void EXBoardSetInfo(BOARD_OBJECT* hbrd, const EX_BOARDINFO* pInfo, EX
         DBStatus dbs = ItemFindByID(hbrd->pdb, 1, &root);
         if (dbs == DBSuccess &&
             !CopyField(root.item.itemname, sizeof root.item.itemname, strName)) {
-            dbs = 48;
+            dbs = DBNameTooLong;
         }
         if (dbs == DBSuccess) {
             root.item.uidowner = pInfo->wOwner;
@@ -867,8 +867,8 @@ static ITEM_OBJECT* ItemFromSlot(BOARD_OBJECT* hbrd, DBA dba, EXSM_STATUS* st) {
     }
     DB_ITEM item;
     DBStatus dbs = ItemReadAt(hbrd->pdb, dba, &item);
-    if (dbs == 12) {
-        dbs = 36;
+    if (dbs == DBUnexpectedRecordType) {
+        dbs = DBDeleted;
     }
     if (dbs != DBSuccess) {
         SetStatus(st, dbs);
@@ -1062,7 +1062,7 @@ extern "C" uint32_t EXBoardVersion(BOARD_OBJECT* hbrd) {
         }
         qn::dbms::db_boardrec board{};
         DBStatus dbs = ReadBoardRecord(hbrd->pdb, &board);
-        if (dbs == 35) {
+        if (dbs == DBNotFound) {
             return 0;
         }
         if (dbs != DBSuccess || board.boardversion >= 13) {
@@ -1090,11 +1090,11 @@ extern "C" void EXBoardGetCurrentUsers(BOARD_OBJECT* hbrd, short* pnCount, void*
         std::vector<std::string> names(static_cast<size_t>(n > 0 ? n : 1));
         int nCount = 0;
         int rc = hbrd->pdb->ListUsers(names.data(), n, &nCount);
-        if (rc == -54) {
+        if (rc == S_NOUSER) {
             *st = EXSM_LOCK_MANAGER_NOT_FOUND;
             return;
         }
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             SetStatus(st, MapEngineStatus(rc));
             return;
         }
@@ -1119,9 +1119,9 @@ extern "C" void EXBoardClearUser(BOARD_OBJECT* hbrd, const char* pszUserID, EXSM
         }
         LogLine(LOG_STORE, "EXSM: Clearing user '%s'...\r\n", pszUserID ? pszUserID : "");
         int rc = hbrd->pdb->ClearUser(pszUserID ? pszUserID : "");
-        if (rc == -54) {
+        if (rc == S_NOUSER) {
             *st = EXSM_LOCK_MANAGER_NOT_FOUND;
-        } else if (rc != 0) {
+        } else if (rc != S_OKAY) {
             SetStatus(st, MapEngineStatus(rc));
         }
     });

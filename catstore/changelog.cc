@@ -58,7 +58,7 @@ DBStatus WriteChangeEntry(CDbContext* pdb, DB_ITEM* pItem, const DB_ITEM* pOther
         info.entry.changedata = info.data.dba;
     }
     int rc = pdb->Create(DB_CHANGEENTRYREC, &info.entry);
-    return rc == 3 ? 17 : MapEngineStatus(rc);
+    return rc == S_DUPLICATE ? DBDuplicate : MapEngineStatus(rc);
 }
 
 EXSM_STATUS ChgLogAddEntry(BOARD_OBJECT* hbrd, const DB_ITEM* pItem, unsigned short wKind,
@@ -82,7 +82,7 @@ EXSM_STATUS ChgLogAddEntry(BOARD_OBJECT* hbrd, const DB_ITEM* pItem, unsigned sh
     DBStatus st = tx.Status();
     if (st == DBSuccess) {
         int rc = pdb->Create(DB_CHANGEENTRYREC, &e);
-        st = rc == 3 ? 17 : MapEngineStatus(rc);
+        st = rc == S_DUPLICATE ? DBDuplicate : MapEngineStatus(rc);
     }
     st = tx.Finish(st);
     EXSM_STATUS status = EXSM_SUCCESS;
@@ -90,12 +90,12 @@ EXSM_STATUS ChgLogAddEntry(BOARD_OBJECT* hbrd, const DB_ITEM* pItem, unsigned sh
     return status;
 }
 
-// One scan step with the read-error recovery: on -914 the step is retried once under a read
+// One scan step with the read-error recovery: on S_READ the step is retried once under a read
 // lock on the record type.
 template <typename F>
 static int StepWithRecovery(CDbContext* pdb, const char* pszWhat, F&& step) {
     int rc = step();
-    if (rc == -914) {
+    if (rc == S_READ) {
         LogLine(LOG_ENGINE, "EXDB: !!! S_READ error detected while %s change log\r\n", pszWhat);
         pdb->LockOne(DB_CHANGEENTRYREC, 'r');
         rc = step();
@@ -111,23 +111,23 @@ DBStatus ChangeLogProcessEntries(CDbContext* pdb, uint16_t wCurrentUser, DBA* pd
     DBA dbaLast = 0;
     {
         int rc = pdb->LockOne(DB_CHANGEENTRYREC, 'r');
-        if (rc == 5) {
-            return 37;
+        if (rc == S_UNAVAIL) {
+            return DBLockRefused;
         }
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             return MapEngineStatus(rc);
         }
         rc = pdb->ScanLast(DB_CHANGEENTRYREC);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->CurrentDba(&dbaLast);
         }
         if (!pdb->InTransaction()) {
             pdb->FreeReadLocks();
         }
-        if (rc == 2) {
+        if (rc == S_NOTFOUND) {
             return DBSuccess;  // an empty log
         }
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             return MapEngineStatus(rc);
         }
     }
@@ -140,10 +140,10 @@ DBStatus ChangeLogProcessEntries(CDbContext* pdb, uint16_t wCurrentUser, DBA* pd
     }
     int rc = StepWithRecovery(pdb, "seeking", [&]() {
         int r = pdb->MakeCurrent(*pdbaPosition);
-        return r == 0 ? pdb->ScanSet(DB_CHANGEENTRYREC) : r;
+        return r == S_OKAY ? pdb->ScanSet(DB_CHANGEENTRYREC) : r;
     });
-    if (rc != 0) {
-        return rc == 6 ? 36 : MapEngineStatus(rc);
+    if (rc != S_OKAY) {
+        return rc == S_DELETED ? DBDeleted : MapEngineStatus(rc);
     }
     // The entries are read in batches under a short read lock on the record type: one storage
     // snapshot per batch instead of one per engine call, and writers wait at most one batch.
@@ -159,19 +159,19 @@ DBStatus ChangeLogProcessEntries(CDbContext* pdb, uint16_t wCurrentUser, DBA* pd
     for (;;) {
         if (fOwnLock && nInBatch == 0) {
             int rcLock = pdb->LockOne(DB_CHANGEENTRYREC, 'r');
-            if (rcLock == 5) {
-                return 37;
+            if (rcLock == S_UNAVAIL) {
+                return DBLockRefused;
             }
-            nInBatch = rcLock == 0 ? 1 : 0;
+            nInBatch = rcLock == S_OKAY ? 1 : 0;
             if (nInBatch == 1) {
                 // A fresh snapshot: find our place again.
                 int r = pdb->MakeCurrent(*pdbaPosition);
-                if (r == 0) {
+                if (r == S_OKAY) {
                     r = pdb->ScanSet(DB_CHANGEENTRYREC);
                 }
-                if (r != 0) {
+                if (r != S_OKAY) {
                     endBatch();
-                    return r == 6 ? 36 : MapEngineStatus(r);
+                    return r == S_DELETED ? DBDeleted : MapEngineStatus(r);
                 }
             }
         } else if (nInBatch > 0 && ++nInBatch >= BATCH) {
@@ -182,19 +182,19 @@ DBStatus ChangeLogProcessEntries(CDbContext* pdb, uint16_t wCurrentUser, DBA* pd
         DBA dba = 0;
         rc = StepWithRecovery(pdb, "reading", [&]() {
             int r = pdb->ScanNext(DB_CHANGEENTRYREC);
-            if (r == 0) {
+            if (r == S_OKAY) {
                 r = pdb->Read(&e);
             }
-            if (r == 0) {
+            if (r == S_OKAY) {
                 r = pdb->CurrentDba(&dba);
             }
             return r;
         });
-        if (rc == 2) {
+        if (rc == S_NOTFOUND) {
             endBatch();
             return DBSuccess;
         }
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             endBatch();
             return MapEngineStatus(rc);
         }

@@ -51,11 +51,11 @@ DBStatus SplitCatalogPath(const std::string& strPath, CatalogPath* pOut) {
                                                  "D07", "K00", "K01", "DBL", "INI", "LOG", "TAF"};
     for (const char* psz : s_apszReserved) {
         if (strcasecmp(pOut->strExt.c_str(), psz) == 0) {
-            return 51;
+            return DBInvalidCatalogName;
         }
     }
     if (pOut->strBase.empty()) {
-        return 51;
+        return DBInvalidCatalogName;
     }
     return DBSuccess;
 }

@@ -25,7 +25,7 @@ struct CatalogPath {
 };
 
 // Splits a catalog path; an empty extension becomes "VFC". A reserved extension (D00-D07, K00,
-// K01, DBL, INI, LOG, TAF, any case) gives 51; an empty base name 51 as well.
+// K01, DBL, INI, LOG, TAF, any case) gives DBInvalidCatalogName; so does an empty base name.
 DBStatus SplitCatalogPath(const std::string& strPath, CatalogPath* pOut);
 
 // The path without its extension (the text after the last '.' when that '.' is at most 3

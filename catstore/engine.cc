@@ -7,33 +7,50 @@
 
 namespace catstore {
 
+// System errors of the engine's earlier storage that catdbms does not return. The general
+// mapping keeps them so that it stays one fixed table whatever engine answers; they are named,
+// like the store's unproduced statuses, after what the mapping makes of them.
+enum FormerEngineStatus : int {
+    S_FORMER_FATAL_906 = -906,
+    S_FORMER_FATAL_907 = -907,
+    S_FORMER_LOCKMGR_911 = -911,
+    S_FORMER_FATAL_912 = -912,
+    S_FORMER_FATAL_917 = -917,
+    S_FORMER_FATAL_919 = -919,
+    S_FORMER_FATAL_925 = -925,
+    S_FORMER_FATAL_937 = -937,
+};
+
+// The engine's system errors run from S_NOSPACE down to this one; each is logged as it happens.
+inline constexpr int kLastSystemError = -945;
+
 DBStatus MapEngineStatus(int nEngineStatus) {
     switch (nEngineStatus) {
-        case 0:
+        case S_OKAY:
             return DBSuccess;
-        case 5:
-            return 37;
-        case -900:
-            return 16;
-        case -904:
-            return 31;
-        case -911:
-            return 49;
-        case -941:
-            return 58;
-        case -905:
-        case -906:
-        case -907:
-        case -912:
-        case -913:
-        case -914:
-        case -917:
-        case -919:
-        case -925:
-        case -937:
-            return 19;
+        case S_UNAVAIL:
+            return DBLockRefused;
+        case S_NOSPACE:
+            return DBOutOfDiskSpace;
+        case S_NOMEMORY:
+            return DBOutOfMemory;
+        case S_FORMER_LOCKMGR_911:
+            return DBLockManagerNotFound;
+        case S_NOSHARE:
+            return DBShareNotLoaded;
+        case S_NOFILE:
+        case S_FORMER_FATAL_906:
+        case S_FORMER_FATAL_907:
+        case S_FORMER_FATAL_912:
+        case S_WRITE:
+        case S_READ:
+        case S_FORMER_FATAL_917:
+        case S_FORMER_FATAL_919:
+        case S_FORMER_FATAL_925:
+        case S_FORMER_FATAL_937:
+            return DBFatalEngineError;
         default:
-            return 50;
+            return DBEngineError;
     }
 }
 
@@ -49,7 +66,7 @@ CDbContext::~CDbContext() {
 }
 
 static void EngineErrorCallback(int nStatus, const char* pszText, void*) {
-    if (nStatus >= -945 && nStatus <= -900) {
+    if (nStatus >= kLastSystemError && nStatus <= S_NOSPACE) {
         LogLine(LOG_ENGINE, "EXDB: RDM System Error Detected (%d), %s\r\n", nStatus,
                 pszText ? pszText : "");
     }
@@ -58,7 +75,7 @@ static void EngineErrorCallback(int nStatus, const char* pszText, void*) {
 int CDbContext::CreateTask() {
     m_pImpl->task = std::make_unique<qn::dbms::CDbTask>();
     m_pImpl->task->SetErrorCallback(EngineErrorCallback, nullptr);
-    return 0;
+    return S_OKAY;
 }
 
 void CDbContext::DestroyTask() {
@@ -69,21 +86,21 @@ void CDbContext::DestroyTask() {
 }
 
 #define TASK (m_pImpl->task)
-#define NEED_TASK()    \
-    do {               \
-        if (!TASK) {   \
-            return -1; \
-        }              \
+#define NEED_TASK()          \
+    do {                     \
+        if (!TASK) {         \
+            return S_DBOPEN; \
+        }                    \
     } while (0)
 
 int CDbContext::SetPaths(const std::string& strDir, const std::string& strTafPath) {
     NEED_TASK();
     const char* pszDir = strDir.empty() ? "." : strDir.c_str();
     int rc = TASK->SetDictionaryPath(pszDir);
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = TASK->SetDataPath(pszDir);
     }
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = TASK->SetTafFile(strTafPath.c_str());
     }
     return rc;
@@ -123,7 +140,7 @@ int CDbContext::SetLockTimeout(int nSeconds) {
 }
 int CDbContext::SetSharedOptions() {
     NEED_TASK();
-    return 0;
+    return S_OKAY;
 }
 int CDbContext::InitializeDatabase() {
     NEED_TASK();
@@ -143,7 +160,7 @@ int CDbContext::ListUsers(std::string* pNames, int nMax, int* pnCount) {
     uint16_t cUsers = 0;
     int rc = TASK->ListUsers(users.data(), static_cast<uint16_t>(nMax > 0 ? nMax : 0), &cUsers);
     *pnCount = cUsers;
-    for (int i = 0; rc == 0 && i < nMax && i < cUsers; ++i) {
+    for (int i = 0; rc == S_OKAY && i < nMax && i < cUsers; ++i) {
         pNames[i].assign(users[i].name, strnlen(users[i].name, sizeof users[i].name));
     }
     return rc;
@@ -172,7 +189,7 @@ int CDbContext::Abort() {
 int CDbContext::LockPacket(const LockEntry* pEntries, size_t cEntries) {
     NEED_TASK();
     if (cEntries == 0) {
-        return 0;
+        return S_OKAY;
     }
     std::vector<qn::dbms::LOCK_REQUEST> packet(cEntries);
     for (size_t i = 0; i < cEntries; ++i) {
@@ -205,7 +222,7 @@ int CDbContext::Create(int32_t nRecType, const void* pRecord) {
 int CDbContext::MakeCurrent(DBA dba) {
     NEED_TASK();
     if (dba == 0) {
-        return 6;
+        return S_DELETED;
     }
     return TASK->CrSet(dba);
 }
@@ -238,7 +255,7 @@ int CDbContext::DisconnectAllAndDelete() {
 }
 int CDbContext::DeleteAt(DBA dba) {
     int rc = MakeCurrent(dba);
-    return rc == 0 ? DisconnectAllAndDelete() : rc;
+    return rc == S_OKAY ? DisconnectAllAndDelete() : rc;
 }
 int CDbContext::CurrentStamp(uint64_t* pStamp) {
     NEED_TASK();
@@ -294,7 +311,7 @@ int CDbContext::SetOwnerCurrent(int32_t nSet) {
 int CDbContext::SetOwnerSystem(int32_t nSet) {
     NEED_TASK();
     int rc = TASK->RecFirst(SYSTEM);
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = TASK->SetOwnerToCurrent(nSet);
     }
     return rc;

@@ -2,8 +2,10 @@
 // the store's bookkeeping, and the engine calls the store routines use, in the engine's own
 // currency model (a current record; per set a current owner and member).
 //
-// Every call returns the engine's status (0 success, 1 end of set, 2 not found, 3 duplicate,
-// 5 unavailable, 6 deleted, 7 updated since the stamp, negative values for errors).
+// Every call returns an engine status, one of the S_ names of catdbms/dbms.h (S_OKAY, S_EOS at
+// the end of a set, S_NOTFOUND, S_DUPLICATE, S_UNAVAIL, S_DELETED, S_UPDATED since the stamp,
+// negative values for errors); the store routines turn them into DBStatus values. The engine's
+// interface header brings no SQLite with it.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "catdbms/dbms.h"
 #include "foundation/status.h"
 #include "registry.h"
 #include "schema.h"
@@ -77,7 +80,7 @@ class CDbContext {
     int DisconnectAllAndDelete();    // current record
     int DeleteAt(DBA dba);           // makes dba current, then disconnects and deletes it
     int CurrentStamp(uint64_t* pStamp);
-    int TestStamp(uint64_t stamp);  // 0 unchanged, 6 deleted, 7 changed
+    int TestStamp(uint64_t stamp);  // S_OKAY unchanged, S_DELETED, S_UPDATED
     int ScanFirst(int32_t nRecType);
     int ScanLast(int32_t nRecType);
     int ScanNext(int32_t nRecType);
@@ -87,7 +90,7 @@ class CDbContext {
                     uint32_t* pcRecords);  // the current record becomes the scan position
 
     // ---- Keys ----
-    int KeyFind(int32_t nField, const void* pValue);  // current record on success; 2 absent
+    int KeyFind(int32_t nField, const void* pValue);  // current record; S_NOTFOUND absent
     int KeyStore(int32_t nField);                     // optional key of the current record
     int KeyDelete(int32_t nField);
 
@@ -101,7 +104,7 @@ class CDbContext {
     int FindNext(int32_t nSet);
     int FindLast(int32_t nSet);
     int FindOwner(int32_t nSet);  // owner of the current member becomes current
-    int IsMember(int32_t nSet);   // 0 yes, 1 no (current record)
+    int IsMember(int32_t nSet);   // S_OKAY yes, S_EOS no (current record)
     int MemberCount(int32_t nSet, uint32_t* pcMembers);
     static uint32_t Checksum(const void* pv, size_t cb);
     // Makes a new empty catalog file at strPath.

@@ -9,43 +9,43 @@ namespace catstore {
 DBStatus ChangeCheck(CDbContext* pdb, DBA dba, int32_t nType, int64_t stamp, bool fRefresh,
                      void* pRecord, int64_t* pNewStamp) {
     int rc = pdb->MakeCurrent(dba);
-    if (rc == 6 || rc == -6) {
-        return 36;
+    if (rc == S_DELETED || rc == S_INVADDR) {
+        return DBDeleted;
     }
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapEngineStatus(rc);
     }
     int32_t nCurrent = 0;
     rc = pdb->CurrentType(&nCurrent);
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapEngineStatus(rc);
     }
     if (nCurrent != nType) {
         ReportAssertion("FALSE", ".\\DBUTIL");
-        return 12;
+        return DBUnexpectedRecordType;
     }
     if (stamp == STAMP_FETCH) {
-        return 32;
+        return DBStampNotFetched;
     }
     DBStatus st = DBSuccess;
     if (stamp != STAMP_NOCHECK) {
         rc = pdb->TestStamp(static_cast<uint64_t>(stamp));
-        if (rc == 6) {
-            return 36;
+        if (rc == S_DELETED) {
+            return DBDeleted;
         }
-        if (rc == 7) {
+        if (rc == S_UPDATED) {
             st = DBRecordModified;
-        } else if (rc != 0) {
+        } else if (rc != S_OKAY) {
             return MapEngineStatus(rc);
         }
     }
     if (fRefresh) {
         rc = pdb->Read(pRecord);
         uint64_t newStamp = 0;
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->CurrentStamp(&newStamp);
         }
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             return MapEngineStatus(rc);
         }
         *pNewStamp = static_cast<int64_t>(newStamp);

@@ -21,9 +21,10 @@ struct RecordHolder {
     VarStringHolder var;  // the record's variable field (shadow data, local path)
 };
 
-// Makes dba current and checks it: 36 gone, 12 another type, 32 stamp still to be fetched,
-// 34 changed since stamp. With fRefresh the record is read into pRecord (a changed record then
-// counts as success) and *pNewStamp receives its stamp.
+// Makes dba current and checks it: DBDeleted gone, DBUnexpectedRecordType another type,
+// DBStampNotFetched stamp still to be fetched, DBRecordModified changed since stamp. With fRefresh
+// the record is read into pRecord (a changed record then counts as success) and *pNewStamp receives
+// its stamp.
 DBStatus ChangeCheck(CDbContext* pdb, DBA dba, int32_t nType, int64_t stamp, bool fRefresh,
                      void* pRecord, int64_t* pNewStamp);
 
@@ -44,13 +45,13 @@ template <typename Rec>
 DBStatus ReadCurrent(CDbContext* pdb, int32_t nType, RecordHolder<Rec>* pHolder) {
     int rc = pdb->Read(&pHolder->rec);
     uint64_t stamp = 0;
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->CurrentDba(&pHolder->dba);
     }
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->CurrentStamp(&stamp);
     }
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapEngineStatus(rc);
     }
     pHolder->nType = nType;
@@ -63,7 +64,7 @@ template <typename Rec>
 DBStatus TakeStamp(CDbContext* pdb, RecordHolder<Rec>* pHolder) {
     uint64_t stamp = 0;
     int rc = pdb->CurrentStamp(&stamp);
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapEngineStatus(rc);
     }
     pHolder->stamp = static_cast<int64_t>(stamp);

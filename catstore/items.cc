@@ -85,13 +85,13 @@ static DBStatus ReadParts(CDbContext* pdb, DB_ITEM* pItem) {
             pItem->stampFolder = 0;
             if (pItem->dbaFolder != 0) {
                 int rc = pdb->MakeCurrent(pItem->dbaFolder);
-                if (rc == 0) {
+                if (rc == S_OKAY) {
                     rc = pdb->Read(&*pItem->folder);
                 }
-                if (rc == 0) {
+                if (rc == S_OKAY) {
                     rc = pdb->CurrentStamp(&pItem->stampFolder);
                 }
-                st = rc == 6 ? 36 : MapEngineStatus(rc);
+                st = rc == S_DELETED ? DBDeleted : MapEngineStatus(rc);
             }
         } else {
             pItem->dbaFolder = 0;
@@ -101,24 +101,24 @@ static DBStatus ReadParts(CDbContext* pdb, DB_ITEM* pItem) {
     if (st == DBSuccess && Selects(dwFlags, ITEMFIELDS_ATTACHMENT)) {
         pItem->attach = qn::dbms::db_attachrec{};
         int rc = pdb->MakeCurrent(pItem->dba);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->SetOwnerCurrent(DBS_ATTACHMENTS);
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->FindFirst(DBS_ATTACHMENTS);
-            if (rc == 1) {
-                rc = 0;  // no attachment
-            } else if (rc == 0) {
+            if (rc == S_EOS) {
+                rc = S_OKAY;  // no attachment
+            } else if (rc == S_OKAY) {
                 rc = pdb->Read(&pItem->attach);
             }
         }
         st = MapEngineStatus(rc);
         if (st == DBSuccess && pItem->attach.attrepository != 0) {
             rc = pdb->MakeCurrent(pItem->attach.attrepository);
-            if (rc == 0) {
+            if (rc == S_OKAY) {
                 rc = pdb->Read(&pItem->repos);
             }
-            if (rc == 0) {
+            if (rc == S_OKAY) {
                 pItem->dbaRepos = pItem->attach.attrepository;
                 rc = pdb->CurrentStamp(&pItem->stampRepos);
             }
@@ -171,7 +171,7 @@ DBStatus ItemRead(CDbContext* pdb, DB_ITEM* pItem) {
     }
     if (pItem->stamp == -1) {
         ReportAssertion("FALSE", ".\\DBITEM");
-        return 13;  // a header whose stamp was never learnt
+        return DBHolderRefreshFailed;  // a header whose stamp was never learnt
     }
     int64_t newStamp = pItem->stamp;
     st = ChangeCheck(pdb, pItem->dba, DB_ITEMREC, pItem->stamp, true, &pItem->item, &newStamp);
@@ -205,17 +205,17 @@ static DBStatus FindByKey(CDbContext* pdb, int32_t nKey, const void* pValue, DB_
             return st;
         }
         int rc = pdb->KeyFind(nKey, pValue);
-        if (rc == 2) {
-            return 35;
+        if (rc == S_NOTFOUND) {
+            return DBNotFound;
         }
-        if (rc == 0 && fAttachment) {
+        if (rc == S_OKAY && fAttachment) {
             rc = pdb->FindOwner(DBS_ATTACHMENTS);
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->CurrentDba(&dba);
         }
-        if (rc != 0) {
-            return rc == 1 || rc == -16 ? 35 : MapEngineStatus(rc);
+        if (rc != S_OKAY) {
+            return rc == S_EOS || rc == S_NOTCON ? DBNotFound : MapEngineStatus(rc);
         }
     }
     return ItemReadAt(pdb, dba, pItem);
@@ -266,35 +266,35 @@ static DBStatus WriteTexts(CDbContext* pdb, DB_ITEM* pItem) {
 // Rewrites the item's DBS_OWNS_ITEM membership after UIDOWNER.
 static DBStatus WriteOwner(CDbContext* pdb, DB_ITEM* pItem) {
     int rc = pdb->MakeCurrent(pItem->dba);
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapEngineStatus(rc);
     }
     uint16_t wFormer = 0;
-    if (pdb->IsMember(DBS_OWNS_ITEM) == 0) {
+    if (pdb->IsMember(DBS_OWNS_ITEM) == S_OKAY) {
         rc = pdb->SetMemberCurrent(DBS_OWNS_ITEM);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->FindOwner(DBS_OWNS_ITEM);
         }
         qn::dbms::db_userrec owner{};
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Read(&owner);
         }
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             return MapEngineStatus(rc);
         }
         wFormer = owner.userid;
         if (wFormer != pItem->item.uidowner) {
             rc = pdb->MakeCurrent(pItem->dba);
-            if (rc == 0) {
+            if (rc == S_OKAY) {
                 rc = pdb->SetMemberCurrent(DBS_OWNS_ITEM);
             }
-            if (rc == 0) {
+            if (rc == S_OKAY) {
                 rc = pdb->Disconnect(DBS_OWNS_ITEM);
-                if (rc == 1) {
-                    rc = 0;
+                if (rc == S_EOS) {
+                    rc = S_OKAY;
                 }
             }
-            if (rc != 0) {
+            if (rc != S_OKAY) {
                 return MapEngineStatus(rc);
             }
         }
@@ -302,16 +302,16 @@ static DBStatus WriteOwner(CDbContext* pdb, DB_ITEM* pItem) {
     if (pItem->item.uidowner != 0 && pItem->item.uidowner != wFormer) {
         uint16_t wOwner = pItem->item.uidowner;
         rc = pdb->KeyFind(USERID, &wOwner);
-        if (rc == 2) {
-            return 41;
+        if (rc == S_NOTFOUND) {
+            return DBUserNotFound;
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->SetOwnerCurrent(DBS_OWNS_ITEM);
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->MakeCurrent(pItem->dba);
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Connect(DBS_OWNS_ITEM);
         }
         return MapEngineStatus(rc);
@@ -329,37 +329,37 @@ static DBStatus WriteFolderPart(CDbContext* pdb, DB_ITEM* pItem) {
     int rc;
     if (pItem->dbaFolder != 0) {
         rc = pdb->MakeCurrent(pItem->dbaFolder);
-        if (rc == 0 && pItem->stampFolder != 0) {
+        if (rc == S_OKAY && pItem->stampFolder != 0) {
             rc = pdb->TestStamp(pItem->stampFolder);
-            if (rc == 7) {
+            if (rc == S_UPDATED) {
                 return DBRecordModified;
             }
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Write(&*pItem->folder);
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->CurrentStamp(&pItem->stampFolder);
         }
-        return rc == 6 ? 36 : MapEngineStatus(rc);
+        return rc == S_DELETED ? DBDeleted : MapEngineStatus(rc);
     }
     pItem->folder->folderversion = 25;
     rc = pdb->Create(DB_FOLDERREC, &*pItem->folder);
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->CurrentDba(&pItem->dbaFolder);
     }
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->CurrentStamp(&pItem->stampFolder);
     }
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         pItem->item.folderstruct = pItem->dbaFolder;
         rc = pdb->MakeCurrent(pItem->dba);
     }
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->Write(&pItem->item);
     }
     uint64_t stamp = 0;
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->CurrentStamp(&stamp);
         pItem->stamp = static_cast<int64_t>(stamp);
     }
@@ -386,17 +386,17 @@ static DBStatus WriteRepository(CDbContext* pdb, DB_ITEM* pItem) {
         int rc;
         if (pItem->dbaRepos != 0) {
             rc = pdb->MakeCurrent(pItem->dbaRepos);
-            if (rc == 0) {
+            if (rc == S_OKAY) {
                 rc = pdb->Write(&pItem->repos);
             }
         } else {
             pItem->repos.repositoryversion = 25;
             rc = pdb->Create(DB_REPOSITORYREC, &pItem->repos);
-            if (rc == 0) {
+            if (rc == S_OKAY) {
                 rc = pdb->CurrentDba(&pItem->dbaRepos);
             }
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->CurrentStamp(&pItem->stampRepos);
         }
         pItem->attach.attrepository = pItem->dbaRepos;
@@ -404,10 +404,10 @@ static DBStatus WriteRepository(CDbContext* pdb, DB_ITEM* pItem) {
     }
     if (pItem->dbaRepos != 0) {
         int rc = pdb->MakeCurrent(pItem->dbaRepos);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->DisconnectAllAndDelete();
         }
-        if (rc != 0 && rc != 6) {
+        if (rc != S_OKAY && rc != S_DELETED) {
             return MapEngineStatus(rc);
         }
         for (VarStringHolder* p :
@@ -427,18 +427,18 @@ static DBStatus WriteRepository(CDbContext* pdb, DB_ITEM* pItem) {
 
 static DBStatus WriteAttachment(CDbContext* pdb, DB_ITEM* pItem) {
     int rc = pdb->MakeCurrent(pItem->dba);
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->SetOwnerCurrent(DBS_ATTACHMENTS);
     }
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->FindFirst(DBS_ATTACHMENTS);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->DisconnectAllAndDelete();
-        } else if (rc == 1) {
-            rc = 0;
+        } else if (rc == S_EOS) {
+            rc = S_OKAY;
         }
     }
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapEngineStatus(rc);
     }
     if (pItem->attach.atttype == 0) {
@@ -459,31 +459,31 @@ static DBStatus WriteAttachment(CDbContext* pdb, DB_ITEM* pItem) {
     }
     pItem->attach.attversion = 25;
     rc = pdb->Create(DB_ATTACHREC, &pItem->attach);
-    if (rc == 3) {
-        return 17;
+    if (rc == S_DUPLICATE) {
+        return DBDuplicate;
     }
-    if (rc == 0 && (pItem->attach.attfilekey.attnameresourceid != 0 ||
-                    pItem->attach.attfilekey.attnamecrc != 0)) {
+    if (rc == S_OKAY && (pItem->attach.attfilekey.attnameresourceid != 0 ||
+                         pItem->attach.attfilekey.attnamecrc != 0)) {
         rc = pdb->KeyStore(ATTFILEKEY);
     }
-    if (rc == 0 && (pItem->attach.attreposkey.attreposresourceid != 0 ||
-                    pItem->attach.attreposkey.attreposcrc != 0)) {
+    if (rc == S_OKAY && (pItem->attach.attreposkey.attreposresourceid != 0 ||
+                         pItem->attach.attreposkey.attreposcrc != 0)) {
         rc = pdb->KeyStore(ATTREPOSKEY);
     }
     DBA dbaAttach = 0;
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->CurrentDba(&dbaAttach);
     }
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->MakeCurrent(pItem->dba);
     }
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->SetOwnerCurrent(DBS_ATTACHMENTS);
     }
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->MakeCurrent(dbaAttach);
     }
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->Connect(DBS_ATTACHMENTS);
     }
     return MapEngineStatus(rc);
@@ -499,13 +499,14 @@ DBStatus ItemWrite(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
     uint32_t dwFlags = pItem->dwFieldFlags;
     if (st == DBSuccess) {
         int rc = pdb->MakeCurrent(pItem->dba);
-        if (rc == 6 || rc == -6) {
-            st = 36;
-        } else if (rc != 0) {
+        if (rc == S_DELETED || rc == S_INVADDR) {
+            st = DBDeleted;
+        } else if (rc != S_OKAY) {
             st = MapEngineStatus(rc);
         } else if (pItem->stamp > 0) {
             rc = pdb->TestStamp(static_cast<uint64_t>(pItem->stamp));
-            st = rc == 7 ? DBRecordModified : (rc == 6 ? 36 : MapEngineStatus(rc));
+            st = rc == S_UPDATED ? DBRecordModified
+                                 : (rc == S_DELETED ? DBDeleted : MapEngineStatus(rc));
         }
     }
     // UIDLASTMODIFIED and TMLASTMODIFIED are the operation's to set (the current user, or 1 for a
@@ -518,15 +519,15 @@ DBStatus ItemWrite(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
     }
     if (st == DBSuccess) {
         int rc = pdb->MakeCurrent(pItem->dba);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Write(&pItem->item);
         }
         uint64_t stamp = 0;
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->CurrentStamp(&stamp);
             pItem->stamp = static_cast<int64_t>(stamp);
         }
-        st = rc == 3 ? 17 : MapEngineStatus(rc);
+        st = rc == S_DUPLICATE ? DBDuplicate : MapEngineStatus(rc);
     }
     if (st == DBSuccess && Selects(dwFlags, ITEMFIELDS_FOLDER)) {
         st = WriteFolderPart(pdb, pItem);
@@ -570,7 +571,7 @@ DBStatus ItemCreate(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
         int rc;
         for (;;) {
             rc = pdb->Create(DB_ITEMREC, &pItem->item);
-            if (rc != 3) {
+            if (rc != S_DUPLICATE) {
                 break;
             }
             if (pItem->item.itemid == 0xFFFFFFFFu) {
@@ -578,22 +579,22 @@ DBStatus ItemCreate(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
             }
             ++pItem->item.itemid;
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->CurrentDba(&pItem->dba);
         }
         uint64_t stamp = 0;
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->CurrentStamp(&stamp);
             pItem->stamp = static_cast<int64_t>(stamp);
         }
-        st = rc == 3 ? 17 : MapEngineStatus(rc);
+        st = rc == S_DUPLICATE ? DBDuplicate : MapEngineStatus(rc);
     }
     if (st == DBSuccess) {
         int rc = pdb->SetOwnerSystem(DBS_ITEMS);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->MakeCurrent(pItem->dba);
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Connect(DBS_ITEMS);
         }
         st = MapEngineStatus(rc);
@@ -611,30 +612,30 @@ DBStatus ItemCreate(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
         uint32_t dwParent = pItem->item.itemparentid;
         DBA dbaParent = 0;
         int rc = pdb->KeyFind(ITEMID, &dwParent);
-        if (rc == 2) {
-            st = 35;
+        if (rc == S_NOTFOUND) {
+            st = DBNotFound;
         } else {
-            if (rc == 0) {
+            if (rc == S_OKAY) {
                 rc = pdb->CurrentDba(&dbaParent);
             }
-            if (rc == 0) {
+            if (rc == S_OKAY) {
                 rc = pdb->SetOwnerCurrent(DBS_ITEMS_IN_FOLDER);
             }
-            if (rc == 0) {
+            if (rc == S_OKAY) {
                 rc = pdb->MakeCurrent(pItem->dba);
             }
-            if (rc == 0) {
+            if (rc == S_OKAY) {
                 rc = pdb->Connect(DBS_ITEMS_IN_FOLDER);
             }
-            if (rc == 0 && pItem->item.type == ITEMTYPE_FOLDER) {
+            if (rc == S_OKAY && pItem->item.type == ITEMTYPE_FOLDER) {
                 rc = pdb->MakeCurrent(dbaParent);
-                if (rc == 0) {
+                if (rc == S_OKAY) {
                     rc = pdb->SetOwnerCurrent(DBS_FOLDERS_IN_FOLDER);
                 }
-                if (rc == 0) {
+                if (rc == S_OKAY) {
                     rc = pdb->MakeCurrent(pItem->dba);
                 }
-                if (rc == 0) {
+                if (rc == S_OKAY) {
                     rc = pdb->Connect(DBS_FOLDERS_IN_FOLDER);
                 }
             }

@@ -31,15 +31,15 @@ static DBStatus TakeMissingLocks(CDbContext* pdb, const LockEntry* pEntries, siz
     for (size_t i = 0; i < cEntries; ++i) {
         char chState = 'f';
         int rc = pdb->LockState(pEntries[i].nCode, &chState);
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             return MapEngineStatus(rc);
         }
         if (chState == 'f' || (chState == 'r' && pEntries[i].chType == 'w')) {
             rc = pdb->LockOne(pEntries[i].nCode, pEntries[i].chType);
-            if (rc == 5) {
-                return 37;
+            if (rc == S_UNAVAIL) {
+                return DBLockRefused;
             }
-            if (rc != 0) {
+            if (rc != S_OKAY) {
                 return MapEngineStatus(rc);
             }
         }
@@ -50,10 +50,10 @@ static DBStatus TakeMissingLocks(CDbContext* pdb, const LockEntry* pEntries, siz
 DBStatus RequestLocks(CDbContext* pdb, const LockEntry* pEntries, size_t cEntries) {
     for (;;) {
         int rc = pdb->LockPacket(pEntries, cEntries);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             return DBSuccess;
         }
-        if (rc == 5) {
+        if (rc == S_UNAVAIL) {
             int nAnswer = ShowBox(BUSY_TEXT, BUSY_CAPTION,
                                   QN_MB_RETRYCANCEL | QN_MB_ICONINFORMATION | QN_MB_TASKMODAL);
             if (nAnswer == QN_IDRETRY) {
@@ -62,9 +62,9 @@ DBStatus RequestLocks(CDbContext* pdb, const LockEntry* pEntries, size_t cEntrie
             }
             // Cancel, or a box that could not be shown at all.
             ReportPacket(pEntries, cEntries, "Abandoning After Timeout");
-            return 37;
+            return DBLockRefused;
         }
-        if (rc == -23) {
+        if (rc == S_NOTFREE) {
             return TakeMissingLocks(pdb, pEntries, cEntries);
         }
         return MapEngineStatus(rc);
@@ -76,7 +76,7 @@ CStoreTransaction::CStoreTransaction(CDbContext* pdb, const char* pszTag,
     : m_pdb(pdb) {
     if (!pdb->InTransaction()) {
         int rc = pdb->Begin(pszTag);
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             m_status = MapEngineStatus(rc);
             m_fDone = true;
             return;
@@ -103,7 +103,7 @@ DBStatus CStoreTransaction::Finish(DBStatus result) {
     m_fDone = true;
     if (result == DBSuccess) {
         int rc = m_pdb->End();
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             m_pdb->Abort();
             return MapEngineStatus(rc);
         }
@@ -132,13 +132,13 @@ CTransactionPause::CTransactionPause(CDbContext* pdb, const char* pszTag,
 int CTransactionPause::Check() {
     uint32_t dwNow = QNGetTickCount() / 1000;
     if (dwNow - m_dwStartSeconds <= TRANSACTION_PAUSE_SECONDS) {
-        return 0;
+        return S_OKAY;
     }
     int rc = m_pdb->End();
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = m_pdb->Begin(m_pszTag);
     }
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = m_pdb->LockPacket(m_packet.data(), m_packet.size());
     }
     m_dwStartSeconds = QNGetTickCount() / 1000;

@@ -10,7 +10,7 @@
 namespace catstore {
 
 // Asks for all locks of the packet; on a time-out shows the busy box (Retry asks again, Cancel
-// gives 37); -23 (some already held) takes the missing ones one by one.
+// gives DBLockRefused); S_NOTFREE (some already held) takes the missing ones one by one.
 DBStatus RequestLocks(CDbContext* pdb, const LockEntry* pEntries, size_t cEntries);
 inline DBStatus RequestLocks(CDbContext* pdb, const std::vector<LockEntry>& packet) {
     return RequestLocks(pdb, packet.data(), packet.size());
@@ -59,8 +59,8 @@ class CStoreRead {
 class CTransactionPause {
   public:
     CTransactionPause(CDbContext* pdb, const char* pszTag, std::vector<LockEntry> packet);
-    // Before each unit of work. Returns the engine status of the commit and re-lock (0 when no
-    // pause was due).
+    // Before each unit of work. Returns the engine status of the commit and re-lock (S_OKAY when
+    // no pause was due).
     int Check();
     int Pauses() const { return m_nPauses; }
 

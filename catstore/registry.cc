@@ -22,12 +22,12 @@ DBStatus RegisterClient(ClientEntry** ppEntry) {
     pid_t pid = getpid();
     for (ClientEntry* p = s_pClients; p != nullptr; p = p->pNext) {
         if (p->pid == pid) {
-            return 9;
+            return DBClientAlreadyOpen;
         }
     }
     auto* pEntry = new (std::nothrow) ClientEntry;
     if (pEntry == nullptr) {
-        return 31;
+        return DBOutOfMemory;
     }
     pEntry->pid = pid;
     pEntry->dwSerial = s_dwClientSerial++;
@@ -45,7 +45,7 @@ DBStatus RemoveClient(ClientEntry* pEntry) {
             return DBSuccess;
         }
     }
-    return 10;
+    return DBClientNotFound;
 }
 
 bool ProcessHasClient() {
@@ -91,7 +91,7 @@ TaskEntry* FindTaskEntry(bool fCreate) {
 DBStatus BindTask(BOARD_OBJECT* hbrd) {
     TaskEntry* pEntry = FindTaskEntry(true);
     if (pEntry == nullptr) {
-        return 31;
+        return DBOutOfMemory;
     }
     pEntry->hbrd = hbrd;
     pEntry->hWindow = &s_nWindowTag;

@@ -19,9 +19,10 @@ struct ClientEntry {
     uint32_t dwClientTag = CLIENT_TAG;
 };
 
-// Registers a client entry for the calling process; 9 when the process has one already.
+// Registers a client entry for the calling process; DBClientAlreadyOpen when the process has one
+// already.
 DBStatus RegisterClient(ClientEntry** ppEntry);
-// Removes and frees an entry; 10 when it is not in the list.
+// Removes and frees an entry; DBClientNotFound when it is not in the list.
 DBStatus RemoveClient(ClientEntry* pEntry);
 // True when the calling process has a client entry (a catalog open or connected).
 bool ProcessHasClient();

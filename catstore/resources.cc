@@ -80,7 +80,7 @@ static DBStatus InfoToResource(const EX_RESOURCEINFO* pInfo, RESOURCE_OBJECT* h)
     if (!CopyField(rec.resourcedomain, sizeof rec.resourcedomain, strDomain) ||
         !CopyField(rec.resourceserver, sizeof rec.resourceserver, strServer) ||
         !CopyField(rec.resourcesharename, sizeof rec.resourcesharename, strShare)) {
-        return 48;
+        return DBNameTooLong;
     }
     h->holder.var.value = ReadExString(pInfo->hLocalPath);
     h->fHasPath = pInfo->hLocalPath != nullptr;
@@ -132,14 +132,15 @@ static DBStatus ResourceCreate(CDbContext* pdb, RESOURCE_OBJECT* h) {
         h->holder.rec.resourceid = dwId;
     }
     if (st == DBSuccess) {
-        st = ReadCurrent(pdb, DB_RESOURCEREC, &h->holder) == DBSuccess ? DBSuccess : 13;
+        st = ReadCurrent(pdb, DB_RESOURCEREC, &h->holder) == DBSuccess ? DBSuccess
+                                                                       : DBHolderRefreshFailed;
     }
     if (st == DBSuccess) {
         int rc = pdb->SetOwnerSystem(DBS_RESOURCES);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->MakeCurrent(h->holder.dba);
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Connect(DBS_RESOURCES);
         }
         st = MapEngineStatus(rc);
@@ -159,10 +160,10 @@ static DBStatus ResourceWrite(CDbContext* pdb, RESOURCE_OBJECT* h) {
     }
     if (st == DBSuccess) {
         int rc = pdb->MakeCurrent(h->holder.dba);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Write(&h->holder.rec);
         }
-        st = rc == 6 ? 36 : (rc == 3 ? 17 : MapEngineStatus(rc));
+        st = rc == S_DELETED ? DBDeleted : (rc == S_DUPLICATE ? DBDuplicate : MapEngineStatus(rc));
     }
     if (st == DBSuccess) {
         st = TakeStamp(pdb, &h->holder);
@@ -303,7 +304,7 @@ extern "C" RESOURCE_OBJECT* EXResourceFindByID(BOARD_OBJECT* hbrd, uint32_t dwRe
                       RESOURCE_OBJECT* h = nullptr;
                       if (dbs == DBSuccess) {
                           int rc = pdb->KeyFind(RESOURCEID, &dwResourceID);
-                          dbs = rc == 2 ? 35 : MapEngineStatus(rc);
+                          dbs = rc == S_NOTFOUND ? DBNotFound : MapEngineStatus(rc);
                       }
                       if (dbs == DBSuccess) {
                           h = NewResourceObject(hbrd);

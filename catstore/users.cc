@@ -37,38 +37,38 @@ DBStatus CollectMembers(CDbContext* pdb, int32_t nSet, DBA dbaOwner, std::vector
         rc = pdb->SetOwnerSystem(nSet);
     } else {
         rc = pdb->MakeCurrent(dbaOwner);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->SetOwnerCurrent(nSet);
         }
     }
-    if (rc != 0) {
-        return rc == 6 || rc == -6 ? 36 : MapEngineStatus(rc);
+    if (rc != S_OKAY) {
+        return rc == S_DELETED || rc == S_INVADDR ? DBDeleted : MapEngineStatus(rc);
     }
-    for (rc = pdb->FindFirst(nSet); rc == 0; rc = pdb->FindNext(nSet)) {
+    for (rc = pdb->FindFirst(nSet); rc == S_OKAY; rc = pdb->FindNext(nSet)) {
         DBA dba = 0;
         rc = pdb->CurrentDba(&dba);
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             break;
         }
         pMembers->push_back(dba);
     }
-    return rc == 1 ? DBSuccess : (rc == 0 ? DBSuccess : 15);
+    return rc == S_EOS ? DBSuccess : (rc == S_OKAY ? DBSuccess : DBSetScanEnded);
 }
 
 // The owner, in nSet, of the record at dbaMember.
 DBStatus OwnerOf(CDbContext* pdb, int32_t nSet, DBA dbaMember, DBA* pdbaOwner) {
     *pdbaOwner = 0;
     int rc = pdb->MakeCurrent(dbaMember);
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->SetMemberCurrent(nSet);
     }
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->FindOwner(nSet);
     }
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->CurrentDba(pdbaOwner);
     }
-    return rc == 0 ? DBSuccess : MapEngineStatus(rc);
+    return rc == S_OKAY ? DBSuccess : MapEngineStatus(rc);
 }
 
 // ---- Unique ids --------------------------------------------------------------------------------
@@ -77,17 +77,17 @@ static DBStatus FindUniqueIds(CDbContext* pdb) {
     if (pdb->dbaUniqueIds != 0) {
         int rc = pdb->MakeCurrent(pdb->dbaUniqueIds);
         int32_t nType = 0;
-        if (rc == 0 && pdb->CurrentType(&nType) == 0 && nType == DB_UNIQUEIDSREC) {
+        if (rc == S_OKAY && pdb->CurrentType(&nType) == S_OKAY && nType == DB_UNIQUEIDSREC) {
             return DBSuccess;
         }
         pdb->dbaUniqueIds = 0;
     }
     int rc = pdb->ScanFirst(DB_UNIQUEIDSREC);
-    if (rc != 0) {
-        return rc == 1 || rc == 2 ? 35 : MapEngineStatus(rc);
+    if (rc != S_OKAY) {
+        return rc == S_EOS || rc == S_NOTFOUND ? DBNotFound : MapEngineStatus(rc);
     }
     rc = pdb->CurrentDba(&pdb->dbaUniqueIds);
-    return rc == 0 ? DBSuccess : MapEngineStatus(rc);
+    return rc == S_OKAY ? DBSuccess : MapEngineStatus(rc);
 }
 
 DBStatus CreateUniqueIds(CDbContext* pdb) {
@@ -98,10 +98,10 @@ DBStatus CreateUniqueIds(CDbContext* pdb) {
         db_uniqueidsrec rec{};
         rec.uniqueidsversion = 25;
         int rc = pdb->Create(DB_UNIQUEIDSREC, &rec);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->CurrentDba(&pdb->dbaUniqueIds);
         }
-        st = rc == 0 ? DBSuccess : MapEngineStatus(rc);
+        st = rc == S_OKAY ? DBSuccess : MapEngineStatus(rc);
     }
     return tx.Finish(st);
 }
@@ -114,7 +114,7 @@ static DBStatus AllocateInside(CDbContext* pdb, IdKind kind, uint32_t cIds, uint
     }
     db_uniqueidsrec rec{};
     int rc = pdb->Read(&rec);
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapEngineStatus(rc);
     }
     uint32_t dwCounter = kind == IdKind::User    ? rec.uniqueidsprevuserid
@@ -124,7 +124,7 @@ static DBStatus AllocateInside(CDbContext* pdb, IdKind kind, uint32_t cIds, uint
     uint32_t dwFirst = dwCounter < dwWish ? dwWish : dwCounter + 1;
     uint64_t qwLast = static_cast<uint64_t>(dwFirst) + cIds - 1;
     if (dwFirst == 0 || qwLast > dwLimit) {
-        return 17;  // the id space is used up
+        return DBDuplicate;  // the id space is used up
     }
     uint32_t dwLast = static_cast<uint32_t>(qwLast);
     if (kind == IdKind::User) {
@@ -135,7 +135,7 @@ static DBStatus AllocateInside(CDbContext* pdb, IdKind kind, uint32_t cIds, uint
         rec.uniqueidsprevresourceid = dwLast;
     }
     rc = pdb->Write(&rec);
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapEngineStatus(rc);
     }
     *pdwFirst = dwFirst;
@@ -149,7 +149,7 @@ DBStatus ReserveId(CDbContext* pdb, IdKind kind, uint32_t dwId) {
     }
     db_uniqueidsrec rec{};
     int rc = pdb->Read(&rec);
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapEngineStatus(rc);
     }
     bool fRaise = false;
@@ -171,10 +171,10 @@ DBStatus CreateWithId(CDbContext* pdb, IdKind kind, int32_t nRecType, void* pRec
     if (*pdwId != 0) {
         // A wished id: the counter moves past it, so that later ids never collide with it.
         int rc = pdb->Create(nRecType, pRecord);
-        if (rc == 3) {
-            return 17;
+        if (rc == S_DUPLICATE) {
+            return DBDuplicate;
         }
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             return MapEngineStatus(rc);
         }
         DBA dba = 0;
@@ -193,18 +193,18 @@ DBStatus CreateWithId(CDbContext* pdb, IdKind kind, int32_t nRecType, void* pRec
         }
         setId(*pdwId);
         int rc = pdb->Create(nRecType, pRecord);
-        if (rc != 3) {
+        if (rc != S_DUPLICATE) {
             return MapEngineStatus(rc);
         }
     }
-    return 17;
+    return DBDuplicate;
 }
 
 DBStatus AllocateIds(CDbContext* pdb, IdKind kind, uint32_t cIds, uint32_t dwWish,
                      uint32_t* pdwFirst) {
     if (cIds == 0) {
         ReportAssertion("ulNumIds != 0", ".\\DBBOARD");
-        return 28;
+        return DBBadArgument;
     }
     if (pdb->InTransaction()) {
         return AllocateInside(pdb, kind, cIds, dwWish, pdwFirst);
@@ -265,18 +265,18 @@ DBStatus UserCreate(CDbContext* pdb, UserHolder* pHolder) {
     if (st == DBSuccess) {
         st = ReadCurrent(pdb, DB_USERREC, pHolder);
         if (st != DBSuccess) {
-            st = 13;
+            st = DBHolderRefreshFailed;
         }
     }
     if (st == DBSuccess) {
         int rc = pdb->SetOwnerSystem(DBS_USERS);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->MakeCurrent(pHolder->dba);
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Connect(DBS_USERS);
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             st = TakeStamp(pdb, pHolder);
         } else {
             st = MapEngineStatus(rc);
@@ -303,10 +303,10 @@ DBStatus UserWrite(CDbContext* pdb, UserHolder* pHolder) {
     }
     if (st == DBSuccess) {
         int rc = pdb->MakeCurrent(pHolder->dba);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Write(&pHolder->rec);
         }
-        st = rc == 3 ? 17 : (rc == 6 ? 36 : MapEngineStatus(rc));
+        st = rc == S_DUPLICATE ? DBDuplicate : (rc == S_DELETED ? DBDeleted : MapEngineStatus(rc));
     }
     if (st == DBSuccess) {
         st = TakeStamp(pdb, pHolder);
@@ -316,7 +316,7 @@ DBStatus UserWrite(CDbContext* pdb, UserHolder* pHolder) {
 
 DBStatus UserSetItem(CDbContext* pdb, UserHolder* pHolder, int nSlot, DBA dbaItem) {
     if (nSlot < 0 || nSlot >= 16) {
-        return 27;
+        return DBItemNotFound;
     }
     CStoreTransaction tx(pdb, "UserSetItem", UserWritePacket());
     DBStatus st = tx.Status();
@@ -330,7 +330,7 @@ DBStatus UserSetItem(CDbContext* pdb, UserHolder* pHolder, int nSlot, DBA dbaIte
     }
     if (st == DBSuccess) {
         int rc = pdb->MakeCurrent(pHolder->dba);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Write(&pHolder->rec);
         }
         st = MapEngineStatus(rc);
@@ -382,10 +382,10 @@ static DBStatus UserFindByKey(CDbContext* pdb, int32_t nField, const void* pValu
     DBStatus st = read.Status();
     if (st == DBSuccess) {
         int rc = pdb->KeyFind(nField, pValue);
-        if (rc == 2 || rc == 1) {
-            return 41;
+        if (rc == S_NOTFOUND || rc == S_EOS) {
+            return DBUserNotFound;
         }
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             return MapEngineStatus(rc);
         }
         st = ReadUserHere(pdb, pHolder);
@@ -396,7 +396,7 @@ static DBStatus UserFindByKey(CDbContext* pdb, int32_t nField, const void* pValu
 DBStatus UserFindByName(CDbContext* pdb, const std::string& strName, UserHolder* pHolder) {
     char achName[32] = {};
     if (!CopyField(achName, sizeof achName, strName)) {
-        return 41;
+        return DBUserNotFound;
     }
     return UserFindByKey(pdb, USERNAME, achName, pHolder);
 }
@@ -426,17 +426,18 @@ static DBStatus GroupCreate(CDbContext* pdb, GroupHolder* pHolder) {
         pHolder->rec.groupid = static_cast<uint16_t>(dwId);
     }
     if (st == DBSuccess) {
-        st = ReadCurrent(pdb, DB_GROUPREC, pHolder) == DBSuccess ? DBSuccess : 13;
+        st =
+            ReadCurrent(pdb, DB_GROUPREC, pHolder) == DBSuccess ? DBSuccess : DBHolderRefreshFailed;
     }
     if (st == DBSuccess) {
         int rc = pdb->SetOwnerSystem(DBS_GROUPS);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->MakeCurrent(pHolder->dba);
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Connect(DBS_GROUPS);
         }
-        st = rc == 0 ? TakeStamp(pdb, pHolder) : MapEngineStatus(rc);
+        st = rc == S_OKAY ? TakeStamp(pdb, pHolder) : MapEngineStatus(rc);
     }
     st = tx.Finish(st);
     if (st != DBSuccess) {
@@ -458,10 +459,10 @@ static DBStatus GroupWrite(CDbContext* pdb, GroupHolder* pHolder) {
     }
     if (st == DBSuccess) {
         int rc = pdb->MakeCurrent(pHolder->dba);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Write(&pHolder->rec);
         }
-        st = rc == 3 ? 17 : (rc == 6 ? 36 : MapEngineStatus(rc));
+        st = rc == S_DUPLICATE ? DBDuplicate : (rc == S_DELETED ? DBDeleted : MapEngineStatus(rc));
     }
     if (st == DBSuccess) {
         st = TakeStamp(pdb, pHolder);
@@ -529,28 +530,28 @@ static DBStatus GroupAddUser(CDbContext* pdb, GroupHolder* pGroup, UserHolder* p
     if (st == DBSuccess) {
         st = FindLink(pdb, pUser->dba, pGroup->dba, &dbaLink);
         if (st == DBSuccess && dbaLink != 0) {
-            st = 39;
+            st = DBDuplicateMembership;
         }
     }
     if (st == DBSuccess) {
         int rc = pdb->MakeCurrent(pUser->dba);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->SetOwnerCurrent(DBS_USER_GROUPS);
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->MakeCurrent(pGroup->dba);
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->SetOwnerCurrent(DBS_USERS_IN_GROUP);
         }
         db_usergroup link{};
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Create(DB_USERGROUP, &link);
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Connect(DBS_USER_GROUPS);
         }
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Connect(DBS_USERS_IN_GROUP);
         }
         st = MapEngineStatus(rc);
@@ -571,7 +572,7 @@ static DBStatus GroupRemoveUser(CDbContext* pdb, GroupHolder* pGroup, UserHolder
     if (st == DBSuccess) {
         st = FindLink(pdb, pUser->dba, pGroup->dba, &dbaLink);
         if (st == DBSuccess && dbaLink == 0) {
-            st = 40;
+            st = DBMembershipNotFound;
         }
     }
     if (st == DBSuccess) {
@@ -586,10 +587,10 @@ static DBStatus GroupFindByKey(CDbContext* pdb, int32_t nField, const void* pVal
     DBStatus st = read.Status();
     if (st == DBSuccess) {
         int rc = pdb->KeyFind(nField, pValue);
-        if (rc == 2 || rc == 1) {
-            return 21;
+        if (rc == S_NOTFOUND || rc == S_EOS) {
+            return DBGroupNotFound;
         }
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             return MapEngineStatus(rc);
         }
         st = ReadGroupHere(pdb, pHolder);
@@ -815,7 +816,7 @@ DBStatus UserInfoToRecord(const EX_USERINFO* pInfo, UserHolder* pHolder) {
         CopyField(rec.userserialnumber, sizeof rec.userserialnumber,
                   ReadExString(pInfo->hSerialNumber));
     if (!fOk) {
-        return 48;
+        return DBNameTooLong;
     }
     rec.userlastlogin = pInfo->dwLastLogin;
     rec.usershadowkind = pInfo->nShadowKind;
@@ -855,7 +856,7 @@ static DBStatus GroupInfoToRecord(const EX_GROUPINFO* pInfo, GroupHolder* pHolde
                   ReadExString(pInfo->hDescription)) &&
         CopyField(rec.groupemailaddr, sizeof rec.groupemailaddr, ReadExString(pInfo->hEmailAddr));
     if (!fOk) {
-        return 48;
+        return DBNameTooLong;
     }
     rec.groupshadowkind = pInfo->nShadowKind;
     pHolder->var.value = ReadBytes(pInfo->hShadowData, pInfo->cbShadowData);
@@ -903,7 +904,7 @@ DBStatus MakeUserFolder(BOARD_OBJECT* hbrd, UserHolder* pUser, int nSlot) {
         }
         return DBSuccess;
     }
-    return 27;
+    return DBItemNotFound;
 }
 
 static DBStatus MakeUserFolders(BOARD_OBJECT* hbrd, UserHolder* pUser) {
@@ -936,7 +937,7 @@ extern "C" USER_OBJECT* EXUserCreate(BOARD_OBJECT* hbrd, EX_USERINFO* pInfo, EXS
                       USER_OBJECT* h = pOwned.get();
                       DBStatus dbs = UserInfoToRecord(pInfo, &h->holder);
                       if (dbs == DBSuccess && h->holder.rec.username[0] == '\0') {
-                          dbs = 41;  // a user needs a name
+                          dbs = DBUserNotFound;  // a user needs a name
                       }
                       if (dbs == DBSuccess) {
                           dbs = UserCreate(hbrd->pdb, &h->holder);
@@ -1049,30 +1050,30 @@ static DBStatus RefreshCachedUser(CDbContext* pdb, USER_OBJECT* h) {
         return st;
     }
     int rc = pdb->MakeCurrent(h->holder.dba);
-    if (rc == -914) {
+    if (rc == S_READ) {
         LogLine(LOG_ENGINE,
                 "EXDB: !!! S_READ error recovery on dirty-read detected; UID=%u, %s\r\n",
                 h->holder.rec.userid, h->holder.rec.username);
         rc = pdb->MakeCurrent(h->holder.dba);
     }
-    if (rc == 6 || rc == -6) {
-        return 36;
+    if (rc == S_DELETED || rc == S_INVADDR) {
+        return DBDeleted;
     }
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapEngineStatus(rc);
     }
     int32_t nType = 0;
-    if (pdb->CurrentType(&nType) != 0 || nType != DB_USERREC) {
-        return 36;
+    if (pdb->CurrentType(&nType) != S_OKAY || nType != DB_USERREC) {
+        return DBDeleted;
     }
     rc = pdb->TestStamp(static_cast<uint64_t>(h->holder.stamp));
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         return DBSuccess;
     }
-    if (rc == 6) {
-        return 36;
+    if (rc == S_DELETED) {
+        return DBDeleted;
     }
-    if (rc == -914) {
+    if (rc == S_READ) {
         LogLine(LOG_ENGINE,
                 "EXDB: !!! S_READ error recovery on dirty-read detected; UID=%u, %s\r\n",
                 h->holder.rec.userid, h->holder.rec.username);

@@ -82,7 +82,7 @@ void FreeGroupIterator(GROUP_ITERATOR* pIter);
 // Makes one of the user's built-in folders (by slot) and records it in the holder (not written).
 DBStatus MakeUserFolder(BOARD_OBJECT* hbrd, UserHolder* pUser, int nSlot);
 
-// Validates a user info record against the field widths: 48 when a text is too long.
+// Validates a user info record against the field widths: DBNameTooLong when a text is too long.
 DBStatus UserInfoToRecord(const EX_USERINFO* pInfo, UserHolder* pHolder);
 
 }  // namespace catstore

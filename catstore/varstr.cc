@@ -13,14 +13,14 @@ namespace {
 class CCurrencyKeeper {
   public:
     explicit CCurrencyKeeper(CDbContext* pdb) : m_pdb(pdb) {
-        if (pdb->CurrentDba(&m_dba) != 0) {
+        if (pdb->CurrentDba(&m_dba) != S_OKAY) {
             m_dba = 0;
         }
     }
     DBStatus Restore(DBStatus result) {
         if (m_dba != 0) {
             int rc = m_pdb->MakeCurrent(m_dba);
-            if (rc != 0 && rc != 6) {
+            if (rc != S_OKAY && rc != S_DELETED) {
                 return MapEngineStatus(rc);
             }
         }
@@ -32,38 +32,39 @@ class CCurrencyKeeper {
     DBA m_dba = 0;
 };
 
-// Header check: 0 unchanged, 34 changed (stamp refreshed when it was 0), 36 gone, 12 wrong type.
+// Header check: DBSuccess unchanged, DBRecordModified changed (stamp refreshed when it was 0),
+// DBDeleted gone, DBUnexpectedRecordType wrong type.
 DBStatus CheckHeader(const VarStringHolder* pHolder, CDbContext* pdb, uint64_t* pStamp) {
     int rc = pdb->MakeCurrent(pHolder->dba);
-    if (rc == 6 || rc == -6) {
-        return 36;
+    if (rc == S_DELETED || rc == S_INVADDR) {
+        return DBDeleted;
     }
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapEngineStatus(rc);
     }
     int32_t nType = 0;
     rc = pdb->CurrentType(&nType);
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapEngineStatus(rc);
     }
     if (nType != DB_VARSTRINGREC) {
         ReportAssertion("nRecType == nType", ".\\DBUTIL");
-        return 12;
+        return DBUnexpectedRecordType;
     }
     if (pHolder->stamp == 0) {
         rc = pdb->CurrentStamp(pStamp);
-        return rc != 0 ? MapEngineStatus(rc) : DBRecordModified;
+        return rc != S_OKAY ? MapEngineStatus(rc) : DBRecordModified;
     }
     rc = pdb->TestStamp(pHolder->stamp);
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         *pStamp = pHolder->stamp;
         return DBSuccess;
     }
-    if (rc == 7) {
+    if (rc == S_UPDATED) {
         return DBRecordModified;
     }
-    if (rc == 6) {
-        return 36;
+    if (rc == S_DELETED) {
+        return DBDeleted;
     }
     return MapEngineStatus(rc);
 }
@@ -71,28 +72,28 @@ DBStatus CheckHeader(const VarStringHolder* pHolder, CDbContext* pdb, uint64_t* 
 DBStatus ReadChunks(VarStringHolder* pHolder, CDbContext* pdb) {
     db_varstringrec header{};
     int rc = pdb->Read(&header);
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapEngineStatus(rc);
     }
     if (header.varstringlength > static_cast<uint32_t>(INT_MAX)) {
         ReportAssertion("cbData <= INT_MAX", ".\\DBVARSTR");
-        return 19;
+        return DBFatalEngineError;
     }
     uint64_t stamp = 0;
     rc = pdb->CurrentStamp(&stamp);
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapEngineStatus(rc);
     }
     std::string strValue;
     strValue.reserve(header.varstringlength);
     rc = pdb->SetOwnerCurrent(DBS_VARSTRING);
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapEngineStatus(rc);
     }
-    for (rc = pdb->FindFirst(DBS_VARSTRING); rc == 0; rc = pdb->FindNext(DBS_VARSTRING)) {
+    for (rc = pdb->FindFirst(DBS_VARSTRING); rc == S_OKAY; rc = pdb->FindNext(DBS_VARSTRING)) {
         int32_t nType = 0;
         rc = pdb->CurrentType(&nType);
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             break;
         }
         if (nType == DB_LARGEDATA) {
@@ -114,11 +115,11 @@ DBStatus ReadChunks(VarStringHolder* pHolder, CDbContext* pdb) {
             strValue.append(reinterpret_cast<const char*>(chunk.vardata),
                             std::min<size_t>(chunk.varlen, sizeof chunk.vardata));
         }
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             break;
         }
     }
-    if (rc != 1) {  // 1: end of set
+    if (rc != S_EOS) {
         return MapEngineStatus(rc);
     }
     if (strValue.size() > header.varstringlength) {
@@ -131,19 +132,19 @@ DBStatus ReadChunks(VarStringHolder* pHolder, CDbContext* pdb) {
 
 DBStatus DeleteChunks(CDbContext* pdb) {
     int rc = pdb->SetOwnerCurrent(DBS_VARSTRING);
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return MapEngineStatus(rc);
     }
     for (;;) {
         rc = pdb->FindFirst(DBS_VARSTRING);
-        if (rc == 1) {
+        if (rc == S_EOS) {
             return DBSuccess;
         }
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             return MapEngineStatus(rc);
         }
         rc = pdb->DisconnectAllAndDelete();
-        if (rc != 0) {
+        if (rc != S_OKAY) {
             return MapEngineStatus(rc);
         }
     }
@@ -154,10 +155,10 @@ DBStatus WriteChunks(const std::string& strValue, CDbContext* pdb) {
     size_t cbLeft = strValue.size();
     auto connect = [&](int32_t nType, const void* pRecord) -> DBStatus {
         int rc = pdb->Create(nType, pRecord);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->Connect(DBS_VARSTRING);
         }
-        return rc == 0 ? DBSuccess : MapEngineStatus(rc);
+        return rc == S_OKAY ? DBSuccess : MapEngineStatus(rc);
     };
     DBStatus st = DBSuccess;
     while (st == DBSuccess && cbLeft > 255) {
@@ -234,14 +235,14 @@ DBStatus VarStringLength(const VarStringHolder* pHolder, CDbContext* pdb, uint32
     CCurrencyKeeper keeper(pdb);
     int rc = pdb->MakeCurrent(pHolder->dba);
     DBStatus st = DBSuccess;
-    if (rc == 6 || rc == -6) {
-        st = 36;
-    } else if (rc != 0) {
+    if (rc == S_DELETED || rc == S_INVADDR) {
+        st = DBDeleted;
+    } else if (rc != S_OKAY) {
         st = MapEngineStatus(rc);
     } else {
         db_varstringrec header{};
         rc = pdb->Read(&header);
-        st = rc == 0 ? DBSuccess : MapEngineStatus(rc);
+        st = rc == S_OKAY ? DBSuccess : MapEngineStatus(rc);
         *pcb = header.varstringlength;
     }
     return keeper.Restore(st);
@@ -264,15 +265,15 @@ DBStatus VarStringWrite(VarStringHolder* pHolder, CDbContext* pdb, uint8_t bKind
         }
         if (st == DBSuccess) {
             int rc = pdb->MakeCurrent(pHolder->dba);
-            if (rc == 0 && pHolder->value.empty()) {
+            if (rc == S_OKAY && pHolder->value.empty()) {
                 rc = pdb->DisconnectAllAndDelete();
-                if (rc == 0) {
+                if (rc == S_OKAY) {
                     pHolder->dba = 0;
                     pHolder->stamp = 0;
                     return keeper.Restore(DBSuccess);
                 }
             }
-            if (rc != 0) {
+            if (rc != S_OKAY) {
                 st = MapEngineStatus(rc);
             }
         }
@@ -288,20 +289,20 @@ DBStatus VarStringWrite(VarStringHolder* pHolder, CDbContext* pdb, uint8_t bKind
     if (pHolder->dba == 0) {
         header.varstringforcetimestamp = 0;
         rc = pdb->Create(DB_VARSTRINGREC, &header);
-        if (rc == 0) {
+        if (rc == S_OKAY) {
             rc = pdb->CurrentDba(&pHolder->dba);
         }
     } else {
         header.varstringforcetimestamp = 1;
         rc = pdb->Write(&header);  // the header is current and was checked above
     }
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->CurrentStamp(&pHolder->stamp);
     }
-    if (rc == 0) {
+    if (rc == S_OKAY) {
         rc = pdb->SetOwnerCurrent(DBS_VARSTRING);
     }
-    if (rc != 0) {
+    if (rc != S_OKAY) {
         return keeper.Restore(MapEngineStatus(rc));
     }
     st = WriteChunks(pHolder->value, pdb);

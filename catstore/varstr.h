@@ -37,11 +37,13 @@ struct VarStringHolder {
 };
 
 // Brings the holder's value up to date (no chunk is read while the header's stamp is
-// unchanged). 36 when the header is gone, 12 when the address holds another record type.
+// unchanged). DBDeleted when the header is gone, DBUnexpectedRecordType when the address holds
+// another record type.
 DBStatus VarStringRead(VarStringHolder* pHolder, CDbContext* pdb);
 // The stored length without reading chunks.
 DBStatus VarStringLength(const VarStringHolder* pHolder, CDbContext* pdb, uint32_t* pcb);
-// Makes the stored value equal to the holder's (34 when the header changed since read).
+// Makes the stored value equal to the holder's (DBRecordModified when the header changed since
+// read).
 DBStatus VarStringWrite(VarStringHolder* pHolder, CDbContext* pdb, uint8_t bKind);
 
 // The chunk sizes a value of cb bytes is stored in (for tests and checks).

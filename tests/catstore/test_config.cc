@@ -17,21 +17,21 @@ TEST(CatalogPath, SplitsAndDefaultsTheExtension) {
         const char* pszBase;
         const char* pszExt;
     } aCases[] = {
-        {"/data/cat", 0, "/data", "cat", "VFC"},
-        {"/data/cat.vfc", 0, "/data", "cat", "vfc"},
-        {"cat.Q", 0, "", "cat", "Q"},
-        {"/data/cat.TAF", 51, "", "", ""},
-        {"/data/cat.ini", 51, "", "", ""},
-        {"/data/cat.d07", 51, "", "", ""},
-        {"/data/cat.K01", 51, "", "", ""},
-        {"/data/cat.dbl", 51, "", "", ""},
-        {"/data/cat.Log", 51, "", "", ""},
-        {"/data/", 51, "", "", ""},
+        {"/data/cat", DBSuccess, "/data", "cat", "VFC"},
+        {"/data/cat.vfc", DBSuccess, "/data", "cat", "vfc"},
+        {"cat.Q", DBSuccess, "", "cat", "Q"},
+        {"/data/cat.TAF", DBInvalidCatalogName, "", "", ""},
+        {"/data/cat.ini", DBInvalidCatalogName, "", "", ""},
+        {"/data/cat.d07", DBInvalidCatalogName, "", "", ""},
+        {"/data/cat.K01", DBInvalidCatalogName, "", "", ""},
+        {"/data/cat.dbl", DBInvalidCatalogName, "", "", ""},
+        {"/data/cat.Log", DBInvalidCatalogName, "", "", ""},
+        {"/data/", DBInvalidCatalogName, "", "", ""},
     };
     for (const Case& c : aCases) {
         CatalogPath path;
         EXPECT_EQ(SplitCatalogPath(c.pszPath, &path), c.expected) << c.pszPath;
-        if (c.expected == 0) {
+        if (c.expected == DBSuccess) {
             EXPECT_EQ(path.strDir, c.pszDir) << c.pszPath;
             EXPECT_EQ(path.strBase, c.pszBase) << c.pszPath;
             EXPECT_EQ(path.strExt, c.pszExt) << c.pszPath;

@@ -417,7 +417,7 @@ TEST_F(StoreTest, ItemCreateWriteAndFinds) {
     ASSERT_EQ(ItemFindByRepositoryKey(hbrd->pdb, 0, found.attach.attreposkey.attreposcrc, &byKey),
               DBSuccess);
     EXPECT_EQ(Copy(byKey.item.itemid), 5000u);
-    EXPECT_EQ(ItemFindByID(hbrd->pdb, 4999, &byKey), 35);
+    EXPECT_EQ(ItemFindByID(hbrd->pdb, 4999, &byKey), DBNotFound);
 
     // Two copies: the second writer is refused.
     DB_ITEM copyA = found, copyB = found;
@@ -452,7 +452,7 @@ TEST_F(StoreTest, AFailedCreateLeavesNothingBehind) {
     item.vsiKeywords.value = "kw";
     item.attach.atttype = 1;
     std::strcpy(item.attach.attnamepath, "/x");
-    EXPECT_EQ(ItemCreate(hbrd->pdb, &item, ChangeEntryNotifier, hbrd), 35);
+    EXPECT_EQ(ItemCreate(hbrd->pdb, &item, ChangeEntryNotifier, hbrd), DBNotFound);
     EXPECT_EQ(Count(hbrd, DB_ITEMREC), cItems);
     EXPECT_EQ(Count(hbrd, DB_VARSTRINGREC), cHeaders);
     EXPECT_EQ(Count(hbrd, DB_CHANGEENTRYREC), cEntries);
@@ -597,10 +597,10 @@ TEST_F(StoreTest, LongChangesCommitAfterThePauseInterval) {
     ASSERT_EQ(pdb->Begin("ItemDestroyTree"), 0);
     ASSERT_EQ(pdb->LockPacket(packet.data(), packet.size()), 0);
     CTransactionPause pause(pdb, "ItemDestroyTree", packet);
-    EXPECT_EQ(pause.Check(), 0);
+    EXPECT_EQ(pause.Check(), S_OKAY);
     EXPECT_EQ(pause.Pauses(), 0);
     ::usleep(4100 * 1000);
-    EXPECT_EQ(pause.Check(), 0);
+    EXPECT_EQ(pause.Check(), S_OKAY);
     EXPECT_EQ(pause.Pauses(), 1);
     EXPECT_TRUE(pdb->InTransaction());
     char ch = 'f';
