@@ -1,12 +1,7 @@
 // The catalog lifecycle: create, open, connect, close, refresh, bind-current.
 #include "board.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <strings.h>
-#include <cctype>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -15,14 +10,18 @@
 #include "changelog.h"
 #include "config.h"
 #include "engine.h"
+#include "engineopen.h"
 #include "exstring.h"
 #include "frame.h"
+#include "groups.h"
 #include "items.h"
 #include "locks.h"
 #include "notify.h"
 #include "platform/liveobjects.h"
 #include "platform/profile.h"
 #include "trace.h"
+#include "uniqueids.h"
+#include "userfolders.h"
 #include "users.h"
 
 namespace catstore {
@@ -36,12 +35,13 @@ struct UnreadSet {
     DBA dbaUser = 0;
 };
 
+uint32_t UnreadSetBytes(const BOARD_OBJECT* hbrd) {
+    return hbrd->pUnread != nullptr ? static_cast<uint32_t>(sizeof(UnreadSet)) : 0;
+}
+
 bool IsLiveBoard(const BOARD_OBJECT* hbrd) {
     return hbrd != nullptr && qn::platform::IsLiveObject(hbrd, ObjectKind::Board);
 }
-
-// Process-wide time spent measuring memory, for the close report.
-static uint32_t s_dwMemoryCheckMs = 0;
 
 bool IsVisibleTo(BOARD_OBJECT* hbrd, uint16_t wLevel, uint16_t wId, uint16_t wOwner) {
     if (hbrd->fSystem || hbrd->hCurrentUser == nullptr) {
@@ -65,223 +65,6 @@ bool IsVisibleTo(BOARD_OBJECT* hbrd, uint16_t wLevel, uint16_t wId, uint16_t wOw
         return wId == 0 || wId == wUser;
     }
     return true;
-}
-
-// ---- Engine open (the shared steps of create, open and connect) ------------------------------
-
-static const int s_anTransports[9] = {4, 4, 3, 2, 7, 6, 12, 5, 13};
-
-static DBStatus MapOpenStatus(int rc) {
-    switch (rc) {
-        case S_OKAY:
-            return DBSuccess;
-        case S_UNAVAIL:
-            return DBCatalogUnavailable;
-        case S_DBALREADYOPEN:
-            return DBEngineAlreadyOpen;
-        case S_NOLOCKMGR:
-        case S_TAFINVALID:
-            return DBLockManagerNotFound;
-        case S_NOMEMORY:
-            return DBOutOfMemory;
-        case S_NAMELEN:
-            return DBNameTooLong;
-        case S_INVDB:
-            return DBInvalidCatalogFile;
-        default:
-            return MapEngineStatus(rc);
-    }
-}
-
-// Picks the lock-manager user id for an open: the user's own when free, else the first free
-// one with a two-digit suffix (SYSTEM01 ... SYSTEMff). Other users get the same treatment as
-// SYSTEM, so that one user may have the catalog open in two processes.
-static DBStatus ChooseUserID(CDbContext* pdb, const std::string& strUserID,
-                             std::string* pstrChosen) {
-    *pstrChosen = strUserID;
-    int rc = pdb->TestUserID(*pstrChosen);
-    if (rc == S_BADUSERID) {
-        return DBUserIDRejected;
-    }
-    if (rc == S_DUPLICATE) {
-        std::string strBaseId = strUserID.substr(0, 13);
-        for (int i = 1; i <= 255 && rc == S_DUPLICATE; ++i) {
-            char achId[24];
-            std::snprintf(achId, sizeof achId, "%s%02x", strBaseId.c_str(), i);
-            *pstrChosen = achId;
-            rc = pdb->TestUserID(*pstrChosen);
-        }
-        if (rc != S_OKAY) {
-            return rc == S_DUPLICATE ? DBUserIDRejected : MapOpenStatus(rc);
-        }
-    } else if (rc != S_OKAY) {
-        return MapOpenStatus(rc);
-    }
-    return DBSuccess;
-}
-
-static DBStatus EngineOpen(BOARD_OBJECT* hbrd, const std::string& strUserID, const char* pszMode) {
-    CatalogPath path;
-    DBStatus st = SplitCatalogPath(hbrd->strPath, &path);
-    if (st != DBSuccess) {
-        return st;
-    }
-    if (!IsClientRegistered(hbrd->pClientEntry)) {
-        return DBClientMissing;
-    }
-    std::string strFile = path.Full();
-    struct stat sb;
-    if (::stat(strFile.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode)) {
-        return DBCatalogMissing;
-    }
-    auto* pdb = new CDbContext;
-    hbrd->pdb = pdb;
-    pdb->pClientEntry = hbrd->pClientEntry;
-    pdb->CreateTask();
-    std::string strDir = path.strDir.empty() ? "." : path.strDir;
-    int rc = pdb->SetPaths(strDir, strDir + "/" + path.strBase + ".TAF");
-    if (rc != S_OKAY) {
-        return MapOpenStatus(rc);
-    }
-    for (;;) {
-        int nLockMgr = static_cast<int>(hbrd->nLockMgr);
-        int nTransport = nLockMgr >= 0 && nLockMgr <= 8 ? s_anTransports[nLockMgr] : -1;
-        rc = pdb->SetLockManager(nTransport);
-        if (rc == S_OKAY) {
-            break;
-        }
-        if (rc == S_BADTRANSPORT && nTransport >= 0) {
-            return DBInvalidLockManager;
-        }
-        if (hbrd->nLockMgr == 1) {
-            return DBLockManagerRefused;
-        }
-        hbrd->nLockMgr = 1;
-    }
-    std::string strBase = path.strBase;
-    for (char& ch : strBase) {
-        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    }
-    rc = pdb->SetDatabaseName(strBase);
-    if (rc != S_OKAY) {
-        return MapOpenStatus(rc);
-    }
-    pdb->SetOpenFiles(13);
-    int nPages = static_cast<int>(TuningDBCachePages());
-    if (nPages < 2) {
-        nPages = 64;
-    }
-    for (;;) {
-        rc = pdb->SetCachePages(nPages, 4);
-        if (rc != S_NOMEMORY || nPages <= 2) {
-            break;
-        }
-        nPages /= 2;
-    }
-    // Testing a name and opening with it are two steps: a process opening at the same moment
-    // may take the chosen name in between, and the open then answers 3. Choose again then.
-    for (int nAttempt = 0;; ++nAttempt) {
-        std::string strChosen;
-        DBStatus stChoose = ChooseUserID(pdb, strUserID, &strChosen);
-        if (stChoose != DBSuccess) {
-            return stChoose;
-        }
-        rc = pdb->SetUserID(strChosen);
-        if (rc != S_OKAY) {
-            return rc == S_BADUSERID ? DBUserIDRejected : MapOpenStatus(rc);
-        }
-        rc = pdb->Open(path.strBase + "." + path.strExt, pszMode);
-        if (rc == S_OKAY) {
-            break;
-        }
-        if (rc != S_DUPLICATE || nAttempt >= 15) {
-            return MapOpenStatus(rc);
-        }
-    }
-    pdb->SetSharedOptions();
-    uint32_t dwTimeout = TuningDBTimeout();
-    if (dwTimeout >= 1) {
-        pdb->SetLockTimeout(static_cast<int>(dwTimeout));
-    }
-    return DBSuccess;
-}
-
-static const char* ModeString(int nOpenMode) {
-    return nOpenMode == 0 ? "o" : (nOpenMode == 2 ? "x" : "s");
-}
-
-// ---- Board record ------------------------------------------------------------------------------
-
-static DBStatus FindBoardRecord(CDbContext* pdb) {
-    if (pdb->dbaBoard != 0) {
-        int32_t nType = 0;
-        if (pdb->MakeCurrent(pdb->dbaBoard) == S_OKAY && pdb->CurrentType(&nType) == S_OKAY &&
-            nType == DB_BOARDREC) {
-            return DBSuccess;
-        }
-        pdb->dbaBoard = 0;
-    }
-    int rc = pdb->ScanFirst(DB_BOARDREC);
-    if (rc == S_NOTFOUND) {
-        return DBNotFound;
-    }
-    if (rc == S_OKAY) {
-        rc = pdb->CurrentDba(&pdb->dbaBoard);
-    }
-    return MapEngineStatus(rc);
-}
-
-static DBStatus ReadBoardRecord(CDbContext* pdb, qn::dbms::db_boardrec* pRec) {
-    CStoreRead read(pdb, Packet({DB_BOARDREC}, 'r'));
-    DBStatus st = read.Status();
-    if (st == DBSuccess) {
-        st = FindBoardRecord(pdb);
-    }
-    if (st == DBSuccess) {
-        st = MapEngineStatus(pdb->Read(pRec));
-    }
-    return st;
-}
-
-static DBStatus WriteBoardRecord(CDbContext* pdb, const qn::dbms::db_boardrec& rec) {
-    CStoreTransaction tx(pdb, "Board Info Write/Create",
-                         Packet({DB_BOARDREC, DB_UNIQUEIDSREC}, 'w'));
-    DBStatus st = tx.Status();
-    if (st == DBSuccess) {
-        st = FindBoardRecord(pdb);
-        if (st == DBNotFound) {
-            int rc = pdb->Create(DB_BOARDREC, &rec);
-            if (rc == S_OKAY) {
-                rc = pdb->CurrentDba(&pdb->dbaBoard);
-            }
-            st = MapEngineStatus(rc);
-        } else if (st == DBSuccess) {
-            st = MapEngineStatus(pdb->Write(&rec));
-        }
-    }
-    return tx.Finish(st);
-}
-
-// Reads the board record, lets change() alter it and writes it back, all in one transaction
-// under the write lock, so that two processes changing different parts (a timer, a slot, the
-// policy) do not undo each other's change.
-template <typename F>
-static DBStatus ModifyBoardRecord(CDbContext* pdb, F&& change) {
-    CStoreTransaction tx(pdb, "Board Info Write/Create",
-                         Packet({DB_BOARDREC, DB_UNIQUEIDSREC}, 'w'));
-    DBStatus st = tx.Status();
-    qn::dbms::db_boardrec rec{};
-    if (st == DBSuccess) {
-        st = FindBoardRecord(pdb);
-    }
-    if (st == DBSuccess) {
-        st = MapEngineStatus(pdb->Read(&rec));
-    }
-    if (st == DBSuccess) {
-        change(rec);
-        st = MapEngineStatus(pdb->Write(&rec));
-    }
-    return tx.Finish(st);
 }
 
 // ---- Open, close ---------------------------------------------------------------------------
@@ -475,7 +258,7 @@ static BOARD_OBJECT* OpenBoard(const char* pszPath, const char* pszUserName,
         hbrd->pUnread = new UnreadSet;
         hbrd->pUnread->dbaUser = hUser->holder.dba;
         hbrd->pUnread->dbaLastChange = hUser->holder.rec.userlastchangeaddr;
-        FillUserGroups(hbrd, hUser->holder, &hbrd->pCurrentGroups);
+        FillUserGroups(hbrd, hUser->holder.dba, &hbrd->pCurrentGroups);
         FillAllUsers(hbrd, &hbrd->pAllUsers);
         // Step 18.
         st = MakeMissingUserFolders(hbrd);
@@ -736,8 +519,9 @@ extern "C" BOARD_OBJECT* EXBoardConnect(const char* pszPath, int nOpenMode, EXSM
 extern "C" int EXBoardClose(BOARD_OBJECT* hbrd, EXSM_STATUS* status) {
     CApiLock lock;
     uint32_t dwElapsed = ElapsedMilliseconds();
+    uint32_t dwMemoryCheckMs = MemoryCheckMilliseconds();
     LogLine(0, "CheckMemoryUsage spent %u.%03u seconds during the %u.%03u second session\r\n",
-            s_dwMemoryCheckMs / 1000, s_dwMemoryCheckMs % 1000, dwElapsed / 1000, dwElapsed % 1000);
+            dwMemoryCheckMs / 1000, dwMemoryCheckMs % 1000, dwElapsed / 1000, dwElapsed % 1000);
     return RunApi("EXBoardClose", status, 0, [&](EXSM_STATUS*) {
         if (!IsLiveBoard(hbrd)) {
             return 0;
@@ -788,378 +572,4 @@ extern "C" BOARD_OBJECT* EXBoardBindCurrent(EXSM_STATUS* status) {
                       *st = EXSM_CATALOG_UNAVAILABLE;
                       return nullptr;
                   });
-}
-
-// ---- Catalog information, slots, timers --------------------------------------------------
-
-extern "C" void EXBoardGetInfo(BOARD_OBJECT* hbrd, EX_BOARDINFO* pInfo, EXSM_STATUS* status) {
-    RunApiVoid("EXBoardGetInfo", status, [&](EXSM_STATUS* st) {
-        if (!IsLiveBoard(hbrd) || pInfo == nullptr) {
-            *st = EXSM_INVALID_HANDLE;
-            return;
-        }
-        qn::dbms::db_boardrec board{};
-        DBStatus dbs = ReadBoardRecord(hbrd->pdb, &board);
-        DB_ITEM root;
-        if (dbs == DBSuccess) {
-            dbs = ItemFindByID(hbrd->pdb, 1, &root);
-        }
-        if (dbs != DBSuccess) {
-            SetStatus(st, dbs);
-            return;
-        }
-        pInfo->wBoardVersion = board.boardversion;
-        pInfo->dwBoardID = board.boardid;
-        pInfo->wAccessLevel = root.item.itemaccess.itemaccesslevel;
-        pInfo->wAccessGroupOrUserID = root.item.itemaccess.itemaccessgrouporuserid;
-        pInfo->wAdminPolicy = board.boardadminpolicy;
-        pInfo->dwAdminFlags = board.boardadminflags;
-        pInfo->hName = MakeExString(std::string(
-            root.item.itemname, strnlen(root.item.itemname, sizeof root.item.itemname)));
-        pInfo->wOwner = root.item.uidowner;
-        LogLine(LOG_STORE, "EXBoardGetInfo: Name: '%s', Owner: %u, AccessLevel: %u, %s\r\n",
-                root.item.itemname, root.item.uidowner, root.item.itemaccess.itemaccesslevel,
-                (board.boardadminflags & 1) ? "AllowVisitors" : "~AllowVisitors");
-    });
-}
-
-extern "C" void EXBoardSetInfo(BOARD_OBJECT* hbrd, const EX_BOARDINFO* pInfo, EXSM_STATUS* status) {
-    RunApiVoid("EXBoardSetInfo", status, [&](EXSM_STATUS* st) {
-        if (!IsLiveBoard(hbrd) || pInfo == nullptr) {
-            *st = EXSM_INVALID_HANDLE;
-            return;
-        }
-        std::string strName = ReadExString(pInfo->hName);
-        LogLine(LOG_STORE, "EXBoardSetInfo: Name: '%s', Owner: %u, AccessLevel: %u, %s\r\n",
-                strName.c_str(), pInfo->wOwner, pInfo->wAccessLevel,
-                (pInfo->dwAdminFlags & 1) ? "AllowVisitors" : "~AllowVisitors");
-        DB_ITEM root;
-        DBStatus dbs = ItemFindByID(hbrd->pdb, 1, &root);
-        if (dbs == DBSuccess &&
-            !CopyField(root.item.itemname, sizeof root.item.itemname, strName)) {
-            dbs = DBNameTooLong;
-        }
-        if (dbs == DBSuccess) {
-            root.item.uidowner = pInfo->wOwner;
-            root.item.itemaccess.itemaccesslevel = pInfo->wAccessLevel;
-            root.item.itemaccess.itemaccessgrouporuserid = pInfo->wAccessGroupOrUserID;
-            dbs = ModifyBoardRecord(hbrd->pdb, [&](qn::dbms::db_boardrec& board) {
-                board.boardadminpolicy = pInfo->wAdminPolicy;
-                board.boardadminflags = pInfo->dwAdminFlags;
-                board.boardid = pInfo->dwBoardID;
-            });
-        }
-        if (dbs == DBSuccess) {
-            root.dwFieldFlags = 0;
-            root.item.uidlastmodified = CurrentUserID(hbrd);
-            root.item.tmlastmodified = static_cast<uint32_t>(std::time(nullptr));
-            dbs = ItemWrite(hbrd->pdb, &root, ChangeEntryNotifier, hbrd);
-            SendDeferred(hbrd);
-        }
-        SetStatus(st, dbs);
-    });
-}
-
-static ITEM_OBJECT* ItemFromSlot(BOARD_OBJECT* hbrd, DBA dba, EXSM_STATUS* st) {
-    if (dba == 0) {
-        *st = EXSM_DOES_NOT_EXIST;
-        return nullptr;
-    }
-    DB_ITEM item;
-    DBStatus dbs = ItemReadAt(hbrd->pdb, dba, &item);
-    if (dbs == DBUnexpectedRecordType) {
-        dbs = DBDeleted;
-    }
-    if (dbs != DBSuccess) {
-        SetStatus(st, dbs);
-        return nullptr;
-    }
-    return NewItemObject(hbrd, item);
-}
-
-extern "C" ITEM_OBJECT* EXBoardGetItem(BOARD_OBJECT* hbrd, int nSlot, EXSM_STATUS* status) {
-    return RunApi("EXBoardGetItem", status, static_cast<ITEM_OBJECT*>(nullptr),
-                  [&](EXSM_STATUS* st) -> ITEM_OBJECT* {
-                      if (!IsLiveBoard(hbrd)) {
-                          *st = EXSM_INVALID_HANDLE;
-                          return nullptr;
-                      }
-                      if (nSlot < 0 || nSlot >= 16) {
-                          *st = EXSM_DOES_NOT_EXIST;
-                          return nullptr;
-                      }
-                      qn::dbms::db_boardrec board{};
-                      DBStatus dbs = ReadBoardRecord(hbrd->pdb, &board);
-                      if (dbs != DBSuccess) {
-                          SetStatus(st, dbs);
-                          return nullptr;
-                      }
-                      return ItemFromSlot(hbrd, board.boarditems[nSlot], st);
-                  });
-}
-
-extern "C" void EXBoardSetItem(BOARD_OBJECT* hbrd, int nSlot, ITEM_OBJECT* hItem,
-                               EXSM_STATUS* status) {
-    RunApiVoid("EXBoardSetItem", status, [&](EXSM_STATUS* st) {
-        if (!IsLiveBoard(hbrd) || !IsLiveItem(hItem) || !IsLiveBoard(hItem->hBoard)) {
-            if (hItem != nullptr && !IsLiveItem(hItem)) {
-                ReportAssertion("!IsBadWritePtr (ToItem, sizeof(ITEM_OBJECT))", ".\\EXSM");
-            }
-            *st = EXSM_INVALID_HANDLE;
-            return;
-        }
-        if (nSlot < 0 || nSlot >= 16) {
-            *st = EXSM_DOES_NOT_EXIST;
-            return;
-        }
-        CDbContext* pdb = hbrd->pdb;
-        CStoreTransaction tx(pdb, "BoardSetItem", Packet({DB_BOARDREC}, 'w'));
-        DBStatus dbs = tx.Status();
-        qn::dbms::db_boardrec board{};
-        if (dbs == DBSuccess) {
-            dbs = FindBoardRecord(pdb);
-        }
-        if (dbs == DBSuccess) {
-            dbs = MapEngineStatus(pdb->Read(&board));
-        }
-        if (dbs == DBSuccess) {
-            board.boarditems[nSlot] = hItem->pdbItem->dba;
-            dbs = MapEngineStatus(pdb->Write(&board));
-        }
-        SetStatus(st, tx.Finish(dbs));
-    });
-}
-
-extern "C" void EXBoardGetTimer(BOARD_OBJECT* hbrd, int nIndex, long* plTimer,
-                                EXSM_STATUS* status) {
-    RunApiVoid("EXBoardGetTimer", status, [&](EXSM_STATUS* st) {
-        if (!IsLiveBoard(hbrd) || plTimer == nullptr) {
-            *st = EXSM_INVALID_HANDLE;
-            return;
-        }
-        if (nIndex < 0 || nIndex >= 16) {
-            *st = EXSM_DOES_NOT_EXIST;
-            return;
-        }
-        qn::dbms::db_boardrec board{};
-        DBStatus dbs = ReadBoardRecord(hbrd->pdb, &board);
-        if (dbs != DBSuccess) {
-            SetStatus(st, dbs);
-            return;
-        }
-        plTimer[0] = static_cast<long>(board.boardtimers[nIndex].boardtimeinterval);
-        plTimer[1] = static_cast<long>(board.boardtimers[nIndex].boardtimestamp);
-    });
-}
-
-extern "C" void EXBoardSetTimer(BOARD_OBJECT* hbrd, int nIndex, const long* plTimer,
-                                EXSM_STATUS* status) {
-    RunApiVoid("EXBoardSetTimer", status, [&](EXSM_STATUS* st) {
-        if (!IsLiveBoard(hbrd) || plTimer == nullptr) {
-            *st = EXSM_INVALID_HANDLE;
-            return;
-        }
-        if (nIndex < 0 || nIndex >= 16) {
-            *st = EXSM_DOES_NOT_EXIST;
-            return;
-        }
-        DBStatus dbs = ModifyBoardRecord(hbrd->pdb, [&](qn::dbms::db_boardrec& board) {
-            board.boardtimers[nIndex].boardtimeinterval = static_cast<uint32_t>(plTimer[0]);
-            board.boardtimers[nIndex].boardtimestamp = static_cast<uint32_t>(plTimer[1]);
-        });
-        SetStatus(st, dbs);
-    });
-}
-
-extern "C" ITEM_OBJECT* EXUserGetItem(USER_OBJECT* hUser, int nSlot, EXSM_STATUS* status) {
-    return RunApi("EXUserGetItem", status, static_cast<ITEM_OBJECT*>(nullptr),
-                  [&](EXSM_STATUS* st) -> ITEM_OBJECT* {
-                      if (!IsLiveUser(hUser)) {
-                          *st = EXSM_INVALID_HANDLE;
-                          return nullptr;
-                      }
-                      if (nSlot < 0 || nSlot >= 16) {
-                          *st = EXSM_DOES_NOT_EXIST;
-                          return nullptr;
-                      }
-                      BOARD_OBJECT* hbrd = hUser->hBoard;
-                      {
-                          CStoreRead read(hbrd->pdb,
-                                          Packet({DB_USERREC}, 'r') + VarStringPacket('r'));
-                          DBStatus dbs = read.Status();
-                          if (dbs == DBSuccess) {
-                              dbs = CheckHolder(hbrd->pdb, &hUser->holder, true);
-                          }
-                          if (dbs == DBSuccess) {
-                              // The shadow data follows the re-read record, so that a later write
-                              // of this user neither fails on nor overwrites another's change.
-                              UserHolder& user = hUser->holder;
-                              if (user.var.dba != user.rec.usershadowdata) {
-                                  user.var.dba = user.rec.usershadowdata;
-                                  user.var.stamp = 0;
-                              }
-                              dbs = VarStringRead(&user.var, hbrd->pdb);
-                          }
-                          if (dbs != DBSuccess) {
-                              SetStatus(st, dbs);
-                              return nullptr;
-                          }
-                      }
-                      return ItemFromSlot(hbrd, hUser->holder.rec.useritems[nSlot], st);
-                  });
-}
-
-extern "C" void EXUserSetItem(USER_OBJECT* hUser, int nSlot, ITEM_OBJECT* hItem,
-                              EXSM_STATUS* status) {
-    RunApiVoid("EXUserSetItem", status, [&](EXSM_STATUS* st) {
-        if (!IsLiveUser(hUser) || !IsLiveItem(hItem)) {
-            *st = EXSM_INVALID_HANDLE;
-            return;
-        }
-        SetStatus(st, UserSetItem(hUser->hBoard->pdb, &hUser->holder, nSlot, hItem->pdbItem->dba));
-    });
-}
-
-extern "C" ITEM_OBJECT* EXBoardGetRootFolder(BOARD_OBJECT* hbrd) {
-    EXSM_STATUS st = EXSM_SUCCESS;
-    return RunApi("EXBoardGetRootFolder", &st, static_cast<ITEM_OBJECT*>(nullptr),
-                  [&](EXSM_STATUS*) -> ITEM_OBJECT* {
-                      if (!IsLiveBoard(hbrd)) {
-                          return nullptr;
-                      }
-                      DB_ITEM root;
-                      if (ItemFindByID(hbrd->pdb, 1, &root) != DBSuccess) {
-                          return nullptr;
-                      }
-                      return NewItemObject(hbrd, root);
-                  });
-}
-
-extern "C" BOARD_OBJECT* EXBoardFromItem(ITEM_OBJECT* hItem) {
-    return RunApiNoStatus("EXBoardFromItem", static_cast<BOARD_OBJECT*>(nullptr),
-                          [&]() { return IsLiveItem(hItem) ? hItem->hBoard : nullptr; });
-}
-
-extern "C" BOARD_OBJECT* EXBoardFromGroup(GROUP_OBJECT* hGroup) {
-    return RunApiNoStatus("EXBoardFromGroup", static_cast<BOARD_OBJECT*>(nullptr),
-                          [&]() { return IsLiveGroup(hGroup) ? hGroup->hBoard : nullptr; });
-}
-
-extern "C" BOARD_OBJECT* EXBoardFromUser(USER_OBJECT* hUser) {
-    return RunApiNoStatus("EXBoardFromUser", static_cast<BOARD_OBJECT*>(nullptr),
-                          [&]() { return IsLiveUser(hUser) ? hUser->hBoard : nullptr; });
-}
-
-extern "C" USER_OBJECT* EXBoardGetCurrentUser(BOARD_OBJECT* hbrd) {
-    return RunApiNoStatus("EXBoardGetCurrentUser", static_cast<USER_OBJECT*>(nullptr),
-                          [&]() { return IsLiveBoard(hbrd) ? hbrd->hCurrentUser : nullptr; });
-}
-
-extern "C" uint32_t EXBoardVersion(BOARD_OBJECT* hbrd) {
-    return RunApiNoStatus("EXBoardVersion", 0u, [&]() -> uint32_t {
-        if (!IsLiveBoard(hbrd)) {
-            return 0;
-        }
-        qn::dbms::db_boardrec board{};
-        DBStatus dbs = ReadBoardRecord(hbrd->pdb, &board);
-        if (dbs == DBNotFound) {
-            return 0;
-        }
-        if (dbs != DBSuccess || board.boardversion >= 13) {
-            return 0xFFFF;
-        }
-        return board.boardversion;
-    });
-}
-
-extern "C" void EXBoardGetCurrentUsers(BOARD_OBJECT* hbrd, short* pnCount, void* pArray,
-                                       EXSM_STATUS* status) {
-    RunApiVoid("EXBoardGetCurrentUsers", status, [&](EXSM_STATUS* st) {
-        if (!IsLiveBoard(hbrd)) {
-            *st = EXSM_INVALID_HANDLE;
-            return;
-        }
-        int n = 0;
-        if (pArray != nullptr) {
-            uint32_t dwBounds = 0;
-            std::memcpy(&dwBounds, pArray, sizeof dwBounds);
-            int nLower = static_cast<int>(dwBounds & 0xFFFF);
-            int nUpper = static_cast<int>(dwBounds >> 16);
-            n = nUpper >= nLower ? nUpper - nLower + 1 : 0;
-        }
-        std::vector<std::string> names(static_cast<size_t>(n > 0 ? n : 1));
-        int nCount = 0;
-        int rc = hbrd->pdb->ListUsers(names.data(), n, &nCount);
-        if (rc == S_NOUSER) {
-            *st = EXSM_LOCK_MANAGER_NOT_FOUND;
-            return;
-        }
-        if (rc != S_OKAY) {
-            SetStatus(st, MapEngineStatus(rc));
-            return;
-        }
-        if (pnCount != nullptr) {
-            *pnCount = static_cast<short>(nCount);
-        }
-        auto* pEntries = static_cast<char*>(pArray) + 4;
-        for (int i = 0; i < n && i < nCount; ++i) {
-            char* pEntry = pEntries + 16 * i;
-            std::memset(pEntry, 0, 16);
-            std::memcpy(pEntry, names[static_cast<size_t>(i)].data(),
-                        std::min<size_t>(names[static_cast<size_t>(i)].size(), 15));
-        }
-    });
-}
-
-extern "C" void EXBoardClearUser(BOARD_OBJECT* hbrd, const char* pszUserID, EXSM_STATUS* status) {
-    RunApiVoid("EXBoardClearUser", status, [&](EXSM_STATUS* st) {
-        if (!IsLiveBoard(hbrd)) {
-            *st = EXSM_INVALID_HANDLE;
-            return;
-        }
-        LogLine(LOG_STORE, "EXSM: Clearing user '%s'...\r\n", pszUserID ? pszUserID : "");
-        int rc = hbrd->pdb->ClearUser(pszUserID ? pszUserID : "");
-        if (rc == S_NOUSER) {
-            *st = EXSM_LOCK_MANAGER_NOT_FOUND;
-        } else if (rc != S_OKAY) {
-            SetStatus(st, MapEngineStatus(rc));
-        }
-    });
-}
-
-extern "C" void EXBoardMemoryUsage(BOARD_OBJECT* hbrd, EX_MEMORYUSAGE* pUsage, int fCompact,
-                                   EXSM_STATUS* status) {
-    RunApiVoid("EXBoardMemoryUsage", status, [&](EXSM_STATUS* st) {
-        if (!IsLiveBoard(hbrd)) {
-            *st = EXSM_INVALID_HANDLE;
-            return;
-        }
-        uint32_t dwStart = QNGetTickCount();
-        EX_MEMORYUSAGE usage{};
-        usage.cbSize = sizeof usage;
-        NotifyUsage(hbrd->pNotify, &usage.dwNotifyCount, &usage.cbNotify, fCompact != 0);
-        usage.dwRetiredCapacity = 10;
-        usage.cbRetired = 44;
-        usage.dwUnreadCount = hbrd->pUnread != nullptr ? 1 : 0;
-        usage.cbUnread = hbrd->pUnread != nullptr ? sizeof(UnreadSet) : 0;
-        usage.dwHandleCount = qn::platform::CountLiveObjects(ObjectKind::User) +
-                              qn::platform::CountLiveObjects(ObjectKind::Group) +
-                              qn::platform::CountLiveObjects(ObjectKind::Resource);
-        usage.cbHandles = usage.dwHandleCount * static_cast<uint32_t>(sizeof(USER_OBJECT));
-        usage.cbTotal =
-            usage.cbNotify + usage.cbRetired + usage.cbEntries + usage.cbUnread + usage.cbHandles;
-        if (fCompact != 0) {
-            if ((TuningTestingFilter() & 0x200) != 0) {
-                LogLine(LOG_STORE, "CRT Heap Totals: %lu used(%lu bytes), %lu free(%lu bytes)\r\n",
-                        0ul, 0ul, 0ul, 0ul);
-            }
-        }
-        if (pUsage != nullptr) {
-            uint32_t cb = pUsage->cbSize != 0 && pUsage->cbSize < sizeof usage ? pUsage->cbSize
-                                                                               : sizeof usage;
-            std::memcpy(pUsage, &usage, cb);
-            pUsage->cbSize = cb;
-        }
-        s_dwMemoryCheckMs += QNGetTickCount() - dwStart;
-    });
 }

@@ -1,4 +1,4 @@
-// The open catalog (BOARD_OBJECT) and its lifecycle.
+// The open catalog (BOARD_OBJECT): its lifecycle (board.cc) and its information (boardinfo.cc).
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 #include "catstore.h"
 #include "foundation/status.h"
 #include "registry.h"
+#include "schema.h"
 
 namespace catstore {
 class CDbContext;
@@ -45,5 +46,15 @@ bool IsLiveBoard(const BOARD_OBJECT* hbrd);
 bool IsVisibleTo(BOARD_OBJECT* hbrd, uint16_t wLevel, uint16_t wId, uint16_t wOwner);
 // The user a change is attributed to: the current user, or 1 without one.
 uint16_t CurrentUserID(BOARD_OBJECT* hbrd);
+
+// The board record (DB_BOARDREC), read under a read lock; DBNotFound when the catalog has none.
+DBStatus ReadBoardRecord(CDbContext* pdb, qn::dbms::db_boardrec* pRec);
+// Writes the board record, or makes it when there is none, in its own transaction.
+DBStatus WriteBoardRecord(CDbContext* pdb, const qn::dbms::db_boardrec& rec);
+
+// Milliseconds this process has spent in memory reports, for the report at close.
+uint32_t MemoryCheckMilliseconds();
+// What the catalog's unread set takes, for the memory report.
+uint32_t UnreadSetBytes(const BOARD_OBJECT* hbrd);
 
 }  // namespace catstore

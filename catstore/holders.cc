@@ -62,4 +62,8 @@ bool CopyField(char* pchField, size_t cbField, const std::string& str) {
     return true;
 }
 
+std::string FieldText(const char* pchField, size_t cbField) {
+    return std::string(pchField, strnlen(pchField, cbField));
+}
+
 }  // namespace catstore

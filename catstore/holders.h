@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "engine.h"
 #include "varstr.h"
@@ -73,5 +74,7 @@ DBStatus TakeStamp(CDbContext* pdb, RecordHolder<Rec>* pHolder) {
 
 // Copies text into a fixed field; false when it does not fit with its NUL.
 bool CopyField(char* pchField, size_t cbField, const std::string& str);
+// The text of a fixed field: its bytes up to the first NUL.
+std::string FieldText(const char* pchField, size_t cbField);
 
 }  // namespace catstore

@@ -11,8 +11,9 @@
 #include "locks.h"
 #include "platform/liveobjects.h"
 #include "schema.h"
+#include "sets.h"
 #include "trace.h"
-#include "users.h"
+#include "uniqueids.h"
 
 using ResourceHolder = catstore::RecordHolder<qn::dbms::db_resourcerec>;
 
