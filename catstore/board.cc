@@ -258,8 +258,15 @@ static BOARD_OBJECT* OpenBoard(const char* pszPath, const char* pszUserName,
         hbrd->pUnread = new UnreadSet;
         hbrd->pUnread->dbaUser = hUser->holder.dba;
         hbrd->pUnread->dbaLastChange = hUser->holder.rec.userlastchangeaddr;
-        FillUserGroups(hbrd, hUser->holder.dba, &hbrd->pCurrentGroups);
-        FillAllUsers(hbrd, &hbrd->pAllUsers);
+        // A session on a short list of groups would judge visibility wrongly: a list that cannot
+        // be read fails the open.
+        st = FillUserGroups(hbrd, hUser->holder.dba, &hbrd->pCurrentGroups);
+        if (st == DBSuccess) {
+            st = FillAllUsers(hbrd, &hbrd->pAllUsers);
+        }
+        if (st != DBSuccess) {
+            return fail(st);
+        }
         // Step 18.
         st = MakeMissingUserFolders(hbrd);
         if (st != DBSuccess) {

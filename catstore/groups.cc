@@ -281,14 +281,15 @@ std::vector<LockEntry> MembershipReadPacket() {
 static DBStatus FillAllGroups(BOARD_OBJECT* hbrd, GROUP_ITERATOR** ppIter) {
     return FillIterator<GroupHandles>(
         hbrd, Packet({DBS_GROUPS, DB_GROUPREC}, 'r') + VarStringPacket('r'),
-        [](CDbContext* pdb, std::vector<DBA>* p) { CollectAll(pdb, DBS_GROUPS, p); }, ppIter);
+        [](CDbContext* pdb, std::vector<DBA>* p) { return CollectMembers(pdb, DBS_GROUPS, 0, p); },
+        ppIter);
 }
 
 DBStatus FillUserGroups(BOARD_OBJECT* hbrd, DBA dbaUser, GROUP_ITERATOR** ppIter) {
     return FillIterator<GroupHandles>(
         hbrd, MembershipReadPacket(),
         [&](CDbContext* pdb, std::vector<DBA>* p) {
-            CollectLinked(pdb, DBS_USER_GROUPS, dbaUser, DBS_USERS_IN_GROUP, p);
+            return CollectLinked(pdb, DBS_USER_GROUPS, dbaUser, DBS_USERS_IN_GROUP, p);
         },
         ppIter);
 }
@@ -563,7 +564,11 @@ extern "C" void EXGroupContainsUser(GROUP_OBJECT* hGroup, USER_OBJECT* hUser, EX
             return;
         }
         USER_ITERATOR* p = nullptr;
-        FillGroupUsers(hGroup->hBoard, hGroup->holder.dba, &p);
+        DBStatus dbs = FillGroupUsers(hGroup->hBoard, hGroup->holder.dba, &p);
+        if (dbs != DBSuccess) {
+            SetStatus(st, dbs);
+            return;
+        }
         bool fFound = false;
         for (USER_OBJECT* h : p->entries) {
             fFound = fFound || h->holder.rec.userid == hUser->holder.rec.userid;

@@ -17,13 +17,15 @@
 
 namespace catstore {
 
-// Fills a new list with a handle for each record that collect lists, all read under one lock
-// packet. Handles says what the list is made of:
+// Fills a new list with a handle for each record that collect(pdb, &records) lists, all read
+// under one lock packet, and hands it out in *ppIter. Handles says what the list is made of:
 //   Iterator, Object                     the list and its handle type
 //   NewIterator(hbrd), FreeIterator(p)   make and free a list with its entries
 //   NewObject(hbrd), FreeObject(h)       make and free one entry
 //   ReadHere(pdb, h)                     read the current record into an entry
-// A failure while filling keeps the entries read so far.
+// A failure (the locks, the collector, a record) is returned and hands out nothing: a list that
+// lacks records would pass for the whole one, so the entries read so far are freed and *ppIter
+// is left as it was.
 template <class Handles, class Collect>
 DBStatus FillIterator(BOARD_OBJECT* hbrd, const std::vector<LockEntry>& packet,
                       const Collect& collect, typename Handles::Iterator** ppIter) {
@@ -38,7 +40,7 @@ DBStatus FillIterator(BOARD_OBJECT* hbrd, const std::vector<LockEntry>& packet,
         std::vector<DBA> records;
         DBStatus st = read.Status();
         if (st == DBSuccess) {
-            collect(pdb, &records);
+            st = collect(pdb, &records);
         }
         for (size_t i = 0; st == DBSuccess && i < records.size(); ++i) {
             std::unique_ptr<Object, void (*)(Object*)> h(Handles::NewObject(hbrd),
@@ -51,6 +53,9 @@ DBStatus FillIterator(BOARD_OBJECT* hbrd, const std::vector<LockEntry>& packet,
                 pIter->entries.push_back(h.get());
                 h.release();
             }
+        }
+        if (st != DBSuccess) {
+            return st;
         }
     }
     pIter->nCurrent = static_cast<int>(pIter->entries.size()) - 1;

@@ -35,7 +35,11 @@ DBStatus CollectMembers(CDbContext* pdb, int32_t nSet, DBA dbaOwner, std::vector
         }
         pMembers->push_back(dba);
     }
-    return rc == S_EOS ? DBSuccess : (rc == S_OKAY ? DBSuccess : DBSetScanEnded);
+    if (rc == S_EOS || rc == S_OKAY) {
+        return DBSuccess;
+    }
+    // An allocation failure in the walk is out of memory, not a broken set.
+    return rc == S_NOMEMORY ? DBOutOfMemory : DBSetScanEnded;
 }
 
 DBStatus OwnerOf(CDbContext* pdb, int32_t nSet, DBA dbaMember, DBA* pdbaOwner) {
@@ -53,26 +57,19 @@ DBStatus OwnerOf(CDbContext* pdb, int32_t nSet, DBA dbaMember, DBA* pdbaOwner) {
     return rc == S_OKAY ? DBSuccess : MapEngineStatus(rc);
 }
 
-void CollectAll(CDbContext* pdb, int32_t nSet, std::vector<DBA>* pRecords) {
-    if (CollectMembers(pdb, nSet, 0, pRecords) != DBSuccess) {
-        pRecords->clear();
-    }
-}
-
-void CollectLinked(CDbContext* pdb, int32_t nLinkSet, DBA dbaFrom, int32_t nOtherSet,
-                   std::vector<DBA>* pRecords) {
+DBStatus CollectLinked(CDbContext* pdb, int32_t nLinkSet, DBA dbaFrom, int32_t nOtherSet,
+                       std::vector<DBA>* pRecords) {
     pRecords->clear();
     std::vector<DBA> links;
-    if (CollectMembers(pdb, nLinkSet, dbaFrom, &links) != DBSuccess) {
-        return;
-    }
-    for (DBA dbaLink : links) {
+    DBStatus st = CollectMembers(pdb, nLinkSet, dbaFrom, &links);
+    for (size_t i = 0; st == DBSuccess && i < links.size(); ++i) {
         DBA dbaOther = 0;
-        if (OwnerOf(pdb, nOtherSet, dbaLink, &dbaOther) != DBSuccess) {
-            return;
+        st = OwnerOf(pdb, nOtherSet, links[i], &dbaOther);
+        if (st == DBSuccess) {
+            pRecords->push_back(dbaOther);
         }
-        pRecords->push_back(dbaOther);
     }
+    return st;
 }
 
 }  // namespace catstore

@@ -14,18 +14,17 @@ namespace catstore {
 DBStatus DeleteRecords(CDbContext* pdb, const std::vector<DBA>& records);
 
 // The members of a set owned by dbaOwner (0: the system record), in set order. DBDeleted when
-// the owner is gone, DBSetScanEnded when the walk breaks off.
+// the owner is gone, DBSetScanEnded when the walk breaks off (DBOutOfMemory when for want of
+// memory).
 DBStatus CollectMembers(CDbContext* pdb, int32_t nSet, DBA dbaOwner, std::vector<DBA>* pMembers);
 
 // The owner, in nSet, of the record at dbaMember.
 DBStatus OwnerOf(CDbContext* pdb, int32_t nSet, DBA dbaMember, DBA* pdbaOwner);
 
-// The members of a set under the system record; none when they cannot all be listed.
-void CollectAll(CDbContext* pdb, int32_t nSet, std::vector<DBA>* pRecords);
-
 // The records at the other end of the link records a user or group owns (its groups, or a
-// group's users): the owner of each link in nOtherSet, up to the first that cannot be read.
-void CollectLinked(CDbContext* pdb, int32_t nLinkSet, DBA dbaFrom, int32_t nOtherSet,
-                   std::vector<DBA>* pRecords);
+// group's users): the owner of each link in nOtherSet. Stops at the first link that cannot be
+// followed and returns why.
+DBStatus CollectLinked(CDbContext* pdb, int32_t nLinkSet, DBA dbaFrom, int32_t nOtherSet,
+                       std::vector<DBA>* pRecords);
 
 }  // namespace catstore

@@ -255,14 +255,15 @@ struct UserHandles {
 DBStatus FillAllUsers(BOARD_OBJECT* hbrd, USER_ITERATOR** ppIter) {
     return FillIterator<UserHandles>(
         hbrd, Packet({DBS_USERS}, 'r') + UserReadPacket(),
-        [](CDbContext* pdb, std::vector<DBA>* p) { CollectAll(pdb, DBS_USERS, p); }, ppIter);
+        [](CDbContext* pdb, std::vector<DBA>* p) { return CollectMembers(pdb, DBS_USERS, 0, p); },
+        ppIter);
 }
 
 DBStatus FillGroupUsers(BOARD_OBJECT* hbrd, DBA dbaGroup, USER_ITERATOR** ppIter) {
     return FillIterator<UserHandles>(
         hbrd, MembershipReadPacket(),
         [&](CDbContext* pdb, std::vector<DBA>* p) {
-            CollectLinked(pdb, DBS_USERS_IN_GROUP, dbaGroup, DBS_USER_GROUPS, p);
+            return CollectLinked(pdb, DBS_USERS_IN_GROUP, dbaGroup, DBS_USER_GROUPS, p);
         },
         ppIter);
 }

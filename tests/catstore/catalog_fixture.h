@@ -82,6 +82,23 @@ class CatalogTest : public ::testing::Test {
         EXUserRelease(hUser, &st2);
         return st == EXSM_SUCCESS ? wId : 0;
     }
+
+    // Makes a group with one user in it; the status of the first step that failed, else success.
+    EXSM_STATUS AddGroupWithMember(BOARD_OBJECT* hbrd, const char* pszGroup, const char* pszUser) {
+        EX_GROUPINFO info{};
+        info.hName = Str(pszGroup);
+        EXSM_STATUS st;
+        GROUP_OBJECT* hGroup = EXGroupCreate(hbrd, &info, &st);
+        FreeStr(info.hName);
+        USER_OBJECT* hUser = st == EXSM_SUCCESS ? EXUserFindByName(hbrd, pszUser, &st) : nullptr;
+        if (st == EXSM_SUCCESS) {
+            EXGroupAddUser(hGroup, hUser, &st);
+        }
+        EXSM_STATUS stRelease;
+        EXUserRelease(hUser, &stRelease);
+        EXGroupRelease(hGroup, &stRelease);
+        return st;
+    }
 };
 
 }  // namespace cstest

@@ -3,7 +3,10 @@
 #include <cstdlib>
 #include <new>
 
+#include "board.h"
 #include "catalog_fixture.h"
+#include "groups.h"
+#include "users.h"
 
 namespace {
 
@@ -78,11 +81,14 @@ TEST_F(OutOfMemoryTest, EveryFailedAllocationOfAnOpenLeavesNothingRegistered) {
     BOARD_OBJECT* hbrd = Open();
     ASSERT_NE(hbrd, nullptr);
     ASSERT_NE(AddUser(hbrd, "ann", "pw"), 0);
+    ASSERT_EQ(AddGroupWithMember(hbrd, "staff", "ann"), EXSM_SUCCESS);
     EXBoardClose(hbrd, &st);
 
     hbrd = OpenFailing(m_strPath, -1, &st);
     ASSERT_NE(hbrd, nullptr);
     long cAllocations = t_nCounted;
+    ASSERT_EQ(hbrd->pCurrentGroups->entries.size(), 1u);  // staff
+    ASSERT_EQ(hbrd->pAllUsers->entries.size(), 2u);       // SYSTEM, ann
     EXBoardClose(hbrd, &st);
     ASSERT_GT(cAllocations, 10);
 
@@ -90,7 +96,11 @@ TEST_F(OutOfMemoryTest, EveryFailedAllocationOfAnOpenLeavesNothingRegistered) {
     for (long n = 0; n < cAllocations; n += nStride) {
         hbrd = OpenFailing(m_strPath, n, &st);
         if (hbrd != nullptr) {
-            EXBoardClose(hbrd, &st);  // the failed allocation was one the open can do without
+            // The failed allocation was one the open can do without, and none of its lists:
+            // a list that could not be filled fails the open.
+            EXPECT_EQ(hbrd->pCurrentGroups->entries.size(), 1u) << "allocation " << n;
+            EXPECT_EQ(hbrd->pAllUsers->entries.size(), 2u) << "allocation " << n;
+            EXBoardClose(hbrd, &st);
         } else {
             EXPECT_EQ(st, EXSM_OUT_OF_MEMORY) << "allocation " << n;
         }

@@ -4,10 +4,16 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <vector>
 
 #include "board.h"
 #include "catalog_fixture.h"
 #include "engine.h"
+#include "foundation/prefs.h"
+#include "foundation/syslog.h"
+#include "groups.h"
 #include "items.h"
 #include "locks.h"
 #include "notify.h"
@@ -264,6 +270,55 @@ int BusyHandler(const char* pszText, const char* pszCaption, unsigned int uType,
     }
     return pLog->nAnswer;
 }
+
+// A writer in another process (the user "writer") that holds write locks inside its
+// transaction, as a long change does, until it is released; the flag files of the handshake
+// carry strTag in their names.
+class ForeignWriter {
+  public:
+    ForeignWriter(const std::string& strPath, const std::string& strDir, const std::string& strTag)
+        : m_strPath(strPath),
+          m_strHeld(strDir + "/" + strTag + ".held"),
+          m_strRelease(strDir + "/" + strTag + ".release"),
+          m_strReleased(strDir + "/" + strTag + ".released") {}
+
+    // Starts the writer; true once it holds the write locks of every code.
+    bool Start(std::initializer_list<int32_t> codes) {
+        std::vector<LockEntry> packet = Packet(codes, 'w');
+        m_pid = qn::test::ForkChild([&]() {
+            EXSM_STATUS s;
+            BOARD_OBJECT* h =
+                EXBoardOpen(m_strPath.c_str(), "writer", "w", 1, 0, 0, 0, nullptr, &s);
+            if (h == nullptr) {
+                return 10 + static_cast<int>(s);
+            }
+            h->pdb->Begin("Holding");
+            if (h->pdb->LockPacket(packet.data(), packet.size()) != S_OKAY) {
+                return 2;
+            }
+            Touch(m_strHeld);
+            WaitForFile(m_strRelease, 10000);
+            h->pdb->Abort();
+            Touch(m_strReleased);
+            EXBoardClose(h, &s);
+            return 0;
+        });
+        return WaitForFile(m_strHeld);
+    }
+    // The file whose creation releases the locks, and the one the writer makes once they are gone.
+    const std::string& ReleaseFile() const { return m_strRelease; }
+    const std::string& ReleasedFile() const { return m_strReleased; }
+    // Releases the locks (when that has not happened yet) and gives the writer's exit code: 0
+    // when it held them all.
+    int Finish() {
+        Touch(m_strRelease);
+        return qn::test::WaitChild(m_pid);
+    }
+
+  private:
+    std::string m_strPath, m_strHeld, m_strRelease, m_strReleased;
+    pid_t m_pid = -1;
+};
 }  // namespace
 
 static void RunBusyBox(CatalogTest* pTest, const std::string& strPath, const std::string& strDir,
@@ -272,30 +327,11 @@ static void RunBusyBox(CatalogTest* pTest, const std::string& strPath, const std
     BOARD_OBJECT* hbrd = EXBoardOpen(strPath.c_str(), "reader", "r", 1, 0, 0, 0, nullptr, &st);
     ASSERT_NE(hbrd, nullptr);
     hbrd->pdb->SetLockTimeoutMs(300);
-    std::string strHeld = strDir + "/held", strRelease = strDir + "/release",
-                strReleased = strDir + "/released";
-    pid_t pid = qn::test::ForkChild([&]() {
-        EXSM_STATUS s;
-        BOARD_OBJECT* h = EXBoardOpen(strPath.c_str(), "writer", "w", 1, 0, 0, 0, nullptr, &s);
-        if (h == nullptr) {
-            return 10 + static_cast<int>(s);
-        }
-        h->pdb->Begin("Holding");
-        LockEntry e{DB_BOARDREC, 'w'};
-        if (h->pdb->LockPacket(&e, 1) != 0) {
-            return 2;
-        }
-        Touch(strHeld);
-        WaitForFile(strRelease, 10000);
-        h->pdb->Abort();
-        Touch(strReleased);
-        EXBoardClose(h, &s);
-        return 0;
-    });
-    ASSERT_TRUE(WaitForFile(strHeld));
+    ForeignWriter writer(strPath, strDir, "busy");
+    ASSERT_TRUE(writer.Start({DB_BOARDREC}));
     BoxLog log;
-    log.strRelease = strRelease;
-    log.strReleased = strReleased;
+    log.strRelease = writer.ReleaseFile();
+    log.strReleased = writer.ReleasedFile();
     log.nAnswer = nAnswer;
     QNSetMessageBoxHandler(BusyHandler, &log);
     EX_BOARDINFO info{};
@@ -308,9 +344,8 @@ static void RunBusyBox(CatalogTest* pTest, const std::string& strPath, const std
         FreeStr(info.hName);
     } else {
         EXPECT_EQ(st, EXSM_LOCK_ERROR);
-        Touch(strRelease);
     }
-    EXPECT_EQ(qn::test::WaitChild(pid), 0);
+    EXPECT_EQ(writer.Finish(), 0);
     EXBoardClose(hbrd, &st);
     (void)pTest;
 }
@@ -321,6 +356,119 @@ TEST_F(StoreTest, BusyBoxRetryAfterTheReleaseSucceeds) {
 
 TEST_F(StoreTest, BusyBoxCancelGivesLockError) {
     RunBusyBox(this, m_strPath, m_dir.path(), QN_IDCANCEL);
+}
+
+// Users and groups whose lists another process's writer keeps from being read. ann is in staff.
+class ListFailureTest : public StoreTest {
+  protected:
+    void SetUp() override {
+        // An open waits for locks as long as the tuning settings say: one second here. They are
+        // read when the process attaches to the log state, so it attaches afresh.
+        QNPrefSetString("DBTuning", "DBTimeout", "1", QNINI_INIFILENAME);
+        QNSysLogDetach();
+        StoreTest::SetUp();
+        BOARD_OBJECT* hbrd = Open();
+        ASSERT_NE(hbrd, nullptr);
+        ASSERT_NE(AddUser(hbrd, "ann", "pw"), 0);
+        ASSERT_EQ(AddGroupWithMember(hbrd, "staff", "ann"), EXSM_SUCCESS);
+        EXSM_STATUS st;
+        EXBoardClose(hbrd, &st);
+    }
+};
+
+TEST_F(ListFailureTest, AnOpenThatCannotReadItsListsFailsAndLeavesNothingBehind) {
+    struct Case {
+        const char* pszTag;
+        int32_t nHeld;  // what the open's list needs and the writer holds
+    } aCases[] = {
+        {"user-groups", DB_USERGROUP},
+        {"all-users", DBS_USERS},
+    };
+    for (const Case& c : aCases) {
+        ForeignWriter writer(m_strPath, m_dir.path(), c.pszTag);
+        ASSERT_TRUE(writer.Start({c.nHeld})) << c.pszTag;
+        BoxLog log;
+        log.nAnswer = QN_IDCANCEL;
+        QNSetMessageBoxHandler(BusyHandler, &log);
+        EXSM_STATUS st;
+        BOARD_OBJECT* hbrd = Open("ann", "pw", &st);
+        QNSetMessageBoxHandler(nullptr, nullptr);
+        EXPECT_EQ(hbrd, nullptr) << c.pszTag;
+        EXPECT_EQ(st, EXSM_LOCK_ERROR) << c.pszTag;
+        EXPECT_GE(log.nBoxes, 1) << c.pszTag;
+        if (hbrd != nullptr) {
+            EXBoardClose(hbrd, &st);
+        }
+        EXPECT_EQ(writer.Finish(), 0) << c.pszTag;
+        // The failed open left no client entry or lock-manager user: the process opens again,
+        // and this time with both lists whole.
+        hbrd = Open("ann", "pw", &st);
+        ASSERT_NE(hbrd, nullptr) << c.pszTag << ": " << EXStatusText(st);
+        ASSERT_NE(hbrd->pCurrentGroups, nullptr);
+        EXPECT_EQ(hbrd->pCurrentGroups->entries.size(), 1u) << c.pszTag;
+        ASSERT_NE(hbrd->pAllUsers, nullptr);
+        EXPECT_EQ(hbrd->pAllUsers->entries.size(), 4u) << c.pszTag;  // SYSTEM, reader, writer, ann
+        EXBoardClose(hbrd, &st);
+    }
+}
+
+TEST_F(ListFailureTest, ListCallsHandOutNoPartialList) {
+    EXSM_STATUS st;
+    BOARD_OBJECT* hbrd = Open();
+    ASSERT_NE(hbrd, nullptr);
+    hbrd->pdb->SetLockTimeoutMs(300);
+    USER_OBJECT* hAnn = EXUserFindByName(hbrd, "ann", &st);
+    GROUP_OBJECT* hStaff = EXGroupFindByName(hbrd, "staff", &st);
+    ASSERT_NE(hAnn, nullptr);
+    ASSERT_NE(hStaff, nullptr);
+    auto users = [](USER_ITERATOR* p) {
+        int n = p != nullptr ? EXUserIteratorCount(p) : -1;
+        EXUserIteratorRelease(p, 0);
+        return n;
+    };
+    auto groups = [](GROUP_ITERATOR* p) {
+        int n = p != nullptr ? EXGroupIteratorCount(p) : -1;
+        EXGroupIteratorRelease(p, 0);
+        return n;
+    };
+    // Each call answers with the entries of its list (the membership test: 1 a member, 0 not),
+    // or -1 when it gives no answer.
+    struct Case {
+        const char* pszCall;
+        std::function<int(EXSM_STATUS*)> call;
+        int nEntries;
+    } aCases[] = {
+        {"EXBoardGetUsers", [&](EXSM_STATUS* p) { return users(EXBoardGetUsers(hbrd, p)); }, 4},
+        {"EXBoardGetGroups", [&](EXSM_STATUS* p) { return groups(EXBoardGetGroups(hbrd, p)); }, 1},
+        {"EXUserGetGroups", [&](EXSM_STATUS* p) { return groups(EXUserGetGroups(hAnn, p)); }, 1},
+        {"EXGroupGetUsers", [&](EXSM_STATUS* p) { return users(EXGroupGetUsers(hStaff, p)); }, 1},
+        {"EXGroupContainsUser",
+         [&](EXSM_STATUS* p) {
+             EXGroupContainsUser(hStaff, hAnn, p);
+             return *p == EXSM_SUCCESS ? 1 : (*p == EXSM_DOES_NOT_EXIST ? 0 : -1);
+         },
+         1},
+    };
+    ForeignWriter writer(m_strPath, m_dir.path(), "lists");
+    ASSERT_TRUE(writer.Start({DBS_USERS, DBS_GROUPS, DB_USERGROUP}));
+    BoxLog log;
+    log.nAnswer = QN_IDCANCEL;
+    QNSetMessageBoxHandler(BusyHandler, &log);
+    for (const Case& c : aCases) {
+        int nBoxes = log.nBoxes;
+        EXPECT_EQ(c.call(&st), -1) << c.pszCall;
+        EXPECT_EQ(st, EXSM_LOCK_ERROR) << c.pszCall;
+        EXPECT_GT(log.nBoxes, nBoxes) << c.pszCall;
+    }
+    QNSetMessageBoxHandler(nullptr, nullptr);
+    EXPECT_EQ(writer.Finish(), 0);
+    for (const Case& c : aCases) {
+        EXPECT_EQ(c.call(&st), c.nEntries) << c.pszCall;
+        EXPECT_EQ(st, EXSM_SUCCESS) << c.pszCall;
+    }
+    EXUserRelease(hAnn, &st);
+    EXGroupRelease(hStaff, &st);
+    EXBoardClose(hbrd, &st);
 }
 
 TEST_F(StoreTest, ChangeEntriesOfAnotherProcessArriveAtRefreshOwnOnesAreSkipped) {
