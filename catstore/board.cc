@@ -19,8 +19,10 @@
 #include "notify.h"
 #include "platform/liveobjects.h"
 #include "platform/profile.h"
+#include "reclaim.h"
 #include "trace.h"
 #include "uniqueids.h"
+#include "unread.h"
 #include "userfolders.h"
 #include "users.h"
 
@@ -28,16 +30,6 @@ namespace catstore {
 
 using qn::platform::ObjectKind;
 namespace profile = qn::platform::profile;
-
-// The per-process reading position of the current user in the change log.
-struct UnreadSet {
-    DBA dbaLastChange = 0;
-    DBA dbaUser = 0;
-};
-
-uint32_t UnreadSetBytes(const BOARD_OBJECT* hbrd) {
-    return hbrd->pUnread != nullptr ? static_cast<uint32_t>(sizeof(UnreadSet)) : 0;
-}
 
 bool IsLiveBoard(const BOARD_OBJECT* hbrd) {
     return hbrd != nullptr && qn::platform::IsLiveObject(hbrd, ObjectKind::Board);
@@ -67,6 +59,11 @@ bool IsVisibleTo(BOARD_OBJECT* hbrd, uint16_t wLevel, uint16_t wId, uint16_t wOw
     return true;
 }
 
+bool IsItemVisible(BOARD_OBJECT* hbrd, const DB_ITEM& item) {
+    return IsVisibleTo(hbrd, item.item.itemaccess.itemaccesslevel,
+                       item.item.itemaccess.itemaccessgrouporuserid, item.item.uidowner);
+}
+
 // ---- Open, close ---------------------------------------------------------------------------
 
 static void FreeBoard(BOARD_OBJECT* hbrd) {
@@ -74,6 +71,8 @@ static void FreeBoard(BOARD_OBJECT* hbrd) {
         return;
     }
     qn::platform::UnregisterLiveObject(hbrd);
+    // The cached items and the lists go before the engine task they were read with.
+    DestroyNotifierTable(hbrd);
     if (hbrd->pdb != nullptr) {
         hbrd->pdb->DestroyTask();
         delete hbrd->pdb;
@@ -83,35 +82,18 @@ static void FreeBoard(BOARD_OBJECT* hbrd) {
         RemoveClient(hbrd->pClientEntry);
         hbrd->pClientEntry = nullptr;
     }
-    delete hbrd->pNotify;
-    delete hbrd->pUnread;
+    FreeUnreadSet(hbrd->pUnread);
     FreeUserObject(hbrd->hCurrentUser);
     FreeGroupIterator(hbrd->pCurrentGroups);
     FreeUserIterator(hbrd->pAllUsers);
-    delete hbrd;
+    ReclaimHandle(hbrd);
 }
 
-// Writes the current user's position in the change log back to the user record.
+// Writes the current user's unread marks and change-log position back.
 static void FinalizeUnread(BOARD_OBJECT* hbrd) {
-    if (hbrd->pUnread == nullptr || hbrd->pdb == nullptr || hbrd->pUnread->dbaUser == 0) {
-        return;
+    if (hbrd->pUnread != nullptr && hbrd->pUnread->WriteBack() != DBSuccess) {
+        ReportAssertion("!IS_EXERROR (&CommitStatus)", ".\\EXUNREAD");
     }
-    CDbContext* pdb = hbrd->pdb;
-    CStoreTransaction tx(pdb, "UnreadSetFinalize", Packet({DB_USERREC}, 'w'));
-    DBStatus st = tx.Status();
-    if (st == DBSuccess) {
-        qn::dbms::db_userrec rec{};
-        int rc = pdb->MakeCurrent(hbrd->pUnread->dbaUser);
-        if (rc == S_OKAY) {
-            rc = pdb->Read(&rec);
-        }
-        if (rc == S_OKAY && rec.userlastchangeaddr != hbrd->pUnread->dbaLastChange) {
-            rec.userlastchangeaddr = hbrd->pUnread->dbaLastChange;
-            rc = pdb->Write(&rec);
-        }
-        st = MapEngineStatus(rc);
-    }
-    tx.Finish(st);
 }
 
 static DBStatus MakeMissingUserFolders(BOARD_OBJECT* hbrd) {
@@ -130,8 +112,6 @@ static DBStatus MakeMissingUserFolders(BOARD_OBJECT* hbrd) {
     }
     return st;
 }
-
-void RefreshBoard(BOARD_OBJECT* hbrd, EXSM_STATUS* status);
 
 // Frees a board under construction when an exception (an allocation failure) leaves its
 // scope, so that no client entry, engine task or lock-manager user outlives the failed call.
@@ -211,7 +191,7 @@ static BOARD_OBJECT* OpenBoard(const char* pszPath, const char* pszUserName,
         hbrd->ulItemContextA = ulA;
         hbrd->ulItemContextB = ulB;
         hbrd->dwMemoryThreshold = TuningSMCachePages() * 4096u;
-        hbrd->pNotify = new NotifyTable;
+        hbrd->pNotify = new NotifierTable;
         // Step 13.
         if (pfnCallback != nullptr) {
             EXSM_STATUS ex = pfnCallback(hbrd, 1);
@@ -255,9 +235,14 @@ static BOARD_OBJECT* OpenBoard(const char* pszPath, const char* pszUserName,
         USER_OBJECT* hUser = pUser.release();
         hbrd->hCurrentUser = hUser;
         hbrd->fSystem = strcasecmp(strUser.c_str(), "SYSTEM") == 0 ? 1 : 0;
-        hbrd->pUnread = new UnreadSet;
-        hbrd->pUnread->dbaUser = hUser->holder.dba;
-        hbrd->pUnread->dbaLastChange = hUser->holder.rec.userlastchangeaddr;
+        // Marks that cannot be read would be lost at close, when the set is written back.
+        hbrd->pUnread = NewUnreadSet();
+        st = hbrd->pUnread->Load(pdb, hUser->holder.dba, hUser->holder.rec);
+        if (st != DBSuccess) {
+            FreeUnreadSet(hbrd->pUnread);
+            hbrd->pUnread = nullptr;
+            return fail(st);
+        }
         // A session on a short list of groups would judge visibility wrongly: a list that cannot
         // be read fails the open.
         st = FillUserGroups(hbrd, hUser->holder.dba, &hbrd->pCurrentGroups);
@@ -293,37 +278,30 @@ static BOARD_OBJECT* OpenBoard(const char* pszPath, const char* pszUserName,
     }
 }
 
+// The change-log reader hands each entry to the intake of the notification.
+static int TakeEntry(qn::dbms::db_changeentryrec* pEntry, unsigned short wUnused,
+                     BOARD_OBJECT* hbrd) {
+    return ProcessChangeEntry(reinterpret_cast<EX_CHANGEENTRY*>(pEntry), wUnused, hbrd);
+}
+
 void RefreshBoard(BOARD_OBJECT* hbrd, EXSM_STATUS* status) {
     if (hbrd->hCurrentUser == nullptr || hbrd->pUnread == nullptr) {
         return;
     }
     TimerStart("TIMER: Start EXChangeLogProcessEntries...");
     DBStatus st = ChangeLogProcessEntries(hbrd->pdb, hbrd->hCurrentUser->holder.rec.userid,
-                                          &hbrd->pUnread->dbaLastChange, ProcessChangeEntry, hbrd);
+                                          hbrd->pUnread->LastChange(), TakeEntry, hbrd);
     TimerStop("TIMER: Stop EXChangeLogProcessEntries");
     if (st != DBSuccess) {
+        // What was taken in before the failure is delivered all the same: the position moved.
+        EXNotifySendDeferred(hbrd);
         SetStatus(status, st);
         return;
     }
     TimerStart("TIMER: Start EXNotifySendDeferred...");
-    SendDeferred(hbrd);
+    EXNotifySendDeferred(hbrd);
     TimerStop("TIMER: Stop EXNotifySendDeferred");
-    // The memory check.
-    if (hbrd->dwMemoryThreshold != 0) {
-        EX_MEMORYUSAGE usage{};
-        usage.cbSize = sizeof usage;
-        EXSM_STATUS ex = EXSM_SUCCESS;
-        EXBoardMemoryUsage(hbrd, &usage, 0, &ex);
-        if (ex == EXSM_SUCCESS && usage.cbTotal > hbrd->dwMemoryThreshold) {
-            LogLine(LOG_STORE, "!!! MemoryUsage Threshold Exceeded, %lu > %lu\r\n",
-                    static_cast<unsigned long>(usage.cbTotal),
-                    static_cast<unsigned long>(hbrd->dwMemoryThreshold));
-            EXBoardMemoryUsage(hbrd, &usage, 1, &ex);
-        }
-        if (ex != EXSM_SUCCESS) {
-            ReportAssertion("!IS_EXERROR(&MemInfoStatus)", ".\\EXSM");
-        }
-    }
+    CheckMemoryUsage(hbrd);
 }
 
 // ---- Create ------------------------------------------------------------------------------------
@@ -519,8 +497,30 @@ extern "C" BOARD_OBJECT* EXBoardConnect(const char* pszPath, int nOpenMode, EXSM
                           return nullptr;
                       }
                       hbrd->dwMemoryThreshold = TuningSMCachePages() * 4096u;
+                      // An administration session can read items too.
+                      hbrd->pNotify = new NotifierTable;
                       return hbrd;
                   });
+}
+
+// Closes an open catalog: the unread marks are written back, every list and handle of it ends,
+// the engine task goes.
+static void CloseBoard(BOARD_OBJECT* hbrd) {
+    if (!IsLiveBoard(hbrd)) {
+        return;
+    }
+    TaskEntry* pEntry = FindTaskEntry(false);
+    bool fBound = hbrd->hCurrentUser != nullptr;
+    if (fBound && (pEntry == nullptr || pEntry->hbrd != hbrd)) {
+        ReportAssertion("phe && hbrd == phe->hbrd", ".\\EXSM");
+    }
+    if (pEntry == nullptr || pEntry->wSlot == 0) {
+        FinalizeUnread(hbrd);
+        FreeBoard(hbrd);
+    }
+    if (pEntry != nullptr && pEntry->hbrd == hbrd) {
+        ClearTask();
+    }
 }
 
 extern "C" int EXBoardClose(BOARD_OBJECT* hbrd, EXSM_STATUS* status) {
@@ -533,18 +533,14 @@ extern "C" int EXBoardClose(BOARD_OBJECT* hbrd, EXSM_STATUS* status) {
         if (!IsLiveBoard(hbrd)) {
             return 0;
         }
-        TaskEntry* pEntry = FindTaskEntry(false);
-        bool fBound = hbrd->hCurrentUser != nullptr;
-        if (fBound && (pEntry == nullptr || pEntry->hbrd != hbrd)) {
-            ReportAssertion("phe && hbrd == phe->hbrd", ".\\EXSM");
+        if (CallDepth() > 2) {
+            // Asked from a notifier routine: the call that ran the routine still works on the
+            // catalog. It closes when that call returns, and takes in no more changes till then.
+            hbrd->fClosing = true;
+            DeferToOutermost([](void* pv) { CloseBoard(static_cast<BOARD_OBJECT*>(pv)); }, hbrd);
+            return 0;
         }
-        if (pEntry == nullptr || pEntry->wSlot == 0) {
-            FinalizeUnread(hbrd);
-            FreeBoard(hbrd);
-        }
-        if (pEntry != nullptr && pEntry->hbrd == hbrd) {
-            ClearTask();
-        }
+        CloseBoard(hbrd);
         return 0;
     });
 }

@@ -3,6 +3,9 @@
 // its catalog, its current user or an item in a slot.
 #include "board.h"
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -13,11 +16,14 @@
 #include "exstring.h"
 #include "frame.h"
 #include "groups.h"
+#include "handles.h"
 #include "items.h"
 #include "locks.h"
 #include "notify.h"
 #include "platform/liveobjects.h"
+#include "resources.h"
 #include "trace.h"
+#include "unread.h"
 #include "users.h"
 
 namespace catstore {
@@ -173,7 +179,7 @@ extern "C" void EXBoardSetInfo(BOARD_OBJECT* hbrd, const EX_BOARDINFO* pInfo, EX
             root.item.uidlastmodified = CurrentUserID(hbrd);
             root.item.tmlastmodified = static_cast<uint32_t>(std::time(nullptr));
             dbs = ItemWrite(hbrd->pdb, &root, ChangeEntryNotifier, hbrd);
-            SendDeferred(hbrd);
+            EXNotifySendDeferred(hbrd);
         }
         SetStatus(st, dbs);
     });
@@ -193,7 +199,7 @@ static ITEM_OBJECT* ItemFromSlot(BOARD_OBJECT* hbrd, DBA dba, EXSM_STATUS* st) {
         SetStatus(st, dbs);
         return nullptr;
     }
-    return NewItemObject(hbrd, item);
+    return NewOwnedHandle(hbrd, PutEntry(hbrd, item), DefaultRoutine(hbrd), DefaultValue(hbrd));
 }
 
 extern "C" ITEM_OBJECT* EXBoardGetItem(BOARD_OBJECT* hbrd, int nSlot, EXSM_STATUS* status) {
@@ -220,10 +226,7 @@ extern "C" ITEM_OBJECT* EXBoardGetItem(BOARD_OBJECT* hbrd, int nSlot, EXSM_STATU
 extern "C" void EXBoardSetItem(BOARD_OBJECT* hbrd, int nSlot, ITEM_OBJECT* hItem,
                                EXSM_STATUS* status) {
     RunApiVoid("EXBoardSetItem", status, [&](EXSM_STATUS* st) {
-        if (!IsLiveBoard(hbrd) || !IsLiveItem(hItem) || !IsLiveBoard(hItem->hBoard)) {
-            if (hItem != nullptr && !IsLiveItem(hItem)) {
-                ReportAssertion("!IsBadWritePtr (ToItem, sizeof(ITEM_OBJECT))", ".\\EXSM");
-            }
+        if (!IsLiveBoard(hbrd) || !CheckItemHandle(hItem, "ToItem")) {
             *st = EXSM_INVALID_HANDLE;
             return;
         }
@@ -331,7 +334,7 @@ extern "C" ITEM_OBJECT* EXUserGetItem(USER_OBJECT* hUser, int nSlot, EXSM_STATUS
 extern "C" void EXUserSetItem(USER_OBJECT* hUser, int nSlot, ITEM_OBJECT* hItem,
                               EXSM_STATUS* status) {
     RunApiVoid("EXUserSetItem", status, [&](EXSM_STATUS* st) {
-        if (!IsLiveUser(hUser) || !IsLiveItem(hItem)) {
+        if (!IsLiveUser(hUser) || !CheckItemHandle(hItem, "ToItem")) {
             *st = EXSM_INVALID_HANDLE;
             return;
         }
@@ -343,14 +346,15 @@ extern "C" ITEM_OBJECT* EXBoardGetRootFolder(BOARD_OBJECT* hbrd) {
     EXSM_STATUS st = EXSM_SUCCESS;
     return RunApi("EXBoardGetRootFolder", &st, static_cast<ITEM_OBJECT*>(nullptr),
                   [&](EXSM_STATUS*) -> ITEM_OBJECT* {
-                      if (!IsLiveBoard(hbrd)) {
+                      if (!IsLiveBoard(hbrd) || hbrd->pNotify == nullptr) {
                           return nullptr;
                       }
-                      DB_ITEM root;
-                      if (ItemFindByID(hbrd->pdb, 1, &root) != DBSuccess) {
+                      DBStatus dbs = DBSuccess;
+                      CItemEntry* pEntry = FindOrLoadEntry(hbrd, 1, &dbs);
+                      if (pEntry == nullptr) {
                           return nullptr;
                       }
-                      return NewItemObject(hbrd, root);
+                      return NewOwnedHandle(hbrd, pEntry, DefaultRoutine(hbrd), DefaultValue(hbrd));
                   });
 }
 
@@ -446,6 +450,69 @@ extern "C" void EXBoardClearUser(BOARD_OBJECT* hbrd, const char* pszUserID, EXSM
     });
 }
 
+namespace catstore {
+
+// The figures of the memory report; with fCompact the cache is trimmed first and free heap
+// memory goes back to the system.
+static EX_MEMORYUSAGE MeasureMemory(BOARD_OBJECT* hbrd, bool fCompact) {
+    EX_MEMORYUSAGE usage{};
+    usage.cbSize = sizeof usage;
+    CacheUsage cache = CacheMemoryUsage(hbrd, fCompact);
+    QueueUsage(hbrd, &usage.dwNotifyCount, &usage.cbNotify);
+    usage.dwRetiredCapacity = cache.dwRetiredCapacity;
+    usage.dwRetiredCount = cache.dwRetiredCount;
+    usage.cbRetired = cache.cbRetired;
+    usage.dwEntryCount = cache.dwEntryCount;
+    usage.dwEntriesInUse = cache.dwEntriesInUse;
+    usage.cbEntries = cache.cbEntries;
+    if (hbrd->pUnread != nullptr) {
+        usage.dwUnreadCount = hbrd->pUnread->Count();
+        usage.cbUnread =
+            static_cast<uint32_t>(std::min<uint64_t>(hbrd->pUnread->Bytes(), 0xFFFFFFFFu));
+    }
+    usage.dwHandleCount = qn::platform::CountLiveObjects(ObjectKind::User) +
+                          qn::platform::CountLiveObjects(ObjectKind::Group) +
+                          qn::platform::CountLiveObjects(ObjectKind::Resource) +
+                          qn::platform::CountLiveObjects(ObjectKind::Item);
+    usage.cbHandles = qn::platform::CountLiveObjects(ObjectKind::User) * sizeof(USER_OBJECT) +
+                      qn::platform::CountLiveObjects(ObjectKind::Group) * sizeof(GROUP_OBJECT) +
+                      qn::platform::CountLiveObjects(ObjectKind::Resource) * ResourceObjectSize() +
+                      qn::platform::CountLiveObjects(ObjectKind::Item) * sizeof(ITEM_OBJECT);
+    usage.cbTotal =
+        usage.cbNotify + usage.cbRetired + usage.cbEntries + usage.cbUnread + usage.cbHandles;
+    if (fCompact) {
+        ::malloc_trim(0);
+        if ((TuningTestingFilter() & 0x200) != 0) {
+            struct mallinfo2 mi = ::mallinfo2();
+            LogLine(LOG_STORE, "CRT Heap Totals: %lu used(%lu bytes), %lu free(%lu bytes)\r\n",
+                    static_cast<unsigned long>(mi.hblks),
+                    static_cast<unsigned long>(mi.uordblks + mi.hblkhd),
+                    static_cast<unsigned long>(mi.ordblks),
+                    static_cast<unsigned long>(mi.fordblks));
+        }
+    }
+    return usage;
+}
+
+void CheckMemoryUsage(BOARD_OBJECT* hbrd) {
+    if (hbrd->dwMemoryThreshold == 0) {
+        return;
+    }
+    uint32_t dwStart = QNGetTickCount();
+    EX_MEMORYUSAGE usage = MeasureMemory(hbrd, false);
+    if (usage.cbTotal > hbrd->dwMemoryThreshold) {
+        LogLine(LOG_STORE, "!!! MemoryUsage Threshold Exceeded, %lu > %lu\r\n",
+                static_cast<unsigned long>(usage.cbTotal),
+                static_cast<unsigned long>(hbrd->dwMemoryThreshold));
+        MeasureMemory(hbrd, true);
+    }
+    s_dwMemoryCheckMs += QNGetTickCount() - dwStart;
+}
+
+}  // namespace catstore
+
+using namespace catstore;
+
 extern "C" void EXBoardMemoryUsage(BOARD_OBJECT* hbrd, EX_MEMORYUSAGE* pUsage, int fCompact,
                                    EXSM_STATUS* status) {
     RunApiVoid("EXBoardMemoryUsage", status, [&](EXSM_STATUS* st) {
@@ -454,25 +521,7 @@ extern "C" void EXBoardMemoryUsage(BOARD_OBJECT* hbrd, EX_MEMORYUSAGE* pUsage, i
             return;
         }
         uint32_t dwStart = QNGetTickCount();
-        EX_MEMORYUSAGE usage{};
-        usage.cbSize = sizeof usage;
-        NotifyUsage(hbrd->pNotify, &usage.dwNotifyCount, &usage.cbNotify, fCompact != 0);
-        usage.dwRetiredCapacity = 10;
-        usage.cbRetired = 44;
-        usage.dwUnreadCount = hbrd->pUnread != nullptr ? 1 : 0;
-        usage.cbUnread = UnreadSetBytes(hbrd);
-        usage.dwHandleCount = qn::platform::CountLiveObjects(ObjectKind::User) +
-                              qn::platform::CountLiveObjects(ObjectKind::Group) +
-                              qn::platform::CountLiveObjects(ObjectKind::Resource);
-        usage.cbHandles = usage.dwHandleCount * static_cast<uint32_t>(sizeof(USER_OBJECT));
-        usage.cbTotal =
-            usage.cbNotify + usage.cbRetired + usage.cbEntries + usage.cbUnread + usage.cbHandles;
-        if (fCompact != 0) {
-            if ((TuningTestingFilter() & 0x200) != 0) {
-                LogLine(LOG_STORE, "CRT Heap Totals: %lu used(%lu bytes), %lu free(%lu bytes)\r\n",
-                        0ul, 0ul, 0ul, 0ul);
-            }
-        }
+        EX_MEMORYUSAGE usage = MeasureMemory(hbrd, fCompact != 0);
         if (pUsage != nullptr) {
             uint32_t cb = pUsage->cbSize != 0 && pUsage->cbSize < sizeof usage ? pUsage->cbSize
                                                                                : sizeof usage;

@@ -13,12 +13,6 @@
 
 namespace catstore {
 
-static const char* KindName(unsigned short wKind) {
-    static const char* const s_apszKinds[] = {"Unknown",   "Created", "Modified",
-                                              "Destroyed", "AddRef",  "RemoveRef"};
-    return wKind < 6 ? s_apszKinds[wKind] : "Unknown";
-}
-
 static uint32_t PackAccess(const qn::dbms::db_itemrec& item) {
     return static_cast<uint32_t>(item.itemaccess.itemaccesslevel) |
            (static_cast<uint32_t>(item.itemaccess.itemaccessgrouporuserid) << 16);
@@ -32,13 +26,7 @@ uint16_t CurrentUserID(BOARD_OBJECT* hbrd) {
 }
 
 static void QueueFromEntry(BOARD_OBJECT* hbrd, const qn::dbms::db_changeentryrec& e) {
-    ChangeEvent ev;
-    ev.dwItemID = e.changeitemid;
-    ev.dwParentID = e.changeparentid;
-    ev.wKind = e.changekind;
-    ev.dwFields = e.changefields;
-    ev.wUserID = e.changeuserid;
-    QueueEvent(hbrd, ev);
+    EXNotifyQueueEvent(hbrd, e.changeitemid, e.changeparentid, e.changekind, e.changefields);
 }
 
 DBStatus WriteChangeEntry(CDbContext* pdb, DB_ITEM* pItem, const DB_ITEM* pOther,
@@ -218,7 +206,7 @@ static int FillChangeEntry(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned shor
         (pItem->dwFieldFlags & ITEMFIELDS_SIGNIFICANT) == 0) {
         return 0;
     }
-    LogLine(LOG_STORE, "CHGLOG: Creating entry for %s event: ID=%lu, %s\r\n", KindName(wKind),
+    LogLine(LOG_STORE, "CHGLOG: Creating entry for %s event: ID=%lu, %s\r\n", ChangeKindName(wKind),
             static_cast<unsigned long>(pItem->item.itemid), pItem->item.itemname);
     qn::dbms::db_changeentryrec& e = pChange->entry;
     e.changedata = 0;
@@ -231,8 +219,9 @@ static int FillChangeEntry(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned shor
             e.changeuserid = pItem->item.uidlastmodified;
             break;
         case EX_CHANGE_MODIFIED:
-            // Flags 0 mean that every part was written.
-            e.changefields = pItem->dwFieldFlags != 0 ? pItem->dwFieldFlags : AllFieldsMask(*pItem);
+            // Flags 0 mean that every part was written; the item stayed in its folder.
+            e.changefields = pItem->dwFieldFlags != 0 ? pItem->dwFieldFlags
+                                                      : AllFieldsMask(*pItem) & ~ITEMFIELDS_PARENT;
             e.changeuserid = pItem->item.uidlastmodified;
             break;
         case EX_CHANGE_DESTROYED:
@@ -258,7 +247,7 @@ static int FillChangeEntry(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned shor
 
 static int FillCopyEntry(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned short wKind,
                          BOARD_OBJECT* hbrd) {
-    LogLine(LOG_STORE, "CHGLOG: Creating entry for %s event: ID=%lu, %s\r\n", KindName(wKind),
+    LogLine(LOG_STORE, "CHGLOG: Creating entry for %s event: ID=%lu, %s\r\n", ChangeKindName(wKind),
             static_cast<unsigned long>(pItem->item.itemid), pItem->item.itemname);
     qn::dbms::db_changeentryrec& e = pChange->entry;
     e.changedata = 0;

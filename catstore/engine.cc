@@ -352,6 +352,30 @@ int CDbContext::MemberCount(int32_t nSet, uint32_t* pcMembers) {
     NEED_TASK();
     return TASK->MemberCount(nSet, pcMembers);
 }
+int CDbContext::FindPrev(int32_t nSet) {
+    NEED_TASK();
+    return TASK->FindPrev(nSet);
+}
+int CDbContext::FindFrom(int32_t nSet, const void* pSortValue, DBA dbaMember, bool fForward) {
+    NEED_TASK();
+    return TASK->FindFrom(nSet, pSortValue, dbaMember, fForward);
+}
+int CDbContext::KeyFrom(int32_t nField, const void* pValue, DBA dba, bool fForward) {
+    NEED_TASK();
+    return TASK->KeyFrom(nField, pValue, dba, fForward);
+}
+int CDbContext::KeyNext(int32_t nField) {
+    NEED_TASK();
+    return TASK->KeyNext(nField);
+}
+int CDbContext::KeyPrev(int32_t nField) {
+    NEED_TASK();
+    return TASK->KeyPrev(nField);
+}
+int CDbContext::ReadAt(DBA dba, void* pRecord, uint32_t* pStamp) {
+    NEED_TASK();
+    return TASK->ReadAt(dba, pRecord, pStamp);
+}
 uint32_t CDbContext::Checksum(const void* pv, size_t cb) {
     return qn::dbms::CDbTask::Checksum(pv, cb);
 }

@@ -80,6 +80,8 @@ class CDbContext {
     int DisconnectAllAndDelete();    // current record
     int DeleteAt(DBA dba);           // makes dba current, then disconnects and deletes it
     int CurrentStamp(uint64_t* pStamp);
+    // Reads the record at dba with its stamp; it becomes current.
+    int ReadAt(DBA dba, void* pRecord, uint32_t* pStamp);
     int TestStamp(uint64_t stamp);  // S_OKAY unchanged, S_DELETED, S_UPDATED
     int ScanFirst(int32_t nRecType);
     int ScanLast(int32_t nRecType);
@@ -106,6 +108,13 @@ class CDbContext {
     int FindOwner(int32_t nSet);  // owner of the current member becomes current
     int IsMember(int32_t nSet);   // S_OKAY yes, S_EOS no (current record)
     int MemberCount(int32_t nSet, uint32_t* pcMembers);
+    int FindPrev(int32_t nSet);
+    // Resumes a walk of an ascending set after (before) the place of (sort value, member).
+    int FindFrom(int32_t nSet, const void* pSortValue, DBA dbaMember, bool fForward);
+    // Key walks: the entry after (before) the place of (value, dba), and the steps from there.
+    int KeyFrom(int32_t nField, const void* pValue, DBA dba, bool fForward);
+    int KeyNext(int32_t nField);
+    int KeyPrev(int32_t nField);
     static uint32_t Checksum(const void* pv, size_t cb);
     // Makes a new empty catalog file at strPath.
     static int CreateCatalog(const std::string& strPath, const std::string& strTafPath);

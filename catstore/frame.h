@@ -8,19 +8,22 @@
 
 #include "catstore.h"
 #include "foundation/status.h"
+#include "reclaim.h"
 #include "trace.h"
 
 namespace catstore {
 
 std::recursive_mutex& ApiMutex();
 
-// Serialises exported calls of this process.
+// Serialises exported calls of this process and counts how deep they nest (a notifier routine
+// or a box handler calling the library again).
 class CApiLock {
   public:
     CApiLock() : m_lock(ApiMutex()) {}
 
   private:
     std::lock_guard<std::recursive_mutex> m_lock;
+    CCallDepth m_depth;  // ends before the lock: what waits for the outermost call runs locked
 };
 
 // Stores the mapped EXSM_STATUS of a store status (a status that maps to success leaves

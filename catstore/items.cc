@@ -55,13 +55,13 @@ uint32_t PathChecksum(const char* pszPath) {
     return CDbContext::Checksum(strLower.data(), strLower.size());
 }
 
-static std::vector<LockEntry> ItemReadPacket() {
+std::vector<LockEntry> ItemReadPacket() {
     return Packet({DB_ITEMREC, DB_FOLDERREC, DB_REPOSITORYREC, DBS_ATTACHMENTS, DB_ATTACHREC},
                   'r') +
            VarStringPacket('r');
 }
 
-static std::vector<LockEntry> ItemWritePacket() {
+std::vector<LockEntry> ItemWritePacket() {
     return Packet({DB_ITEMREC, DBS_ITEMS, DB_FOLDERREC, DB_REPOSITORYREC, DBS_ATTACHMENTS,
                    DB_ATTACHREC, DB_USERREC, DBS_OWNS_ITEM, DBS_ITEMS_IN_FOLDER,
                    DBS_FOLDERS_IN_FOLDER, DB_CHANGEENTRYREC, DB_UNIQUEIDSREC},
@@ -75,8 +75,7 @@ static bool Selects(uint32_t dwFlags, uint32_t dwGroup) {
 
 // ---- Reading ---------------------------------------------------------------------------------
 
-static DBStatus ReadParts(CDbContext* pdb, DB_ITEM* pItem) {
-    uint32_t dwFlags = pItem->dwFieldFlags;
+DBStatus ItemReadParts(CDbContext* pdb, DB_ITEM* pItem, uint32_t dwFlags) {
     DBStatus st = DBSuccess;
     if (Selects(dwFlags, ITEMFIELDS_FOLDER)) {
         if (pItem->item.type == ITEMTYPE_FOLDER) {
@@ -163,6 +162,26 @@ static DBStatus ReadParts(CDbContext* pdb, DB_ITEM* pItem) {
     return st;
 }
 
+DBStatus ItemReadRecordAt(CDbContext* pdb, DBA dba, DB_ITEM* pItem) {
+    uint32_t stamp = 0;
+    int rc = pdb->ReadAt(dba, &pItem->item, &stamp);
+    if (rc == S_DELETED || rc == S_INVADDR) {
+        return DBDeleted;
+    }
+    if (rc != S_OKAY) {
+        return MapEngineStatus(rc);
+    }
+    if (DbaRecord(dba) != DB_ITEMREC) {
+        ReportAssertion("FALSE", ".\\DBITEM");
+        return DBUnexpectedRecordType;
+    }
+    pItem->pdb = pdb;
+    pItem->dba = dba;
+    pItem->nType = DB_ITEMREC;
+    pItem->stamp = stamp;
+    return DBSuccess;
+}
+
 DBStatus ItemRead(CDbContext* pdb, DB_ITEM* pItem) {
     CStoreRead read(pdb, ItemReadPacket());
     DBStatus st = read.Status();
@@ -173,19 +192,32 @@ DBStatus ItemRead(CDbContext* pdb, DB_ITEM* pItem) {
         ReportAssertion("FALSE", ".\\DBITEM");
         return DBHolderRefreshFailed;  // a header whose stamp was never learnt
     }
+    // An unchanged record is not read again; its parts are, by their own stamps.
     int64_t newStamp = pItem->stamp;
-    st = ChangeCheck(pdb, pItem->dba, DB_ITEMREC, pItem->stamp, true, &pItem->item, &newStamp);
-    bool fModified = st == DBRecordModified && pItem->stamp != 0;
-    if (st != DBSuccess && st != DBRecordModified) {
+    st = ChangeCheck(pdb, pItem->dba, DB_ITEMREC, pItem->stamp, false, nullptr, &newStamp);
+    const bool fModified = st == DBRecordModified;
+    if (st == DBRecordModified || pItem->stamp == 0) {
+        st = ItemReadRecordAt(pdb, pItem->dba, pItem);
+    }
+    if (st != DBSuccess) {
         return st;
     }
-    pItem->stamp = newStamp;
     pItem->pdb = pdb;
-    st = ReadParts(pdb, pItem);
+    st = ItemReadParts(pdb, pItem, pItem->dwFieldFlags);
     if (st == DBSuccess && fModified) {
         return DBRecordModified;
     }
     return st;
+}
+
+DBStatus ItemExists(CDbContext* pdb, uint32_t dwItemID) {
+    CStoreRead read(pdb, Packet({DB_ITEMREC}, 'r'));
+    DBStatus st = read.Status();
+    if (st != DBSuccess) {
+        return st;
+    }
+    int rc = pdb->KeyFind(ITEMID, &dwItemID);
+    return rc == S_NOTFOUND ? DBNotFound : MapEngineStatus(rc);
 }
 
 DBStatus ItemReadAt(CDbContext* pdb, DBA dba, DB_ITEM* pItem) {
@@ -653,54 +685,4 @@ DBStatus ItemCreate(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
     return st;
 }
 
-// ---- Item handles (minimal) ----------------------------------------------------------------
-
-ITEM_OBJECT* NewItemObject(BOARD_OBJECT* hbrd, const DB_ITEM& item) {
-    auto h = std::make_unique<ITEM_OBJECT>();
-    auto pItem = std::make_unique<DB_ITEM>(item);
-    h->hBoard = hbrd;
-    h->pdbItem = pItem.get();
-    h->ItemEntry = h->pdbItem;
-    qn::platform::RegisterLiveObject(h.get(), ObjectKind::Item);
-    pItem.release();
-    return h.release();
-}
-
-bool IsLiveItem(const ITEM_OBJECT* hItem) {
-    return hItem != nullptr && qn::platform::IsLiveObject(hItem, ObjectKind::Item);
-}
-
 }  // namespace catstore
-
-using namespace catstore;
-
-extern "C" void EXItemRelease(ITEM_OBJECT* hItem, EXSM_STATUS* status) {
-    RunApiVoid("EXItemRelease", status, [&](EXSM_STATUS* st) {
-        if (!IsLiveItem(hItem)) {
-            *st = EXSM_INVALID_HANDLE;
-            return;
-        }
-        qn::platform::UnregisterLiveObject(hItem);
-        delete hItem->pdbItem;
-        delete hItem;
-    });
-}
-
-extern "C" uint32_t EXItemGetID(ITEM_OBJECT* hItem) {
-    return RunApiNoStatus("EXItemGetID", 0u, [&]() -> uint32_t {
-        return IsLiveItem(hItem) ? hItem->pdbItem->item.itemid : 0;
-    });
-}
-
-extern "C" size_t EXItemGetName(ITEM_OBJECT* hItem, char* pchBuffer, size_t cchBuffer) {
-    return RunApiNoStatus(nullptr, static_cast<size_t>(0), [&]() -> size_t {
-        const char* psz = IsLiveItem(hItem) ? hItem->pdbItem->item.itemname : "";
-        size_t cch = strnlen(psz, 64);
-        if (pchBuffer != nullptr && cchBuffer > 0) {
-            size_t n = std::min(cch, cchBuffer - 1);
-            std::memcpy(pchBuffer, psz, n);
-            pchBuffer[n] = '\0';
-        }
-        return cch;
-    });
-}

@@ -4,8 +4,9 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "board.h"
 #include "engine.h"
@@ -25,6 +26,41 @@ inline constexpr uint32_t ITEMFIELDS_SIGNIFICANT = 0x00F97FC1;
 
 inline constexpr uint16_t ITEMTYPE_FOLDER = 4;
 
+namespace catstore {
+
+// The folder record of an item in memory: only folders have one, so that an item copy of
+// another type does not carry a folder record's bytes. Copies are deep.
+class CFolderPart {
+  public:
+    CFolderPart() = default;
+    CFolderPart(const CFolderPart& o) : m_p(o.m_p ? std::make_unique<Rec>(*o.m_p) : nullptr) {}
+    CFolderPart(CFolderPart&&) noexcept = default;
+    CFolderPart& operator=(const CFolderPart& o) {
+        if (this != &o) {
+            m_p = o.m_p ? std::make_unique<Rec>(*o.m_p) : nullptr;
+        }
+        return *this;
+    }
+    CFolderPart& operator=(CFolderPart&&) noexcept = default;
+    CFolderPart& operator=(const qn::dbms::db_folderrec& rec) {
+        if (m_p) {
+            *m_p = rec;
+        } else {
+            m_p = std::make_unique<Rec>(rec);
+        }
+        return *this;
+    }
+    explicit operator bool() const { return m_p != nullptr; }
+    qn::dbms::db_folderrec& operator*() const { return *m_p; }
+    qn::dbms::db_folderrec* operator->() const { return m_p.get(); }
+
+  private:
+    using Rec = qn::dbms::db_folderrec;
+    std::unique_ptr<Rec> m_p;
+};
+
+}  // namespace catstore
+
 // One item in memory with all its parts and stamps.
 struct DB_ITEM {
     catstore::CDbContext* pdb = nullptr;
@@ -33,7 +69,7 @@ struct DB_ITEM {
     int64_t stamp = 0;  // 0: not known; -1: to be fetched
     qn::dbms::db_itemrec item{};
     qn::dbms::db_attachrec attach{};
-    std::optional<qn::dbms::db_folderrec> folder;  // only for folders
+    catstore::CFolderPart folder;  // only for folders
     qn::dbms::db_repositoryrec repos{};
     catstore::DBA dbaFolder = 0;
     uint64_t stampFolder = 0;
@@ -70,8 +106,20 @@ uint32_t AllFieldsMask(const DB_ITEM& item);
 void InitFolderItem(DB_ITEM* pItem, const char* pszName, const char* pszDescription,
                     uint16_t wFolderType, uint16_t wOwner);
 
+// The lock packets of reading and of writing one item.
+std::vector<LockEntry> ItemReadPacket();
+std::vector<LockEntry> ItemWritePacket();
+
 // Store routines. pfnNotifier may be null (then no change entry is written).
+// Item read: brings the item up to date (only the parts its field flags select; 0 all).
+// DBRecordModified: success, and the record had changed since the copy was read.
 DBStatus ItemRead(CDbContext* pdb, DB_ITEM* pItem);
+// Under locks the caller holds: the item record at dba with its stamp (no parts), and the parts
+// a field-flag mask selects (0 all) of an item whose record is read.
+DBStatus ItemReadRecordAt(CDbContext* pdb, DBA dba, DB_ITEM* pItem);
+DBStatus ItemReadParts(CDbContext* pdb, DB_ITEM* pItem, uint32_t dwFlags);
+// DBSuccess when an item has the id, DBNotFound when none has.
+DBStatus ItemExists(CDbContext* pdb, uint32_t dwItemID);
 DBStatus ItemWrite(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier, BOARD_OBJECT* hbrd);
 DBStatus ItemCreate(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
                     BOARD_OBJECT* hbrd);
@@ -90,22 +138,4 @@ uint32_t PathChecksum(const char* pszPath);
 DBStatus WriteChangeEntry(CDbContext* pdb, DB_ITEM* pItem, const DB_ITEM* pOther,
                           ChangeNotifier pfnNotifier, unsigned short wKind, BOARD_OBJECT* hbrd);
 
-}  // namespace catstore
-
-// The application's handle on one item (the minimal form the catalog store hands out for slots
-// and the root folder).
-struct ITEM_OBJECT {
-    BOARD_OBJECT* hBoard = nullptr;
-    void* ItemEntry = nullptr;
-    void* pfnNotifier = nullptr;
-    uintptr_t ulNotifierValue = 0;
-    DB_ITEM* pdbItem = nullptr;
-    uint32_t fIteratorOwned = 0;
-    uint32_t dwReferenceTag = 0;
-};
-
-namespace catstore {
-// A new caller-owned handle on a copy of the item.
-ITEM_OBJECT* NewItemObject(BOARD_OBJECT* hbrd, const DB_ITEM& item);
-bool IsLiveItem(const ITEM_OBJECT* hItem);
 }  // namespace catstore

@@ -170,8 +170,40 @@ std::vector<LockEntry> VarStringPacket(char chType) {
 
 using namespace catstore;
 
+namespace catstore {
+
 // The start of the outermost exported transaction (tick count), shared by the process.
 static uint32_t s_dwTransactionStart = 0;
+
+void BeginTransaction(BOARD_OBJECT* hbrd, const char* pszName) {
+    if (hbrd->nTransactionDepth++ == 0) {
+        LogLine(LOG_STORE, "EXSM: EXBoardBeginTransaction ('%s')...\r\n", pszName ? pszName : "");
+        s_dwTransactionStart = QNGetTickCount();
+    }
+}
+
+void EndTransaction(BOARD_OBJECT* hbrd) {
+    uint32_t dwNow = QNGetTickCount();
+    if (hbrd->nTransactionDepth-- == 1) {
+        uint32_t dwOps = dwNow - s_dwTransactionStart;
+        uint32_t dwCommit = QNGetTickCount() - dwNow;
+        LogLine(LOG_STORE,
+                "EXSM: EXBoardEndTransaction (Operations=%lu.%03u secs, Commit=%lu.%03u "
+                "secs)\r\n",
+                static_cast<unsigned long>(dwOps / 1000), dwOps % 1000,
+                static_cast<unsigned long>(dwCommit / 1000), dwCommit % 1000);
+    }
+}
+
+void AbortTransaction(BOARD_OBJECT* hbrd) {
+    if (hbrd->nTransactionDepth-- == 1) {
+        uint32_t dwOps = QNGetTickCount() - s_dwTransactionStart;
+        LogLine(LOG_STORE, "EXSM: EXBoardAbortTransaction (Operations=%lu.%03u seconds)\r\n",
+                static_cast<unsigned long>(dwOps / 1000), dwOps % 1000);
+    }
+}
+
+}  // namespace catstore
 
 extern "C" void EXBoardBeginTransaction(BOARD_OBJECT* hbrd, const char* pszName,
                                         EXSM_STATUS* status) {
@@ -180,11 +212,7 @@ extern "C" void EXBoardBeginTransaction(BOARD_OBJECT* hbrd, const char* pszName,
             *st = EXSM_INVALID_HANDLE;
             return;
         }
-        if (hbrd->nTransactionDepth++ == 0) {
-            LogLine(LOG_STORE, "EXSM: EXBoardBeginTransaction ('%s')...\r\n",
-                    pszName ? pszName : "");
-            s_dwTransactionStart = QNGetTickCount();
-        }
+        BeginTransaction(hbrd, pszName);
     });
 }
 
@@ -194,16 +222,7 @@ extern "C" void EXBoardEndTransaction(BOARD_OBJECT* hbrd, EXSM_STATUS* status) {
             *st = EXSM_INVALID_HANDLE;
             return;
         }
-        uint32_t dwNow = QNGetTickCount();
-        if (hbrd->nTransactionDepth-- == 1) {
-            uint32_t dwOps = dwNow - s_dwTransactionStart;
-            uint32_t dwCommit = QNGetTickCount() - dwNow;
-            LogLine(LOG_STORE,
-                    "EXSM: EXBoardEndTransaction (Operations=%lu.%03u secs, Commit=%lu.%03u "
-                    "secs)\r\n",
-                    static_cast<unsigned long>(dwOps / 1000), dwOps % 1000,
-                    static_cast<unsigned long>(dwCommit / 1000), dwCommit % 1000);
-        }
+        EndTransaction(hbrd);
     });
 }
 
@@ -213,10 +232,6 @@ extern "C" void EXBoardAbortTransaction(BOARD_OBJECT* hbrd, EXSM_STATUS* status)
             *st = EXSM_INVALID_HANDLE;
             return;
         }
-        if (hbrd->nTransactionDepth-- == 1) {
-            uint32_t dwOps = QNGetTickCount() - s_dwTransactionStart;
-            LogLine(LOG_STORE, "EXSM: EXBoardAbortTransaction (Operations=%lu.%03u seconds)\r\n",
-                    static_cast<unsigned long>(dwOps / 1000), dwOps % 1000);
-        }
+        AbortTransaction(hbrd);
     });
 }

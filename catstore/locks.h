@@ -7,6 +7,8 @@
 
 #include "engine.h"
 
+struct BOARD_OBJECT;
+
 namespace catstore {
 
 // Asks for all locks of the packet; on a time-out shows the busy box (Retry asks again, Cancel
@@ -73,6 +75,12 @@ class CTransactionPause {
 };
 
 inline constexpr uint32_t TRANSACTION_PAUSE_SECONDS = 3;
+
+// The logical transaction of an operation (EXBoardBeginTransaction and its pair): a depth and
+// its log lines; the engine transactions are the store routines' own.
+void BeginTransaction(BOARD_OBJECT* hbrd, const char* pszName);
+void EndTransaction(BOARD_OBJECT* hbrd);
+void AbortTransaction(BOARD_OBJECT* hbrd);
 
 // Packet helpers.
 std::vector<LockEntry> Packet(std::initializer_list<int32_t> codes, char chType);

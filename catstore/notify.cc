@@ -1,70 +1,255 @@
 #include "notify.h"
 
 #include "board.h"
+#include "handles.h"
+#include "iterators.h"
+#include "trace.h"
+#include "unread.h"
 
 namespace catstore {
 
-static constexpr size_t MAX_DELIVERED = 100000;
+// The queue starts small and grows by 20 events while it is small; a long refresh grows it by
+// half again each time, so taking in many changes stays linear.
+static constexpr size_t QUEUE_FIRST_CAPACITY = 3;
+static constexpr size_t QUEUE_GROWTH = 20;
+static constexpr size_t DEFERRED_EVENT_BYTES = 16;
 
-void QueueEvent(BOARD_OBJECT* hbrd, const ChangeEvent& ev) {
-    if (hbrd->pNotify != nullptr) {
-        hbrd->pNotify->queued.push_back(ev);
-    }
+NotifierTable::NotifierTable() {
+    m_queue.reserve(QUEUE_FIRST_CAPACITY);
 }
 
-void SendDeferred(BOARD_OBJECT* hbrd) {
-    NotifyTable* p = hbrd->pNotify;
-    if (p == nullptr) {
-        return;
-    }
-    for (const ChangeEvent& ev : p->queued) {
-        if (p->delivered.size() >= MAX_DELIVERED) {
-            p->delivered.erase(
-                p->delivered.begin(),
-                p->delivered.begin() + static_cast<std::ptrdiff_t>(MAX_DELIVERED / 2));
-        }
-        p->delivered.push_back(ev);
-    }
-    p->queued.clear();
+NotifierTable::~NotifierTable() = default;
+
+const char* ChangeKindName(uint16_t wKind) {
+    static const char* const s_apszKinds[] = {"Unknown",   "Created", "Modified",
+                                              "Destroyed", "AddRef",  "RemoveRef"};
+    return wKind < 6 ? s_apszKinds[wKind] : "Unknown";
 }
 
-void NotifyUsage(const NotifyTable* pTable, uint32_t* pdwCount, uint32_t* pcb, bool fCompact) {
+void EXNotifyQueueEvent(BOARD_OBJECT* hbrd, uint32_t dwItemID, uint32_t dwRelatedID, uint16_t wKind,
+                        uint32_t dwFlags) {
+    NotifierTable* pTable = hbrd->pNotify;
     if (pTable == nullptr) {
-        *pdwCount = 0;
-        *pcb = 0;
         return;
     }
-    auto* p = const_cast<NotifyTable*>(pTable);
-    if (fCompact) {
-        p->delivered.clear();
-        p->delivered.shrink_to_fit();
+    std::vector<DeferredEvent>& queue = pTable->m_queue;
+    if (queue.size() == queue.capacity()) {
+        queue.reserve(queue.capacity() + std::max(QUEUE_GROWTH, queue.capacity() / 2));
     }
-    *pdwCount = static_cast<uint32_t>(p->queued.size() + p->delivered.size());
-    *pcb = static_cast<uint32_t>(sizeof(NotifyTable) +
-                                 (p->queued.capacity() + p->delivered.capacity()) *
-                                     sizeof(ChangeEvent));
+    queue.push_back({dwItemID, dwRelatedID, wKind, dwFlags});
+}
+
+void QueueUsage(const BOARD_OBJECT* hbrd, uint32_t* pdwCount, uint32_t* pcb) {
+    const NotifierTable* pTable = hbrd->pNotify;
+    *pdwCount = pTable != nullptr ? static_cast<uint32_t>(pTable->m_queue.size()) : 0;
+    *pcb = pTable != nullptr
+               ? static_cast<uint32_t>(sizeof(NotifierTable) +
+                                       pTable->m_queue.capacity() * DEFERRED_EVENT_BYTES)
+               : 0;
+}
+
+void EXNotifyDiscardDeferred(BOARD_OBJECT* hbrd) {
+    NotifierTable* pTable = hbrd->pNotify;
+    if (pTable == nullptr) {
+        return;
+    }
+    if (pTable->fSendDeferredActive) {
+        // The running send still has to deliver what is queued.
+        LogLine(LOG_STORE, "DEFER: EXNotifySendDeferred is in progress...\r\n");
+        ReportAssertion("!NotifierTable->fSendDeferredActive", ".\\EXNOTIFY");
+        return;
+    }
+    pTable->m_queue.clear();
+}
+
+// The related entry an event needs, or null when the event is dropped.
+static void SendOne(BOARD_OBJECT* hbrd, const DeferredEvent& ev) {
+    const bool fReference = ev.wKind == EX_CHANGE_ADDREF || ev.wKind == EX_CHANGE_REMOVEREF;
+    CItemEntry* pEntry = FindEntry(hbrd, ev.dwItemID);
+    if (pEntry != nullptr) {
+        CItemEntry* pRelated = nullptr;
+        if (fReference) {
+            pRelated = FindEntry(hbrd, ev.dwRelatedID);
+            if (pRelated == nullptr) {
+                return;
+            }
+        }
+        if (hbrd->hCurrentUser != nullptr) {
+            ComputeUnreadFlags(hbrd, pEntry);
+        }
+        EXNotifyDeliver(hbrd, pEntry, pRelated, ev.wKind, ev.dwFlags);
+        return;
+    }
+    if (ev.wKind == EX_CHANGE_DESTROYED) {
+        return;
+    }
+    // Only a list of the parent (or of the other item of a reference) can show an item nobody
+    // in this process holds yet.
+    CItemEntry* pParent = FindEntry(hbrd, ev.dwRelatedID);
+    if (pParent == nullptr || pParent->FirstIterator() == nullptr) {
+        return;
+    }
+    DB_ITEM item;
+    if (ItemFindByID(hbrd->pdb, ev.dwItemID, &item) != DBSuccess) {
+        return;
+    }
+    pEntry = PutEntry(hbrd, item);
+    pEntry->m_fSkipRefresh = 0;
+    EXNotifyDeliver(hbrd, pEntry, pParent, ev.wKind, ev.dwFlags, true);
+}
+
+void EXNotifySendDeferred(BOARD_OBJECT* hbrd) {
+    NotifierTable* pTable = hbrd->pNotify;
+    if (pTable == nullptr) {
+        return;
+    }
+    if (pTable->fSendDeferredActive) {
+        LogLine(LOG_STORE, "DEFER: EXNotifySendDeferred already in progress...\r\n");
+        return;
+    }
+    pTable->fSendDeferredActive = true;
+    LogLine(LOG_STORE, "DEFER: Entering EXNotifySendDeferred (%ld events queued)...\r\n",
+            static_cast<long>(pTable->m_queue.size()));
+    // Deliveries may queue more events, which this run delivers too; the queue may move.
+    for (size_t i = 0; i < pTable->m_queue.size() && !hbrd->fClosing; ++i) {
+        LogLine(LOG_STORE, "DEFER: Processing event %ld of %ld...\r\n", static_cast<long>(i + 1),
+                static_cast<long>(pTable->m_queue.size()));
+        const DeferredEvent ev = pTable->m_queue[i];
+        SendOne(hbrd, ev);
+    }
+    LogLine(LOG_STORE, "DEFER: Leaving EXNotifySendDeferred (%ld events processed)...\r\n",
+            static_cast<long>(pTable->m_queue.size()));
+    pTable->m_queue.clear();
+    pTable->fSendDeferredActive = false;
+}
+
+const char* EXNotifyGetNoteText(const CItemEntry* pEntry) {
+    if (pEntry == nullptr) {
+        return "";
+    }
+    LogLine(LOG_STORE, "EXSM: EXNotifyGetNoteText called for ID=%lu, '%s'\r\n",
+            static_cast<unsigned long>(pEntry->m_item.item.itemid), pEntry->m_item.item.itemname);
+    return pEntry->m_item.vsiNote.value.c_str();
+}
+
+void DestroyNotifierTable(BOARD_OBJECT* hbrd) {
+    NotifierTable* pTable = hbrd->pNotify;
+    if (pTable == nullptr) {
+        return;
+    }
+    pTable->m_retired.ReleaseAll();
+    // Lists and handles the application did not release end with their catalog.
+    std::vector<ITEM_ITERATOR*> lists(pTable->m_lists.begin(), pTable->m_lists.end());
+    for (ITEM_ITERATOR* pIter : lists) {
+        FreeIterator(pIter);
+    }
+    FreeOwnedHandles(hbrd);
+    DropAllEntries(hbrd);
+    hbrd->pNotify = nullptr;
+    delete pTable;
+}
+
+// ---- Intake -------------------------------------------------------------------------------
+
+// The routines the unread set reports changed marks to.
+static void UnreadChanged(uint32_t dwItemID, BOARD_OBJECT* hbrd) {
+    ProcessNewChangeEntry(dwItemID, hbrd);
+}
+
+static void UnreadMarkedRead(uint32_t dwItemID, BOARD_OBJECT* hbrd) {
+    NotifyMarkAsRead(dwItemID, hbrd);
+}
+
+void MarkItemRead(BOARD_OBJECT* hbrd, uint32_t dwItemID) {
+    if (hbrd->pUnread != nullptr) {
+        hbrd->pUnread->MarkRead(dwItemID, UnreadMarkedRead, hbrd);
+    }
+}
+
+static void QueueUnreadChange(uint32_t dwItemID, BOARD_OBJECT* hbrd, bool fSkipRefresh) {
+    CItemEntry* pEntry = FindEntry(hbrd, dwItemID);
+    if (pEntry == nullptr) {
+        return;
+    }
+    pEntry->m_wUnreadFlags = 0;
+    if (fSkipRefresh) {
+        pEntry->m_fSkipRefresh = 1;
+    }
+    EXNotifyQueueEvent(hbrd, dwItemID, pEntry->m_item.item.itemparentid, EX_CHANGE_MODIFIED,
+                       ITEMFIELDS_UNREADONLY);
+}
+
+static int TakeChangeEntry(const qn::dbms::db_changeentryrec& e, BOARD_OBJECT* hbrd) {
+    const uint16_t wLevel = static_cast<uint16_t>(e.changeaccess & 0xFFFF);
+    const uint16_t wId = static_cast<uint16_t>(e.changeaccess >> 16);
+    // An item whose access changed is looked at even when it is hidden now: it may have to
+    // disappear from view.
+    const bool fAccessChange =
+        e.changekind == EX_CHANGE_MODIFIED && (e.changefields & ITEMFIELDS_ACCESS) != 0;
+    if (!fAccessChange && !IsVisibleTo(hbrd, wLevel, wId, 0)) {
+        return 1;
+    }
+    switch (e.changekind) {
+        case EX_CHANGE_DESTROYED:
+            if (hbrd->pUnread != nullptr) {
+                hbrd->pUnread->MarkRead(e.changeitemid, UnreadChanged, hbrd);
+            }
+            break;
+        case EX_CHANGE_CREATED:
+        case EX_CHANGE_MODIFIED:
+            if (hbrd->pUnread != nullptr) {
+                hbrd->pUnread->ApplyChange(e, UnreadChanged, hbrd);
+            }
+            break;
+        case EX_CHANGE_ADDREF:
+        case EX_CHANGE_REMOVEREF:
+            break;
+        default:
+            ReportAssertion("FALSE", ".\\EXNOTIFY");
+            break;
+    }
+    EXNotifyQueueEvent(hbrd, e.changeitemid, e.changeparentid, e.changekind, e.changefields);
+    return 1;
 }
 
 }  // namespace catstore
 
-extern "C" int ProcessChangeEntry(qn::dbms::db_changeentryrec* pEntry, unsigned short,
-                                  BOARD_OBJECT* hbrd) {
-    if (pEntry == nullptr || !catstore::IsLiveBoard(hbrd)) {
+using namespace catstore;
+
+static_assert(sizeof(EX_CHANGEENTRY) == sizeof(qn::dbms::db_changeentryrec),
+              "EX_CHANGEENTRY is the change record");
+
+extern "C" int ProcessChangeEntry(EX_CHANGEENTRY* pEntry, unsigned short, BOARD_OBJECT* hbrd) {
+    if (pEntry == nullptr || !IsLiveBoard(hbrd)) {
         return 1;
     }
-    uint16_t wLevel = static_cast<uint16_t>(pEntry->changeaccess & 0xFFFF);
-    uint16_t wId = static_cast<uint16_t>(pEntry->changeaccess >> 16);
-    bool fAccessChange = pEntry->changekind == 2 && (pEntry->changefields & 0x10000) != 0;
-    if (!fAccessChange && !catstore::IsVisibleTo(hbrd, wLevel, wId, 0)) {
+    qn::dbms::db_changeentryrec e;
+    std::memcpy(&e, pEntry, sizeof e);
+    try {
+        return TakeChangeEntry(e, hbrd);
+    } catch (...) {
         return 1;
     }
-    catstore::ChangeEvent ev;
-    ev.dwItemID = pEntry->changeitemid;
-    ev.dwParentID = pEntry->changeparentid;
-    ev.wKind = pEntry->changekind;
-    ev.dwFields = pEntry->changefields;
-    ev.wUserID = pEntry->changeuserid;
-    ev.fFromLog = true;
-    catstore::QueueEvent(hbrd, ev);
-    return 1;
+}
+
+extern "C" EXSM_STATUS ProcessNewChangeEntry(unsigned long dwItemID, BOARD_OBJECT* hbrd) {
+    if (IsLiveBoard(hbrd)) {
+        try {
+            QueueUnreadChange(static_cast<uint32_t>(dwItemID), hbrd, false);
+        } catch (...) {
+            // An event that cannot be queued is not delivered; the mark itself has changed.
+        }
+    }
+    return EXSM_SUCCESS;
+}
+
+extern "C" int NotifyMarkAsRead(unsigned long dwItemID, BOARD_OBJECT* hbrd) {
+    if (IsLiveBoard(hbrd)) {
+        try {
+            QueueUnreadChange(static_cast<uint32_t>(dwItemID), hbrd, true);
+        } catch (...) {
+            // As above.
+        }
+    }
+    return 0;
 }

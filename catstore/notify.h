@@ -1,39 +1,68 @@
-// The per-catalog notification table, in the least form the change log needs: events queued by
-// this process's changes and events taken in from other processes' change entries.
+// Change notification: the per-catalog queue of change events and its send loop, which applies
+// each event to the cached item entries and open lists and calls the application's notifiers.
+//
+// Events come from this process's own writes (the change-entry notifier queues the facts of
+// each entry it fills) and from other processes' writes, read from the change log at
+// EXBoardRefresh. A mutating operation queues while it works and sends (or discards) when its
+// transaction ended; notifier routines run inside the send and may call the library again:
+// nested sends return at once and the running send delivers what they queued, in order.
 #pragma once
 
 #include <cstdint>
+#include <unordered_set>
 #include <vector>
 
+#include "cache.h"
+#include "retired.h"
 #include "schema.h"
-
-struct BOARD_OBJECT;
 
 namespace catstore {
 
-struct ChangeEvent {
-    uint32_t dwItemID = 0;
-    uint32_t dwParentID = 0;
-    uint16_t wKind = 0;
-    uint32_t dwFields = 0;
-    uint16_t wUserID = 0;
-    bool fFromLog = false;  // read from the change log (another process)
+struct DeferredEvent {
+    uint32_t dwItemID;
+    uint32_t dwRelatedID;  // the parent; for references the referring item
+    uint16_t wKind;
+    uint32_t dwFlags;
 };
 
-struct NotifyTable {
-    std::vector<ChangeEvent> queued;     // waiting to be sent
-    std::vector<ChangeEvent> delivered;  // sent (kept, bounded, for inspection)
+// One per open catalog: the item entries, the parked lists, the queue, and the handles and
+// lists the application holds (ended at close).
+struct NotifierTable {
+    CMapIIDToItemEntry m_map;
+    CRetiredIterators m_retired;
+    bool fSendDeferredActive = false;
+    std::vector<DeferredEvent> m_queue;
+    std::unordered_set<ITEM_OBJECT*> m_ownedHandles;
+    std::unordered_set<ITEM_ITERATOR*> m_lists;
+
+    NotifierTable();
+    ~NotifierTable();
+    NotifierTable(const NotifierTable&) = delete;
+    NotifierTable& operator=(const NotifierTable&) = delete;
 };
 
-// Queues an event of this process's own change.
-void QueueEvent(BOARD_OBJECT* hbrd, const ChangeEvent& ev);
-// Sends the queued events (moves them to the delivered list).
-void SendDeferred(BOARD_OBJECT* hbrd);
-// Byte size and count for the memory report.
-void NotifyUsage(const NotifyTable* pTable, uint32_t* pdwCount, uint32_t* pcb, bool fCompact);
+// The kind's name in log lines ("Created", ...; "Unknown" for others).
+const char* ChangeKindName(uint16_t wKind);
+
+void EXNotifyQueueEvent(BOARD_OBJECT* hbrd, uint32_t dwItemID, uint32_t dwRelatedID, uint16_t wKind,
+                        uint32_t dwFlags);
+void EXNotifySendDeferred(BOARD_OBJECT* hbrd);
+void EXNotifyDiscardDeferred(BOARD_OBJECT* hbrd);
+// Applies one event to an entry (pRelated: the other item of a reference change). fFresh: the
+// entry was made for this event, so the item was not shown before.
+void EXNotifyDeliver(BOARD_OBJECT* hbrd, CItemEntry* pEntry, CItemEntry* pRelated, uint16_t wKind,
+                     uint32_t dwFlags, bool fFresh = false);
+// An item the user can no longer see goes from view with everything the folder lists show below
+// it (Destroyed, children first); one the user can now see comes into view (Created).
+void DeliverVisibilityChange(BOARD_OBJECT* hbrd, CItemEntry* pEntry, bool fVisible);
+// Marks an item read for the catalog's user (its marked descendants too); the handles hear it
+// at the next send.
+void MarkItemRead(BOARD_OBJECT* hbrd, uint32_t dwItemID);
+// The entry's note text (logged); "" without an entry.
+const char* EXNotifyGetNoteText(const CItemEntry* pEntry);
+// Memory figures of the queue.
+void QueueUsage(const BOARD_OBJECT* hbrd, uint32_t* pdwCount, uint32_t* pcb);
+// Ends the table at close: parked lists, the application's lists and handles, every entry.
+void DestroyNotifierTable(BOARD_OBJECT* hbrd);
 
 }  // namespace catstore
-
-// Intake of one change entry read from the log (always 1).
-extern "C" __attribute__((visibility("default"))) int ProcessChangeEntry(
-    qn::dbms::db_changeentryrec* pEntry, unsigned short wUnused, BOARD_OBJECT* hbrd);

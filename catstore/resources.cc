@@ -10,6 +10,7 @@
 #include "holders.h"
 #include "locks.h"
 #include "platform/liveobjects.h"
+#include "resources.h"
 #include "schema.h"
 #include "sets.h"
 #include "trace.h"
@@ -27,6 +28,10 @@ struct RESOURCE_OBJECT {
 namespace catstore {
 
 using qn::platform::ObjectKind;
+
+size_t ResourceObjectSize() {
+    return sizeof(RESOURCE_OBJECT);
+}
 
 static RESOURCE_OBJECT* NewResourceObject(BOARD_OBJECT* hbrd) {
     auto h = std::make_unique<RESOURCE_OBJECT>();

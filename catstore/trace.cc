@@ -40,6 +40,10 @@ int ShowBox(const char* pszText, const char* pszCaption, unsigned uType) {
     return QNMessageBox(pszText, pszCaption, uType);
 }
 
+void ShowLowMemoryBox(const char* pszText) {
+    ShowBox(pszText, "Zelto Catalog -- Low Memory Error", QN_MB_TASKMODAL | QN_MB_ICONSTOP);
+}
+
 uint32_t ElapsedMilliseconds() {
     return QNLogElapsed();
 }

@@ -22,6 +22,8 @@ void ReportAssertion(const char* pszExpression, const char* pszModule);
 void ReportText(const char* pszText, const char* pszTitle);
 // A message box through the process's box handler; the box is logged first.
 int ShowBox(const char* pszText, const char* pszCaption, unsigned uType);
+// The task-modal "Zelto Catalog -- Low Memory Error" box.
+void ShowLowMemoryBox(const char* pszText);
 // Milliseconds of the shared timer base (since the log state started).
 uint32_t ElapsedMilliseconds();
 // Tuning values (section "DBTuning" / "SystemLog" of the client settings).

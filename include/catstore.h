@@ -46,6 +46,7 @@ typedef struct USER_OBJECT USER_OBJECT;         /* a copy of one user */
 typedef struct GROUP_OBJECT GROUP_OBJECT;       /* a copy of one group */
 typedef struct RESOURCE_OBJECT RESOURCE_OBJECT; /* a copy of one resource */
 typedef struct ITEM_OBJECT ITEM_OBJECT;         /* one item of the catalog */
+typedef struct ITEM_ITERATOR ITEM_ITERATOR;     /* a live list of items */
 typedef struct USER_ITERATOR USER_ITERATOR;     /* a list of users */
 typedef struct GROUP_ITERATOR GROUP_ITERATOR;   /* a list of groups */
 
@@ -230,11 +231,493 @@ CATSTORE_API void EXBoardClearUser(BOARD_OBJECT* hbrd, const char* pszUserID, EX
 CATSTORE_API void EXBoardMemoryUsage(BOARD_OBJECT* hbrd, EX_MEMORYUSAGE* pUsage, int fCompact,
                                      EXSM_STATUS* status);
 
-/* Releases an item handle made by EXBoardGetItem, EXUserGetItem or EXBoardGetRootFolder. */
-CATSTORE_API void EXItemRelease(ITEM_OBJECT* hItem, EXSM_STATUS* status);
-/* The item's id and name (minimal view; 0 and "" for an invalid handle). */
+/* ---- Items -------------------------------------------------------------------------------- */
+
+/*
+ * An item is a bookmark, note, monitored page, document or folder (TYPE 4). The application
+ * works on items through ITEM_OBJECT handles:
+ *   - detached: made by EXItemNew, holding a private copy and belonging to no catalog until
+ *     EXItemCreate stores it;
+ *   - attached: one per call that hands out a handle (create, finds, acquire, parent, slots, the
+ *     root folder); every attached handle of one item in the process shows the same cached copy
+ *     until a setter gives it a private copy, and a successful EXItemSetInfo shares it again;
+ *   - in a list: handles inside an ITEM_ITERATOR belong to the list and end with it;
+ *   - orphaned: when the item is destroyed (here or, after EXBoardRefresh, elsewhere) a handle
+ *     keeps its last copy; it can still be read and released, every other call answers
+ *     EXSM_INVALID_HANDLE.
+ * A null, released or foreign handle gives EXSM_INVALID_HANDLE (with an assertion report while
+ * assertion checking is on), never a crash.
+ *
+ * Records below are packed exactly like the stored records; their field names are the catalog's.
+ */
+#pragma pack(push, 1)
+typedef struct EX_ITEM {
+    uint16_t itemversion;
+    uint16_t type; /* 4: folder */
+    uint32_t itemid;
+    uint32_t itemparentid; /* 0: at the top */
+    uint16_t attributes;
+    char itemname[64];
+    char itemdescription[128];
+    uint16_t uidowner;
+    uint16_t uidresponsible;
+    uint32_t duedate;
+    uint16_t status;
+    uint16_t uidlastmodified;
+    uint32_t tmlastmodified;
+    struct {
+        uint16_t itemaccesslevel;
+        uint16_t itemaccessgrouporuserid;
+    } itemaccess;
+    unsigned char itemreserved[78];
+    uint32_t itemextendedinfo; /* addresses of the stored texts */
+    uint32_t iteminstructions;
+    uint32_t itemkeywords;
+    uint32_t itemnote;
+    uint32_t itemsubscribers;
+    uint32_t dbalastmodified;
+    uint32_t folderstruct;
+} EX_ITEM;
+
+typedef struct EX_ATTACHMENT {
+    uint16_t attversion;
+    uint16_t atttype; /* 0: no attachment */
+    uint16_t attsubtype;
+    uint16_t attnametype;
+    uint16_t attnamesubtype;
+    struct {
+        uint32_t attnameresourceid;
+        uint32_t attnamecrc; /* computed by the store */
+    } attfilekey;
+    char attnamepath[256]; /* the file or page the item points at */
+    uint32_t attnametopicname;
+    struct {
+        uint32_t attinfoattr;
+        uint32_t attinfosize;
+        uint32_t attinfotimeaccessed;
+        uint32_t attinfotimecreated;
+        uint32_t attinfotimeexpired;
+        uint32_t attinfotime;
+        uint16_t attinfouseraccessed;
+    } attinfo;
+    uint32_t attchecksum;
+    uint32_t attspecialinfo;
+    uint16_t attsync;
+    uint16_t attsynctype;
+    uint32_t attsyncinterval;
+    uint32_t attsynctime;
+    unsigned char attachreserved[98];
+    struct {
+        uint32_t attreposresourceid;
+        uint32_t attreposcrc; /* computed by the store */
+    } attreposkey;
+    uint32_t attrepository;
+} EX_ATTACHMENT;
+
+typedef struct EX_FOLDER {
+    uint16_t folderversion;
+    uint16_t foldertype;
+    uint16_t folderupdatetype;
+    uint32_t folderupdateinterval;
+    uint32_t folderupdatetime;
+    uint16_t foldermonitortype;
+    uint16_t folderlocationtype;
+    struct {
+        uint32_t folderlocationinfoattr;
+        uint32_t folderlocationinfosize;
+        uint32_t folderlocationinfotimeaccessed;
+        uint32_t folderlocationinfotimecreated;
+        uint32_t folderlocationinfotimeexpired;
+        uint32_t folderlocationinfotime;
+        uint16_t folderlocationinfouseraccessed;
+    } folderlocationinfo;
+    struct {
+        uint16_t folderlocationnametype;
+        uint16_t folderlocationnamesubtype;
+        uint32_t folderlocationnameresourceid;
+        uint32_t folderlocationnamecrc;
+        char folderlocationnamepath[256];
+        uint32_t folderlocationnametopicname;
+    } folderlocationname;
+    unsigned char folderreserved[124];
+} EX_FOLDER;
+
+typedef struct EX_REPOSITORY {
+    uint16_t repositoryversion;
+    uint16_t repositorytype; /* 0: no repository */
+    uint16_t repositorysubtype;
+    uint32_t repositoryresourceid;
+    uint32_t repositorylocationcrc; /* computed by the store */
+    uint32_t repositoryattributes;
+    uint32_t repositorysize;
+    uint32_t repositorytimeaccessed;
+    uint32_t repositorytimecreated;
+    uint32_t repositorytimeexpired;
+    uint32_t repositorytimemodified;
+    uint16_t repositoryuseraccessed;
+    uint16_t repositorysynctype;
+    uint32_t repositorysyncinterval;
+    uint32_t repositorysynctime;
+    unsigned char repositoryreserved[6];
+    uint32_t repositorylocationinfo; /* addresses of the stored blobs */
+    uint32_t repositorypolicyinfo;
+    uint32_t repositoryprivateinfo;
+} EX_REPOSITORY;
+#pragma pack(pop)
+
+/* A counted byte block. */
+typedef struct EX_BLOB {
+    uint16_t cbData;
+    const void* pbData;
+} EX_BLOB;
+
+/* Field flags: which parts of an item the caller changed. 0 selects every part, for reading and
+ * for writing alike; a write with flags 0 counts as a change of every part except the folder the
+ * item is in. */
+#define EX_FIELD_ITEM 0x00000001u        /* the item record's own fields; SetItemName sets it */
+#define EX_FIELD_OWNER 0x00000008u       /* UIDOWNER: rewrite the owner's membership */
+#define EX_FIELD_ATTACHMENT 0x00000100u  /* the attachment (see EX_FIELDS_ATTACHMENT) */
+#define EX_FIELD_REFMARKER 0x00000400u   /* ATTRIBUTES changed by the reference marker */
+#define EX_FIELD_PARENT 0x00001000u      /* the item moved to another folder */
+#define EX_FIELD_NOTE 0x00002000u        /* the note */
+#define EX_FIELD_UNREADONLY 0x00004000u  /* on its own: only the unread state changed */
+#define EX_FIELD_ACCESS 0x00010000u      /* the access pair */
+#define EX_FIELDS_FOLDER 0x00048000u     /* the folder record */
+#define EX_FIELDS_ATTACHMENT 0x01800100u /* attachment, its keys, repository and its blobs */
+#define EX_FIELDS_TEXTS 0x00782000u      /* the note and the four item texts */
+#define EX_FIELDS_SIGNIFICANT 0x00F97FC1u
+#define EX_FIELDS_ALL 0xFFFFFFFFu
+
+/* Unread flags of an item (EXItemObjectItemUnReadFlags, EX_ITEMINFO). */
+#define EX_UNREAD_CHANGED 0x0001u
+#define EX_UNREAD_ATTACHMENT 0x0002u
+#define EX_UNREAD_NOTE 0x0004u
+
+/* The flat description of an item (EXItemGetInfo, EXItemNew). Text pointers are never null on
+ * output and stay valid while the handle's view is unchanged; the store never frees them. */
+typedef struct EX_ITEMINFO {
+    /* the item record, itemversion to itemaccess */
+    uint16_t itemversion;
+    uint16_t type;
+    uint32_t itemid;
+    uint32_t itemparentid;
+    uint16_t attributes;
+    char itemname[64];
+    char itemdescription[128];
+    uint16_t uidowner;
+    uint16_t uidresponsible;
+    uint32_t duedate;
+    uint16_t status;
+    uint16_t uidlastmodified;
+    uint32_t tmlastmodified;
+    uint16_t itemaccesslevel;
+    uint16_t itemaccessgrouporuserid;
+    /* texts */
+    const char* pszExtendedInfo;
+    const char* pszInstructions;
+    const char* pszKeywords;
+    const char* pszNote; /* the stored note (the item's cached copy); "" without a catalog */
+    const char* pszSubscribers;
+    const void* pvReserved1;
+    /* the attachment, attversion to attsynctime */
+    uint16_t attversion;
+    uint16_t atttype;
+    uint16_t attsubtype;
+    uint16_t attnametype;
+    uint16_t attnamesubtype;
+    uint32_t attnameresourceid;
+    uint32_t attnamecrc;
+    char attnamepath[256];
+    const char* pszAttachmentTopicName;
+    uint32_t attinfoattr;
+    uint32_t attinfosize;
+    uint32_t attinfotimeaccessed;
+    uint32_t attinfotimecreated;
+    uint32_t attinfotimeexpired;
+    uint32_t attinfotime;
+    uint16_t attinfouseraccessed;
+    uint32_t attchecksum;
+    uint32_t attspecialinfo;
+    uint16_t attsync;
+    uint16_t attsynctype;
+    uint32_t attsyncinterval;
+    uint32_t attsynctime;
+    /* the repository, repositoryversion to repositorysynctime */
+    uint16_t repositoryversion;
+    uint16_t repositorytype;
+    uint16_t repositorysubtype;
+    uint32_t repositoryresourceid;
+    uint32_t repositorylocationcrc;
+    uint32_t repositoryattributes;
+    uint32_t repositorysize;
+    uint32_t repositorytimeaccessed;
+    uint32_t repositorytimecreated;
+    uint32_t repositorytimeexpired;
+    uint32_t repositorytimemodified;
+    uint16_t repositoryuseraccessed;
+    uint16_t repositorysynctype;
+    uint32_t repositorysyncinterval;
+    uint32_t repositorysynctime;
+    EX_BLOB blobReposLocation;
+    EX_BLOB blobReposPolicy;
+    EX_BLOB blobReposPrivate;
+    /* the folder, folderversion to the location name's topic */
+    uint16_t folderversion;
+    uint16_t foldertype;
+    uint16_t folderupdatetype;
+    uint32_t folderupdateinterval;
+    uint32_t folderupdatetime;
+    uint16_t foldermonitortype;
+    uint16_t folderlocationtype;
+    uint32_t folderlocationinfoattr;
+    uint32_t folderlocationinfosize;
+    uint32_t folderlocationinfotimeaccessed;
+    uint32_t folderlocationinfotimecreated;
+    uint32_t folderlocationinfotimeexpired;
+    uint32_t folderlocationinfotime;
+    uint16_t folderlocationinfouseraccessed;
+    uint16_t folderlocationnametype;
+    uint16_t folderlocationnamesubtype;
+    uint32_t folderlocationnameresourceid;
+    uint32_t folderlocationnamecrc;
+    char folderlocationnamepath[256];
+    const char* pszFolderTopicName;
+    /* the rest */
+    uint32_t dwReserved2;
+    ITEM_OBJECT* hItem; /* the handle the description was taken from */
+    uint32_t dwFieldFlags;
+    uint16_t wUnreadFlags;
+    uint16_t wReserved3;
+} EX_ITEMINFO;
+
+/*
+ * Item notifier: the application's routine that hears of changes to an item a handle shows.
+ *   hItem      the handle, or NULL for the notifier a list keeps on its own folder (below);
+ *   pIterator  the list the handle belongs to, or NULL for a handle of its own;
+ *   nIndex     for a handle in a list: its slot; for Destroyed and for a removal of a handle
+ *              from a list (moved away, reference removed) the slot it occupied, and handles
+ *              after it report one lower from then on. A handle of its own reports -1, and so
+ *              does a list's own notifier;
+ *   wKind      EX_CHANGE_CREATED, _MODIFIED, _DESTROYED (AddRef and RemoveRef reach reference
+ *              lists as Created and Destroyed);
+ *   ulValue    the value given with the routine;
+ *   dwArgument the changed-field mask (EX_FIELD...), 0xFFFFFFFF for Destroyed.
+ * A list also keeps a notifier on the item of its folder: it is called with hItem NULL and
+ * nIndex -1 when the folder item itself changes (Modified) or goes (Destroyed; the list then
+ * stays readable but takes in no more changes).
+ * Routines run inside calls of this library and may call it again, also to release the handle
+ * or list they are told about; a list with items inserted beyond the part fetched so far
+ * counts them in EXItemIteratorCount at once.
+ */
+typedef void (*EX_ITEMNOTIFIER)(ITEM_OBJECT* hItem, ITEM_ITERATOR* pIterator, long nIndex,
+                                uint16_t wKind, uintptr_t ulValue, uint32_t dwArgument);
+
+/* The catalog's default notifier routine and value are the item contexts A and B given to
+ * EXBoardOpen / EXBoardCreate (A: an EX_ITEMNOTIFIER cast to uintptr_t, or 0 for none). Pass
+ * EX_DEFAULT_NOTIFIER / EX_DEFAULT_VALUE where a call says they stand for the defaults. */
+#define EX_DEFAULT_NOTIFIER ((EX_ITEMNOTIFIER)(intptr_t)-1)
+#define EX_DEFAULT_VALUE ((uintptr_t)-1)
+
+/* ---- Item operations ---------------------------------------------------------------------- */
+
+/* A new detached handle with a private copy made from pInfo (NULL: all clear). Blanks that run
+ * to the end of itemname, itemdescription, attnamepath and folderlocationnamepath are cut off;
+ * the folder fields are not taken (give a folder its folder part with EXItemObjectSetFolder).
+ * Status: EXSM_OUT_OF_MEMORY (NULL). */
+CATSTORE_API ITEM_OBJECT* EXItemNew(EXSM_STATUS* status, const EX_ITEMINFO* pInfo);
+/* Stores a detached handle's item under hParent (NULL: the item's own itemparentid), writes its
+ * Created change entry and attaches the handle, with the catalog's default notifier. Access
+ * level 0 takes the parent's access pair; level 3 with id 0 the owner's id. The item id is
+ * chosen by the store when 0 (else the next free one from it up).
+ * Status: EXSM_INVALID_HANDLE (catalog, parent, or a handle that is not detached),
+ * EXSM_DOES_NOT_EXIST (no such parent), EXSM_ALREADY_EXISTS, EXSM_LOCK_ERROR. On failure the
+ * handle stays detached and unchanged. */
+CATSTORE_API void EXItemCreate(BOARD_OBJECT* hbrd, ITEM_OBJECT* hParent, ITEM_OBJECT* hItem,
+                               EXSM_STATUS* status);
+/* Stores the items of an array of descriptions under hParent in one go (Created entries and
+ * notifications as EXItemCreate; no handles). Returns the number stored; on a failure the items
+ * stored before it stay. Status as EXItemCreate. */
+typedef struct EX_ITEMINFOARRAY {
+    uint16_t wLower, wUpper; /* aInfo holds wUpper - wLower + 1 descriptions */
+    EX_ITEMINFO aInfo[1];
+} EX_ITEMINFOARRAY;
+CATSTORE_API int EXItemBulkCreate(BOARD_OBJECT* hbrd, ITEM_OBJECT* hParent,
+                                  const EX_ITEMINFOARRAY* pItems, EXSM_STATUS* status);
+/* Fills pInfo from the handle's view. A call made while another EXItemGetInfo runs (from a box
+ * handler) shows "Recursion detected in EXItemGetInfo!" and fills nothing (status 0). */
+CATSTORE_API void EXItemGetInfo(ITEM_OBJECT* hItem, EX_ITEMINFO* pInfo, EXSM_STATUS* status);
+/* Writes the parts the field flags select. A handle whose copy is older than the stored item
+ * gives EXSM_ITEM_HAS_CHANGED (EXItemRefresh, change again, write again). With fAsSystem the
+ * change is attributed to user 1 and reaches this process too through EXBoardRefresh.
+ * Status: EXSM_INVALID_HANDLE, EXSM_ITEM_HAS_CHANGED, EXSM_DOES_NOT_EXIST, EXSM_ALREADY_EXISTS,
+ * EXSM_LOCK_ERROR. On success the handle shares the cached copy again. */
+CATSTORE_API void EXItemSetInfo(ITEM_OBJECT* hItem, uint32_t fAsSystem, EXSM_STATUS* status);
+/* The item's id and name; 0 and "" for an invalid handle. */
 CATSTORE_API uint32_t EXItemGetID(ITEM_OBJECT* hItem);
 CATSTORE_API size_t EXItemGetName(ITEM_OBJECT* hItem, char* pchBuffer, size_t cchBuffer);
+/* A second handle on the same item (a private copy is copied). EX_DEFAULT_NOTIFIER and
+ * EX_DEFAULT_VALUE stand for the catalog's defaults. Status: EXSM_INVALID_HANDLE,
+ * EXSM_OUT_OF_MEMORY. */
+CATSTORE_API ITEM_OBJECT* EXItemAcquire(ITEM_OBJECT* hItem, EX_ITEMNOTIFIER pfnNotifier,
+                                        uintptr_t ulValue, EXSM_STATUS* status);
+/* Ends a handle the application owns (any attached, detached or orphaned one); a handle that
+ * belongs to a list is left alone. Returns 0. Status: EXSM_INVALID_HANDLE. */
+CATSTORE_API int EXItemRelease(ITEM_OBJECT* hItem, EXSM_STATUS* status);
+/* Reads the view again. Status: EXSM_ITEM_DELETED when the item is gone (its notifiers heard
+ * Destroyed) or the user may no longer see it, EXSM_INVALID_HANDLE, EXSM_LOCK_ERROR. */
+CATSTORE_API void EXItemRefresh(ITEM_OBJECT* hItem, EXSM_STATUS* status);
+/* Marks the item read for the current user, and with it every marked item below it. */
+CATSTORE_API void EXItemMarkAsRead(ITEM_OBJECT* hItem, uint32_t dwUnused, EXSM_STATUS* status);
+/* A new handle on the item's folder. Status: EXSM_DOES_NOT_EXIST for an item at the top. */
+CATSTORE_API ITEM_OBJECT* EXItemGetParent(ITEM_OBJECT* hItem, EXSM_STATUS* status);
+/* The access pair as one value: level in the low 16 bits, group or user id in the high 16. Set
+ * changes the view only; a later EXItemSetInfo with EX_FIELD_ACCESS stores it. */
+CATSTORE_API void EXItemGetAccess(ITEM_OBJECT* hItem, uint32_t* pdwAccess, EXSM_STATUS* status);
+CATSTORE_API void EXItemSetAccess(ITEM_OBJECT* hItem, const uint32_t* pdwAccess,
+                                  EXSM_STATUS* status);
+/* Finds: a new handle with the notifier given (ulValue 0: the catalog's default routine and
+ * value). Status: EXSM_DOES_NOT_EXIST, EXSM_INVALID_HANDLE, EXSM_OUT_OF_MEMORY. */
+CATSTORE_API ITEM_OBJECT* EXItemFindByID(BOARD_OBJECT* hbrd, uint32_t dwItemID,
+                                         EX_ITEMNOTIFIER pfnNotifier, uintptr_t ulValue,
+                                         EXSM_STATUS* status);
+/* By the attachment's resource id and path (letter case does not matter), or by the
+ * repository's resource id and location (exactly as stored). */
+typedef struct EX_ITEMLOCATOR {
+    uint32_t dwResourceID;
+    const char* pszText;
+} EX_ITEMLOCATOR;
+CATSTORE_API ITEM_OBJECT* EXItemFindByAttachmentName(BOARD_OBJECT* hbrd,
+                                                     const EX_ITEMLOCATOR* pLocator,
+                                                     EX_ITEMNOTIFIER pfnNotifier, uintptr_t ulValue,
+                                                     EXSM_STATUS* status);
+CATSTORE_API ITEM_OBJECT* EXItemFindByRepository(BOARD_OBJECT* hbrd, const EX_ITEMLOCATOR* pLocator,
+                                                 EX_ITEMNOTIFIER pfnNotifier, uintptr_t ulValue,
+                                                 EXSM_STATUS* status);
+
+/* ---- Item lists --------------------------------------------------------------------------- */
+
+/* Sort codes: bit 0 set = descending. Any other code counts as EX_SORT_NAME. */
+#define EX_SORT_NAME 2            /* name without regard to letter case */
+#define EX_SORT_MODIFIED 4        /* last-modified time */
+#define EX_SORT_STATUS 8          /* status */
+#define EX_SORT_DUEDATE 512       /* due date */
+#define EX_SORT_REPOSITORY 0x8000 /* the repository's modification time */
+#define EX_SORT_DESCENDING 1
+
+/* A handle array for batch moves: capacity wUpper - wLower + 1. */
+typedef struct EX_ITEMARRAY {
+    uint16_t wLower, wUpper;
+    ITEM_OBJECT* ahItems[1];
+} EX_ITEMARRAY;
+
+/*
+ * Lists of a folder's items (types with bit 0 or 2 set) or sub-folders, in a sort order,
+ * fetched from the catalog as the application moves through them (all at once with
+ * fFetchAll). A list stays live: creates, changes, moves and destroys, this process's at once
+ * and other processes' at each EXBoardRefresh, insert, remove and notify its handles. Items the
+ * current user may not see are left out as they are met, so EXItemIteratorCount is an
+ * estimate until the list is complete. A list released without the final flag is parked and an
+ * equal request (same folder, kind and folder-type filter) gets it back without reading the
+ * catalog. dwFolderTypeFilter: 0 every folder, else bit (FOLDERTYPE mod 32) must be set.
+ * Status: EXSM_INVALID_HANDLE, EXSM_FOLDER_REQUIRED, EXSM_OUT_OF_MEMORY, EXSM_LOCK_ERROR.
+ */
+CATSTORE_API ITEM_ITERATOR* EXFolderGetItems(BOARD_OBJECT* hbrd, ITEM_OBJECT* hFolder,
+                                             int fFetchAll, uint16_t wSortCode,
+                                             EX_ITEMNOTIFIER pfnNotifier, uintptr_t ulValue,
+                                             EXSM_STATUS* status);
+CATSTORE_API ITEM_ITERATOR* EXFolderGetFolders(BOARD_OBJECT* hbrd, ITEM_OBJECT* hFolder,
+                                               int fFetchAll, uint16_t wSortCode,
+                                               uint32_t dwFolderTypeFilter,
+                                               EX_ITEMNOTIFIER pfnNotifier, uintptr_t ulValue,
+                                               EXSM_STATUS* status);
+/* 1 when the folder shows at least one sub-folder. */
+CATSTORE_API int EXFolderHasFolders(BOARD_OBJECT* hbrd, ITEM_OBJECT* hFolder,
+                                    uint32_t dwFolderTypeFilter, EXSM_STATUS* status);
+
+/* Iterator calls take a released list like NULL: 0, -1 or NULL and nothing happens. */
+CATSTORE_API long EXItemIteratorCount(ITEM_ITERATOR* pIter);
+CATSTORE_API ITEM_ITERATOR* EXItemIteratorReset(ITEM_ITERATOR* pIter);
+CATSTORE_API long EXItemIteratorGetIndex(ITEM_ITERATOR* pIter);
+CATSTORE_API ITEM_ITERATOR* EXItemIteratorSetIndex(ITEM_ITERATOR* pIter, long nIndex);
+CATSTORE_API ITEM_OBJECT* EXItemIteratorCurrent(ITEM_ITERATOR* pIter);
+CATSTORE_API ITEM_OBJECT* EXItemIteratorFirst(ITEM_ITERATOR* pIter);
+CATSTORE_API ITEM_OBJECT* EXItemIteratorLast(ITEM_ITERATOR* pIter);
+CATSTORE_API ITEM_OBJECT* EXItemIteratorNext(ITEM_ITERATOR* pIter);
+CATSTORE_API ITEM_OBJECT* EXItemIteratorPrev(ITEM_ITERATOR* pIter);
+/* Delivers the next handles into pArray (NULL: fetches the whole list); returns how many. */
+CATSTORE_API int EXItemIteratorGetNextItems(ITEM_ITERATOR* pIter, EX_ITEMARRAY* pArray);
+/* Delivers the handles before the current one, in list order; returns how many. */
+CATSTORE_API int EXItemIteratorGetPrevItems(ITEM_ITERATOR* pIter, EX_ITEMARRAY* pArray);
+CATSTORE_API int EXItemIteratorSort(ITEM_ITERATOR* pIter, uint16_t wSortCode);
+/* 1 for folder lists (items or sub-folders), 0 for reference lists and NULL. */
+CATSTORE_API int EXItemIteratorIsParentChild(ITEM_ITERATOR* pIter);
+/* Ends the list (fFinal 1) or parks it for reuse; handles taken from it end with it. NULL. */
+CATSTORE_API ITEM_ITERATOR* EXItemIteratorRelease(ITEM_ITERATOR* pIter, int fFinal);
+
+/* ---- Unread marks ------------------------------------------------------------------------- */
+
+/* The set of a user's unread marks, held in memory from EXUnreadSetForUser to
+ * EXUnreadSetFinalize (which writes it back). The catalog keeps its current user's set itself.
+ * Status: EXSM_OUT_OF_MEMORY (the set comes back empty), mapped store failures; NULL only when
+ * no set could be made at all. */
+typedef struct UNREAD_SET UNREAD_SET;
+CATSTORE_API UNREAD_SET* EXUnreadSetForUser(BOARD_OBJECT* hbrd, USER_OBJECT* hUser,
+                                            EXSM_STATUS* status);
+CATSTORE_API void EXUnreadSetFinalize(BOARD_OBJECT* hbrd, UNREAD_SET* pSet);
+/* Drops the marks of items that no longer exist (and of their marked descendants), logging
+ * "UNREAD: Error, Non-existent item detected, ID=..." for each. */
+CATSTORE_API void EXUnreadSetVerify(BOARD_OBJECT* hbrd, UNREAD_SET* pSet, long lUnused);
+/* The per-item routines of the unread set. */
+CATSTORE_API EXSM_STATUS ProcessNewChangeEntry(unsigned long dwItemID, BOARD_OBJECT* hbrd);
+CATSTORE_API int NotifyMarkAsRead(unsigned long dwItemID, BOARD_OBJECT* hbrd);
+CATSTORE_API EXSM_STATUS VerifyNotifier(unsigned long dwItemID, void* pContext);
+
+/* ---- Item handle accessors ---------------------------------------------------------------- */
+
+/*
+ * The accessors do no store work and write no log line. Getters show the handle's view (NULL or
+ * 0 for an invalid handle); every setter first gives a handle that shares the cached copy a
+ * private copy, so no other handle sees an unsaved change. Text setters take NULL as empty; to
+ * store a change set its field flags (EXItemObjectSetItemFieldFlags) and call EXItemSetInfo.
+ * C++ callers find the same accessors as members of ITEM_OBJECT.
+ */
+CATSTORE_API const EX_ITEM* EXItemObjectItem(const ITEM_OBJECT* hItem);
+CATSTORE_API EX_ITEM* EXItemObjectSetItem(ITEM_OBJECT* hItem);
+CATSTORE_API const EX_ATTACHMENT* EXItemObjectAttachment(const ITEM_OBJECT* hItem);
+CATSTORE_API EX_ATTACHMENT* EXItemObjectSetAttachment(ITEM_OBJECT* hItem);
+CATSTORE_API const EX_REPOSITORY* EXItemObjectRepository(const ITEM_OBJECT* hItem);
+CATSTORE_API EX_REPOSITORY* EXItemObjectSetRepository(ITEM_OBJECT* hItem);
+/* A shared block of zeros for an item without folder part; the setter makes the part. */
+CATSTORE_API const EX_FOLDER* EXItemObjectFolder(const ITEM_OBJECT* hItem);
+CATSTORE_API EX_FOLDER* EXItemObjectSetFolder(ITEM_OBJECT* hItem);
+/* At most 63 (127) characters are kept; also sets EX_FIELD_ITEM. */
+CATSTORE_API void EXItemObjectSetItemName(ITEM_OBJECT* hItem, const char* pszName);
+CATSTORE_API void EXItemObjectSetItemDescription(ITEM_OBJECT* hItem, const char* pszDescription);
+CATSTORE_API uint32_t EXItemObjectItemFieldFlags(const ITEM_OBJECT* hItem);
+/* ORs the bits in (never clears one). */
+CATSTORE_API void EXItemObjectSetItemFieldFlags(ITEM_OBJECT* hItem, uint32_t dwFlags);
+/* The unread flags of the item's cached copy (EX_UNREAD_...); 0 without one. */
+CATSTORE_API uint16_t EXItemObjectItemUnReadFlags(const ITEM_OBJECT* hItem);
+CATSTORE_API const char* EXItemObjectItemNote(const ITEM_OBJECT* hItem);
+CATSTORE_API void EXItemObjectSetItemNote(ITEM_OBJECT* hItem, const char* pszNote);
+CATSTORE_API const char* EXItemObjectExtendedInfo(const ITEM_OBJECT* hItem);
+CATSTORE_API void EXItemObjectSetExtendedInfo(ITEM_OBJECT* hItem, const char* pszText);
+CATSTORE_API const char* EXItemObjectInstructions(const ITEM_OBJECT* hItem);
+CATSTORE_API void EXItemObjectSetInstructions(ITEM_OBJECT* hItem, const char* pszText);
+CATSTORE_API const char* EXItemObjectKeywords(const ITEM_OBJECT* hItem);
+CATSTORE_API void EXItemObjectSetKeywords(ITEM_OBJECT* hItem, const char* pszText);
+CATSTORE_API const char* EXItemObjectSubscribers(const ITEM_OBJECT* hItem);
+CATSTORE_API void EXItemObjectSetSubscribers(ITEM_OBJECT* hItem, const char* pszText);
+CATSTORE_API EX_BLOB EXItemObjectReposLocation(const ITEM_OBJECT* hItem);
+CATSTORE_API void EXItemObjectSetReposLocation(ITEM_OBJECT* hItem, const EX_BLOB* pBlob);
+CATSTORE_API EX_BLOB EXItemObjectReposPolicy(const ITEM_OBJECT* hItem);
+CATSTORE_API void EXItemObjectSetReposPolicy(ITEM_OBJECT* hItem, const EX_BLOB* pBlob);
+CATSTORE_API EX_BLOB EXItemObjectReposPrivate(const ITEM_OBJECT* hItem);
+CATSTORE_API void EXItemObjectSetReposPrivate(ITEM_OBJECT* hItem, const EX_BLOB* pBlob);
+CATSTORE_API const char* EXItemObjectAttachmentTopicName(const ITEM_OBJECT* hItem);
+CATSTORE_API void EXItemObjectSetAttachmentTopicName(ITEM_OBJECT* hItem, const char* pszText);
+CATSTORE_API const char* EXItemObjectFolderTopicName(const ITEM_OBJECT* hItem);
+CATSTORE_API void EXItemObjectSetFolderTopicName(ITEM_OBJECT* hItem, const char* pszText);
 
 /* ---- Users -------------------------------------------------------------------------------- */
 
@@ -371,6 +854,25 @@ CATSTORE_API int ChangeEntryNotifier(DB_CHANGEINFO* pChange, DB_ITEM* pItem, uns
 CATSTORE_API int ItemCopyNotifier(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned short wKind,
                                   BOARD_OBJECT* hbrd);
 
+/* A change entry as stored (packed). */
+#pragma pack(push, 1)
+typedef struct EX_CHANGEENTRY {
+    uint32_t changeaccess; /* access pair of the item: level low, id high */
+    uint32_t changefields; /* field flags; the reference tag for AddRef, RemoveRef */
+    uint32_t changeitemid;
+    uint32_t changeparentid; /* the parent; for references the referring item */
+    uint16_t changeuserid;
+    uint16_t changekind; /* EX_CHANGE_... */
+    uint32_t changetime;
+    uint32_t changedata;
+} EX_CHANGEENTRY;
+#pragma pack(pop)
+/* Takes in one entry that another process wrote (EXBoardRefresh calls it for each entry after
+ * the user's position): entries the user may not see are left out, the unread marks follow, and
+ * the change is queued for delivery. Always returns 1. */
+CATSTORE_API int ProcessChangeEntry(EX_CHANGEENTRY* pEntry, unsigned short wUnused,
+                                    BOARD_OBJECT* hbrd);
+
 /* ---- Status texts ------------------------------------------------------------------------- */
 
 /* The display text of a status ("Lock Error"); "" for a value without text. */
@@ -378,6 +880,58 @@ CATSTORE_API const char* EXStatusText(EXSM_STATUS status);
 
 #ifdef __cplusplus
 }
+#endif
+
+#ifdef __cplusplus
+namespace catstore {
+class CItemEntry;
+struct CItemNotifier;
+}  // namespace catstore
+
+/* The item handle. Its fields belong to the library: C++ callers use the members below, which
+ * are the accessors of the EXItemObject... functions (no checks, no log lines). */
+struct ITEM_OBJECT {
+    BOARD_OBJECT* hBoard = nullptr;
+    catstore::CItemEntry* ItemEntry = nullptr; /* null: detached or orphaned */
+    catstore::CItemNotifier* pNotifier = nullptr;
+    DB_ITEM* pdbItem = nullptr;  /* the view: the entry's copy or a private one */
+    uint32_t fIteratorOwned = 0; /* 1: belongs to a list */
+    uint32_t dwReferenceTag = 0; /* the reference a reference-list handle shows */
+
+    CATSTORE_API const EX_ITEM* Item() const;
+    CATSTORE_API EX_ITEM* SetItem();
+    CATSTORE_API const EX_ATTACHMENT* Attachment() const;
+    CATSTORE_API EX_ATTACHMENT* SetAttachment();
+    CATSTORE_API const EX_REPOSITORY* Repository() const;
+    CATSTORE_API EX_REPOSITORY* SetRepository();
+    CATSTORE_API const EX_FOLDER* Folder() const;
+    CATSTORE_API EX_FOLDER* SetFolder();
+    CATSTORE_API void SetItemName(const char* pszName);
+    CATSTORE_API void SetItemDescription(const char* pszDescription);
+    CATSTORE_API unsigned long ItemFieldFlags() const;
+    CATSTORE_API void SetItemFieldFlags(unsigned long dwFlags);
+    CATSTORE_API uint16_t ItemUnReadFlags() const;
+    CATSTORE_API const char* ItemNote() const;
+    CATSTORE_API void SetItemNote(const char* pszNote);
+    CATSTORE_API const char* ExtendedInfo() const;
+    CATSTORE_API void SetExtendedInfo(const char* pszText);
+    CATSTORE_API const char* Instructions() const;
+    CATSTORE_API void SetInstructions(const char* pszText);
+    CATSTORE_API const char* Keywords() const;
+    CATSTORE_API void SetKeywords(const char* pszText);
+    CATSTORE_API const char* Subscribers() const;
+    CATSTORE_API void SetSubscribers(const char* pszText);
+    CATSTORE_API EX_BLOB ReposLocation() const;
+    CATSTORE_API void SetReposLocation(const EX_BLOB& blob);
+    CATSTORE_API EX_BLOB ReposPolicy() const;
+    CATSTORE_API void SetReposPolicy(const EX_BLOB& blob);
+    CATSTORE_API EX_BLOB ReposPrivate() const;
+    CATSTORE_API void SetReposPrivate(const EX_BLOB& blob);
+    CATSTORE_API const char* AttachmentTopicName() const;
+    CATSTORE_API void SetAttachmentTopicName(const char* pszText);
+    CATSTORE_API const char* FolderTopicName() const;
+    CATSTORE_API void SetFolderTopicName(const char* pszText);
+};
 #endif
 
 #endif /* CATSTORE_H */

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "catstore.h"
 #include "testsupport.h"
@@ -30,6 +33,39 @@ inline void FreeUserInfo(EX_USERINFO* p) {
         FreeStr(h);
     }
     QNGlobalFree(p->hShadowData);
+}
+
+// An item notifier that writes down every call; onCall (when set) runs inside the call.
+struct NotifierCall {
+    ITEM_OBJECT* hItem;
+    ITEM_ITERATOR* pIter;
+    long nIndex;
+    uint16_t wKind;
+    uint32_t dwArgument;
+    std::string strName;  // the handle's item name at the time of the call
+};
+struct Recorder {
+    std::vector<NotifierCall> calls;
+    std::function<void(const NotifierCall&)> onCall;
+    uintptr_t Value() { return reinterpret_cast<uintptr_t>(this); }
+    size_t Count(uint16_t wKind) const {
+        size_t n = 0;
+        for (const NotifierCall& c : calls) {
+            n += c.wKind == wKind ? 1 : 0;
+        }
+        return n;
+    }
+};
+inline void RecordCall(ITEM_OBJECT* hItem, ITEM_ITERATOR* pIter, long nIndex, uint16_t wKind,
+                       uintptr_t ulValue, uint32_t dwArgument) {
+    auto* pRecorder = reinterpret_cast<Recorder*>(ulValue);
+    char ach[64] = "";
+    EXItemGetName(hItem, ach, sizeof ach);
+    NotifierCall call{hItem, pIter, nIndex, wKind, dwArgument, ach};
+    pRecorder->calls.push_back(call);
+    if (pRecorder->onCall) {
+        pRecorder->onCall(call);
+    }
 }
 
 class CatalogTest : public ::testing::Test {

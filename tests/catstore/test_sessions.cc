@@ -185,9 +185,16 @@ TEST_F(CatalogTest, ANewUserStartsAtTheEndOfTheLog) {
     hbrd = Open("fresh", "", &st);
     ASSERT_NE(hbrd, nullptr);
     // The catalog's whole history (root folders, the user's folders) is not delivered.
-    EXPECT_TRUE(hbrd->pNotify->delivered.empty());
+    Recorder rec;
+    ITEM_OBJECT* hRoot = EXBoardGetRootFolder(hbrd);
+    ITEM_ITERATOR* pList =
+        EXFolderGetItems(hbrd, hRoot, 1, EX_SORT_NAME, RecordCall, rec.Value(), &st);
+    ASSERT_NE(pList, nullptr);
     EXBoardRefresh(hbrd, &st);
-    EXPECT_TRUE(hbrd->pNotify->delivered.empty());
+    EXPECT_EQ(st, EXSM_SUCCESS);
+    EXPECT_TRUE(rec.calls.empty());
+    EXItemIteratorRelease(pList, 1);
+    EXItemRelease(hRoot, &st);
     EXBoardClose(hbrd, &st);
 }
 

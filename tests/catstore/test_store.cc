@@ -475,6 +475,14 @@ TEST_F(StoreTest, ChangeEntriesOfAnotherProcessArriveAtRefreshOwnOnesAreSkipped)
     BOARD_OBJECT* hbrd = Open("reader", "r");
     ASSERT_NE(hbrd, nullptr);
     uint32_t cEntriesBefore = Count(hbrd, DB_CHANGEENTRYREC);
+    // The root's list hears every item that comes into the root.
+    EXSM_STATUS st;
+    Recorder rec;
+    ITEM_OBJECT* hRoot = EXBoardGetRootFolder(hbrd);
+    ITEM_ITERATOR* pList =
+        EXFolderGetItems(hbrd, hRoot, 1, EX_SORT_NAME, RecordCall, rec.Value(), &st);
+    ASSERT_NE(pList, nullptr);
+    long cListed = EXItemIteratorCount(pList);
     std::string strPath = m_strPath;
     pid_t pid = qn::test::ForkChild([&]() {
         EXSM_STATUS s;
@@ -497,28 +505,30 @@ TEST_F(StoreTest, ChangeEntriesOfAnotherProcessArriveAtRefreshOwnOnesAreSkipped)
     });
     ASSERT_EQ(qn::test::WaitChild(pid), 0);
     EXPECT_EQ(Count(hbrd, DB_CHANGEENTRYREC), cEntriesBefore + 3);
-    hbrd->pNotify->delivered.clear();
-    EXSM_STATUS st;
     EXBoardRefresh(hbrd, &st);
     ASSERT_EQ(st, EXSM_SUCCESS);
-    ASSERT_EQ(hbrd->pNotify->delivered.size(), 3u);
-    for (const ChangeEvent& ev : hbrd->pNotify->delivered) {
-        EXPECT_TRUE(ev.fFromLog);
-        EXPECT_EQ(ev.wKind, EX_CHANGE_CREATED);
-        EXPECT_EQ(ev.dwParentID, 1u);
+    ASSERT_EQ(rec.calls.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(rec.calls[size_t(i)].wKind, EX_CHANGE_CREATED);
+        EXPECT_EQ(rec.calls[size_t(i)].pIter, pList);
+        EXPECT_EQ(rec.calls[size_t(i)].strName, "from writer " + std::to_string(i));
     }
-    // Our own create: queued at once, not read back from the log.
+    EXPECT_EQ(EXItemIteratorCount(pList), cListed + 3);
+    // Our own create is queued at once; the log does not bring it back a second time.
     DB_ITEM mine;
     std::strcpy(mine.item.itemname, "mine");
     mine.item.itemparentid = 1;
+    mine.item.type = 1;
     ASSERT_EQ(ItemCreate(hbrd->pdb, &mine, ChangeEntryNotifier, hbrd), DBSuccess);
-    hbrd->pNotify->delivered.clear();
+    rec.calls.clear();
     EXBoardRefresh(hbrd, &st);
-    ASSERT_EQ(hbrd->pNotify->delivered.size(), 1u);
-    EXPECT_FALSE(hbrd->pNotify->delivered[0].fFromLog);
-    hbrd->pNotify->delivered.clear();
+    ASSERT_EQ(rec.calls.size(), 1u);
+    EXPECT_EQ(rec.calls[0].strName, "mine");
+    rec.calls.clear();
     EXBoardRefresh(hbrd, &st);
-    EXPECT_TRUE(hbrd->pNotify->delivered.empty());
+    EXPECT_TRUE(rec.calls.empty());
+    EXItemIteratorRelease(pList, 1);
+    EXItemRelease(hRoot, &st);
     EXBoardClose(hbrd, &st);
 }
 
@@ -683,7 +693,11 @@ TEST_F(StoreTest, ModifiedEntriesAreAttributedToTheItemsLastModifier) {
     EXPECT_EQ(Copy(LastEntry(hbrd).changeuserid), wWriter);
     EXSM_STATUS st;
     EXBoardRefresh(hbrd, &st);
-    hbrd->pNotify->delivered.clear();
+    Recorder rec;
+    ITEM_OBJECT* hRoot = EXBoardGetRootFolder(hbrd);
+    ITEM_ITERATOR* pList =
+        EXFolderGetItems(hbrd, hRoot, 1, EX_SORT_NAME, RecordCall, rec.Value(), &st);
+    ASSERT_NE(pList, nullptr);
 
     // A write as the system: the entry names user 1 and comes back to the writing process.
     std::strcpy(item.item.itemname, "as system");
@@ -694,12 +708,15 @@ TEST_F(StoreTest, ModifiedEntriesAreAttributedToTheItemsLastModifier) {
     EXPECT_EQ(Copy(e.changekind), EX_CHANGE_MODIFIED);
     EXPECT_EQ(Copy(e.changeuserid), 1);
     // The writer drops what it queued and takes the change from the log like everyone else.
-    hbrd->pNotify->queued.clear();
-    hbrd->pNotify->delivered.clear();
+    EXNotifyDiscardDeferred(hbrd);
     EXBoardRefresh(hbrd, &st);
     ASSERT_EQ(st, EXSM_SUCCESS);
-    ASSERT_EQ(hbrd->pNotify->delivered.size(), 1u);
-    EXPECT_TRUE(hbrd->pNotify->delivered[0].fFromLog);
+    // The change (after the unread mark it brings, announced as flags 0x4000 alone).
+    ASSERT_EQ(rec.calls.size(), 2u);
+    EXPECT_EQ(rec.calls[0].dwArgument, EX_FIELD_UNREADONLY);
+    EXPECT_EQ(rec.calls[1].wKind, EX_CHANGE_MODIFIED);
+    EXPECT_EQ(rec.calls[1].dwArgument, EX_FIELD_ITEM);
+    EXPECT_EQ(rec.calls[1].strName, "as system");
 
     // EXBoardSetInfo writes the root as the current user: its entry is skipped by our own reading.
     EX_BOARDINFO info{};
@@ -710,10 +727,12 @@ TEST_F(StoreTest, ModifiedEntriesAreAttributedToTheItemsLastModifier) {
     e = LastEntry(hbrd);
     EXPECT_EQ(Copy(e.changeitemid), 1u);
     EXPECT_EQ(Copy(e.changeuserid), wWriter);
-    hbrd->pNotify->delivered.clear();
+    size_t cCalls = rec.calls.size();
     EXBoardRefresh(hbrd, &st);
-    EXPECT_TRUE(hbrd->pNotify->delivered.empty());
+    EXPECT_EQ(rec.calls.size(), cCalls);
     QNGlobalFree(reinterpret_cast<QNHGLOBAL>(info.hName));
+    EXItemIteratorRelease(pList, 1);
+    EXItemRelease(hRoot, &st);
     EXBoardClose(hbrd, &st);
 }
 

@@ -1,0 +1,149 @@
+#include "cursor.h"
+
+#include <cstring>
+
+#include "locks.h"
+
+namespace catstore {
+
+void CStoreCursor::SetWalk(DBA dbaFolder, uint32_t dwFolderID, int32_t nSet, bool fDescending) {
+    *this = CStoreCursor{};
+    m_walk = Walk::Set;
+    m_dbaFolder = dbaFolder;
+    m_dwFolderID = dwFolderID;
+    m_nCode = nSet;
+    m_fDescending = fDescending;
+}
+
+void CStoreCursor::KeyWalk(uint32_t dwFolderID, int32_t nKey, bool fDescending) {
+    *this = CStoreCursor{};
+    m_walk = Walk::Key;
+    m_dwFolderID = dwFolderID;
+    m_nCode = nKey;
+    m_fDescending = fDescending;
+}
+
+// The compound key value (folder, value) as the engine takes it: STATUS is 16 bits wide.
+struct KeyBuffer {
+    unsigned char ab[8];
+    KeyBuffer(int32_t nKey, uint32_t dwFolder, uint32_t dwValue) {
+        std::memcpy(ab, &dwFolder, 4);
+        if (nKey == STATUSBYFOLDER) {
+            uint16_t w = static_cast<uint16_t>(dwValue);
+            std::memcpy(ab + 4, &w, 2);
+        } else {
+            std::memcpy(ab + 4, &dwValue, 4);
+        }
+    }
+};
+
+static uint32_t KeyValueOf(int32_t nKey, const qn::dbms::db_itemrec& rec) {
+    switch (nKey) {
+        case STATUSBYFOLDER:
+            return rec.status;
+        case DUEDATEBYFOLDER:
+            return rec.duedate;
+        default:
+            return rec.tmlastmodified;
+    }
+}
+
+// One step of the walk; the record reached becomes current. S_EOS / S_NOTFOUND at the end.
+int CStoreCursor::Step(CDbContext* pdb, bool fFirstOfFetch) {
+    const bool fForward = !m_fDescending;
+    if (m_walk == Walk::Set) {
+        if (fFirstOfFetch) {
+            int rc = pdb->MakeCurrent(m_dbaFolder);
+            if (rc == S_OKAY) {
+                rc = pdb->SetOwnerCurrent(m_nCode);
+            }
+            if (rc != S_OKAY) {
+                return rc == S_DELETED ? S_EOS : rc;
+            }
+            if (m_fStarted) {
+                return pdb->FindFrom(m_nCode, m_achName, m_dba, fForward);
+            }
+            return fForward ? pdb->FindFirst(m_nCode) : pdb->FindLast(m_nCode);
+        }
+        return fForward ? pdb->FindNext(m_nCode) : pdb->FindPrev(m_nCode);
+    }
+    if (!fFirstOfFetch) {
+        return fForward ? pdb->KeyNext(m_nCode) : pdb->KeyPrev(m_nCode);
+    }
+    if (m_fStarted) {
+        KeyBuffer key(m_nCode, m_dwFolderID, m_dwKeyValue);
+        return pdb->KeyFrom(m_nCode, key.ab, m_dba, fForward);
+    }
+    // The first entry of the folder is the one after (folder, 0, address 0); its last the one
+    // before (folder, the largest value, the largest address).
+    KeyBuffer key(m_nCode, m_dwFolderID, fForward ? 0 : 0xFFFFFFFFu);
+    return pdb->KeyFrom(m_nCode, key.ab, fForward ? 0 : 0xFFFFFFFFu, fForward);
+}
+
+DBStatus CStoreCursor::TakePlace(const DB_ITEM& item) {
+    m_fStarted = true;
+    m_dba = item.dba;
+    std::memcpy(m_achName, item.item.itemname, sizeof m_achName);
+    m_dwKeyValue = KeyValueOf(m_nCode, item.item);
+    return DBSuccess;
+}
+
+DBStatus CStoreCursor::Fetch(CDbContext* pdb, uint16_t wTypeMask, uint32_t dwFilter, size_t n,
+                             std::vector<DB_ITEM>* pItems) {
+    if (m_walk == Walk::None) {
+        return DBEndOfList;
+    }
+    std::vector<LockEntry> packet =
+        Packet({DB_ITEMREC, DB_FOLDERREC, DB_REPOSITORYREC, DB_ATTACHREC, DBS_ITEMS,
+                DBS_ATTACHMENTS, m_walk == Walk::Set ? m_nCode : DBS_ITEMS_IN_FOLDER},
+               'r') +
+        VarStringPacket('r');
+    CStoreRead read(pdb, packet);
+    DBStatus st = read.Status();
+    if (st != DBSuccess) {
+        return st;
+    }
+    size_t cKept = 0;
+    for (bool fFirst = true; cKept < n; fFirst = false) {
+        int rc = Step(pdb, fFirst);
+        if (rc == S_EOS || rc == S_NOTFOUND) {
+            return DBEndOfList;
+        }
+        DBA dba = 0;
+        if (rc == S_OKAY) {
+            rc = pdb->CurrentDba(&dba);
+        }
+        if (rc != S_OKAY) {
+            return MapEngineStatus(rc);
+        }
+        DB_ITEM item;
+        st = ItemReadRecordAt(pdb, dba, &item);
+        if (st != DBSuccess) {
+            return st;
+        }
+        if (m_walk == Walk::Key && item.item.itemparentid != m_dwFolderID) {
+            return DBEndOfList;
+        }
+        TakePlace(item);
+        if ((item.item.type & wTypeMask) == 0) {
+            continue;
+        }
+        st = ItemReadParts(pdb, &item, ITEMFIELDS_FOLDER);
+        if (st != DBSuccess) {
+            return st;
+        }
+        if (dwFilter != 0 &&
+            (!item.folder || ((dwFilter >> (item.folder->foldertype % 32)) & 1) == 0)) {
+            continue;
+        }
+        st = ItemReadParts(pdb, &item, ITEMFIELDS_ATTACHMENT | ITEMFIELDS_TEXTS);
+        if (st != DBSuccess) {
+            return st;
+        }
+        pItems->push_back(std::move(item));
+        ++cKept;
+    }
+    return DBSuccess;
+}
+
+}  // namespace catstore
