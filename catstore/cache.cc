@@ -143,6 +143,30 @@ CItemEntry* CMapIIDToItemEntry::Insert(const DB_ITEM& item) {
     return pEntry.release();
 }
 
+CPreparedEntry CMapIIDToItemEntry::Prepare() {
+    m_map.reserve(m_map.size() + 1);
+    CPreparedEntry prepared;
+    prepared.m_pEntry = std::make_unique<CItemEntry>();
+    std::unordered_map<uint32_t, CItemEntry*> nodeSource;
+    nodeSource.emplace(0u, prepared.m_pEntry.get());
+    prepared.m_node = nodeSource.extract(0u);
+    return prepared;
+}
+
+CItemEntry* CMapIIDToItemEntry::InsertPrepared(CPreparedEntry&& prepared, DB_ITEM&& item) {
+    if (CItemEntry* pExisting = Find(item.item.itemid)) {
+        Update(pExisting, item);
+        return pExisting;
+    }
+    CItemEntry* pEntry = prepared.m_pEntry.release();
+    pEntry->m_item = std::move(item);
+    pEntry->m_pMap = this;
+    prepared.m_node.key() = pEntry->m_item.item.itemid;
+    m_map.insert(std::move(prepared.m_node));
+    m_cbEntries += EntryBytes(pEntry);
+    return pEntry;
+}
+
 void CMapIIDToItemEntry::Remove(CItemEntry* pEntry) {
     auto it = m_map.find(pEntry->m_item.item.itemid);
     if (it == m_map.end() || it->second != pEntry) {
@@ -242,9 +266,11 @@ CItemEntry* AttachHandle(BOARD_OBJECT* hbrd, ITEM_OBJECT* hItem, const DB_ITEM& 
 }
 
 void AttachToEntry(ITEM_OBJECT* hItem, CItemEntry* pEntry, EX_ITEMNOTIFIER pfnRoutine,
-                   uintptr_t ulValue, ITEM_ITERATOR* pIterator, int32_t nIndex) {
+                   uintptr_t ulValue, ITEM_ITERATOR* pIterator, int32_t nIndex,
+                   std::unique_ptr<CItemNotifier> pPrepared) {
     hItem->fIteratorOwned = 1;
-    hItem->pNotifier = RegisterNotifier(pEntry, pfnRoutine, ulValue, hItem, pIterator, nIndex);
+    hItem->pNotifier = RegisterNotifier(pEntry, pfnRoutine, ulValue, hItem, pIterator, nIndex,
+                                        std::move(pPrepared));
     hItem->ItemEntry = pEntry;
     hItem->pdbItem = &pEntry->m_item;
 }
@@ -260,8 +286,9 @@ void AssertItemRefreshed(DBStatus st) {
 // ---- Notifiers ------------------------------------------------------------------------------
 
 CItemNotifier* RegisterNotifier(CItemEntry* pEntry, EX_ITEMNOTIFIER pfnRoutine, uintptr_t ulValue,
-                                ITEM_OBJECT* hItem, ITEM_ITERATOR* pIterator, int32_t nIndex) {
-    auto* p = new CItemNotifier;
+                                ITEM_OBJECT* hItem, ITEM_ITERATOR* pIterator, int32_t nIndex,
+                                std::unique_ptr<CItemNotifier> pPrepared) {
+    CItemNotifier* p = pPrepared ? pPrepared.release() : new CItemNotifier;
     p->m_hTask = pIterator != nullptr ? pIterator->iterEntry.m_hTask : ::getpid();
     p->m_pfnRoutine = pfnRoutine;
     p->m_ulValue = ulValue;

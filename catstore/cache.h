@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -75,6 +76,15 @@ class CItemEntry {
     uint32_t m_cNotifiers = 0;
 };
 
+// A new entry made ahead of the store change that makes its item, so that taking the stored
+// item into the cache afterwards allocates nothing and cannot fail.
+class CPreparedEntry {
+  private:
+    friend class CMapIIDToItemEntry;
+    std::unique_ptr<CItemEntry> m_pEntry;
+    std::unordered_map<uint32_t, CItemEntry*>::node_type m_node;
+};
+
 // Item id -> entry. The map owns its entries and keeps their byte count, so that the memory
 // report costs nothing per entry.
 class CMapIIDToItemEntry {
@@ -87,6 +97,9 @@ class CMapIIDToItemEntry {
     CItemEntry* Find(uint32_t dwItemID) const;
     // A new entry holding a copy of the item (its unread flags still 0).
     CItemEntry* Insert(const DB_ITEM& item);
+    CPreparedEntry Prepare();
+    // The prepared entry with the item moved into it (an entry the id has already is updated).
+    CItemEntry* InsertPrepared(CPreparedEntry&& prepared, DB_ITEM&& item);
     // Takes the entry out of the map and hands it to the reclaimer.
     void Remove(CItemEntry* pEntry);
     // Copies a fresh item over the entry's copy.
@@ -138,14 +151,16 @@ CItemEntry* AttachHandle(BOARD_OBJECT* hbrd, ITEM_OBJECT* hItem, const DB_ITEM& 
                          int32_t nIndex);
 // The same for an entry at hand.
 void AttachToEntry(ITEM_OBJECT* hItem, CItemEntry* pEntry, EX_ITEMNOTIFIER pfnRoutine,
-                   uintptr_t ulValue, ITEM_ITERATOR* pIterator, int32_t nIndex);
+                   uintptr_t ulValue, ITEM_ITERATOR* pIterator, int32_t nIndex,
+                   std::unique_ptr<CItemNotifier> pPrepared = nullptr);
 
 // ---- Notifiers ----------------------------------------------------------------------------
 
 // A new notifier at the head of the entry's list; its task is the list's (while parked, 0)
-// for a handle in a list, else this process.
+// for a handle in a list, else this process. pPrepared: one allocated beforehand.
 CItemNotifier* RegisterNotifier(CItemEntry* pEntry, EX_ITEMNOTIFIER pfnRoutine, uintptr_t ulValue,
-                                ITEM_OBJECT* hItem, ITEM_ITERATOR* pIterator, int32_t nIndex);
+                                ITEM_OBJECT* hItem, ITEM_ITERATOR* pIterator, int32_t nIndex,
+                                std::unique_ptr<CItemNotifier> pPrepared = nullptr);
 // Removes the notifier from its entry and frees it; nothing when it is not registered.
 void UnregisterNotifier(CItemNotifier* pNotifier);
 

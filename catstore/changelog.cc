@@ -2,6 +2,7 @@
 #include "changelog.h"
 
 #include <ctime>
+#include <new>
 
 #include "board.h"
 #include "frame.h"
@@ -25,8 +26,14 @@ uint16_t CurrentUserID(BOARD_OBJECT* hbrd) {
     return 1;
 }
 
+// The entry is the change as every other process learns it: it is written even when this
+// process cannot queue its own notification (memory exhausted; the operations reserve room first).
 static void QueueFromEntry(BOARD_OBJECT* hbrd, const qn::dbms::db_changeentryrec& e) {
-    EXNotifyQueueEvent(hbrd, e.changeitemid, e.changeparentid, e.changekind, e.changefields);
+    try {
+        EXNotifyQueueEvent(hbrd, e.changeitemid, e.changeparentid, e.changekind, e.changefields);
+    } catch (const std::bad_alloc&) {
+        ReportAssertion("pieGrown != NULL", ".\\EXNOTIFY");
+    }
 }
 
 DBStatus WriteChangeEntry(CDbContext* pdb, DB_ITEM* pItem, const DB_ITEM* pOther,

@@ -54,14 +54,26 @@ ITEM_OBJECT* NewDetachedHandle() {
 }
 
 void AdoptHandle(BOARD_OBJECT* hbrd, ITEM_OBJECT* hItem) {
-    hbrd->pNotify->m_ownedHandles.insert(hItem);
+    AdoptHandle(hbrd, hItem, PrepareOwnedHandle(hbrd));
+}
+
+OwnedHandleSlot PrepareOwnedHandle(BOARD_OBJECT* hbrd) {
+    auto& handles = hbrd->pNotify->m_ownedHandles;
+    handles.reserve(handles.size() + 1);
+    std::unordered_set<ITEM_OBJECT*> slotSource{nullptr};
+    return slotSource.extract(nullptr);
+}
+
+void AdoptHandle(BOARD_OBJECT* hbrd, ITEM_OBJECT* hItem, OwnedHandleSlot&& slot) {
+    slot.value() = hItem;
+    hbrd->pNotify->m_ownedHandles.insert(std::move(slot));
     hItem->fIteratorOwned = 0;
 }
 
 ITEM_OBJECT* NewOwnedHandle(BOARD_OBJECT* hbrd, CItemEntry* pEntry, EX_ITEMNOTIFIER pfnRoutine,
                             uintptr_t ulValue) {
-    // Reserved first, so that an allocation failure cannot leave a handle nobody frees.
-    hbrd->pNotify->m_ownedHandles.reserve(hbrd->pNotify->m_ownedHandles.size() + 1);
+    // Had first, so that an allocation failure cannot leave a handle nobody frees.
+    OwnedHandleSlot slot = PrepareOwnedHandle(hbrd);
     ITEM_OBJECT* h = NewBlankHandle();
     h->hBoard = hbrd;
     try {
@@ -70,7 +82,7 @@ ITEM_OBJECT* NewOwnedHandle(BOARD_OBJECT* hbrd, CItemEntry* pEntry, EX_ITEMNOTIF
         FreeHandle(h);
         throw;
     }
-    AdoptHandle(hbrd, h);
+    AdoptHandle(hbrd, h, std::move(slot));
     return h;
 }
 

@@ -4,6 +4,8 @@
 // detached handle (not yet created) and an orphaned one (its item went) always own theirs.
 #pragma once
 
+#include <unordered_set>
+
 #include "catstore.h"
 #include "items.h"
 
@@ -24,8 +26,12 @@ ITEM_OBJECT* NewDetachedHandle();
 // A new handle the application owns on an entry, with a notifier of its own.
 ITEM_OBJECT* NewOwnedHandle(BOARD_OBJECT* hbrd, CItemEntry* pEntry, EX_ITEMNOTIFIER pfnRoutine,
                             uintptr_t ulValue);
-// Makes a detached handle attached and owned by the application (after its create).
+// Makes a handle attached and owned by the application (after its create).
 void AdoptHandle(BOARD_OBJECT* hbrd, ITEM_OBJECT* hItem);
+// The same with the set's room had beforehand, so that it cannot fail.
+using OwnedHandleSlot = std::unordered_set<ITEM_OBJECT*>::node_type;
+OwnedHandleSlot PrepareOwnedHandle(BOARD_OBJECT* hbrd);
+void AdoptHandle(BOARD_OBJECT* hbrd, ITEM_OBJECT* hItem, OwnedHandleSlot&& slot);
 // Ends a handle: it leaves the registry and its entry; its memory goes to the reclaimer.
 void FreeHandle(ITEM_OBJECT* hItem);
 // At close: every handle the application still owns on the catalog is freed.

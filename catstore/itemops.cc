@@ -278,7 +278,23 @@ static void FinishChange(BOARD_OBJECT* hbrd, bool fOwnChange, EXSM_STATUS* st) {
         return;
     }
     EXNotifyDiscardDeferred(hbrd);
-    RefreshBoard(hbrd, st);
+    try {
+        RefreshBoard(hbrd, st);
+    } catch (const std::bad_alloc&) {
+        // The change is stored; the next refresh brings it.
+    }
+}
+
+// Reads a just-written copy again for the stamps of its parts. Memory running out here leaves
+// the copy as it was written: the change is stored and reported as done.
+static void RefreshAfterWrite(BOARD_OBJECT* hbrd, CItemEntry* pEntry) {
+    try {
+        AssertItemRefreshed(RefreshEntry(hbrd, pEntry));
+    } catch (const std::bad_alloc&) {
+        ReportAssertion(
+            "DBItemRefreshStatus == DBSuccess || DBItemRefreshStatus == DBRecordModified",
+            ".\\EXSM");
+    }
 }
 
 static bool IsDetached(const ITEM_OBJECT* hItem) {
@@ -296,12 +312,26 @@ static void CreateItem(BOARD_OBJECT* hbrd, ITEM_OBJECT* hParent, ITEM_OBJECT* hI
     TimerStart("TIMER: Entering EXItemCreate...");
     DB_ITEM* pItem = hItem->pdbItem;
     const DB_ITEM saved = *pItem;
+    // Whatever taking the new item in needs is had before it is stored: a stored item that the
+    // call reports as not created would be created twice by a retry.
+    CPreparedEntry prepared = hbrd->pNotify->m_map.Prepare();
+    auto pNotifier = std::make_unique<CItemNotifier>();
+    OwnedHandleSlot slot = PrepareOwnedHandle(hbrd);
+    ReserveEvents(hbrd, 1);
     if (hParent != nullptr) {
         pItem->item.itemparentid = hParent->pdbItem->item.itemid;
     }
     BeginTransaction(hbrd, "EXItemCreate");
-    ApplyCreateDefaults(hbrd, hParent, pItem);
-    DBStatus dbs = ItemCreate(hbrd->pdb, pItem, ChangeEntryNotifier, hbrd);
+    DBStatus dbs = DBSuccess;
+    try {
+        ApplyCreateDefaults(hbrd, hParent, pItem);
+        dbs = ItemCreate(hbrd->pdb, pItem, ChangeEntryNotifier, hbrd);
+    } catch (...) {
+        *pItem = saved;
+        AbortTransaction(hbrd);
+        EXNotifyDiscardDeferred(hbrd);
+        throw;
+    }
     if (dbs != DBSuccess) {
         AbortTransaction(hbrd);
         EXNotifyDiscardDeferred(hbrd);
@@ -312,11 +342,14 @@ static void CreateItem(BOARD_OBJECT* hbrd, ITEM_OBJECT* hParent, ITEM_OBJECT* hI
     }
     // The handle now shows the cached copy, with the catalog's default notifier.
     std::unique_ptr<DB_ITEM> pPrivate(pItem);
-    CItemEntry* pEntry = PutEntry(hbrd, *pPrivate);
+    CItemEntry* pEntry =
+        hbrd->pNotify->m_map.InsertPrepared(std::move(prepared), std::move(*pPrivate));
+    ComputeUnreadFlags(hbrd, pEntry);
     hItem->hBoard = hbrd;
-    AttachToEntry(hItem, pEntry, DefaultRoutine(hbrd), DefaultValue(hbrd), nullptr, -1);
-    AdoptHandle(hbrd, hItem);
-    AssertItemRefreshed(RefreshEntry(hbrd, pEntry));
+    AttachToEntry(hItem, pEntry, DefaultRoutine(hbrd), DefaultValue(hbrd), nullptr, -1,
+                  std::move(pNotifier));
+    AdoptHandle(hbrd, hItem, std::move(slot));
+    RefreshAfterWrite(hbrd, pEntry);
     TimerStop("TIMER: Leaving EXItemCreate");
     const bool fOwn =
         hbrd->hCurrentUser != nullptr && CurrentUserID(hbrd) == pEntry->m_item.item.uidlastmodified;
@@ -344,6 +377,7 @@ static int BulkCreate(BOARD_OBJECT* hbrd, ITEM_OBJECT* hParent, const EX_ITEMINF
         }
         ApplyCreateDefaults(hbrd, hParent, &items[i]);
     }
+    ReserveEvents(hbrd, cItems);
     // All of them or none: one transaction.
     CDbContext* pdb = hbrd->pdb;
     BeginTransaction(hbrd, "EXItemBulkCreate");
@@ -380,22 +414,30 @@ static void SetInfo(ITEM_OBJECT* hItem, uint32_t fAsSystem, EXSM_STATUS* st) {
         return;
     }
     BOARD_OBJECT* hbrd = hItem->hBoard;
-    BeginTransaction(hbrd, "EXItemSetInfo");
-    TimerStart("TIMER: Entering EXItemSetInfo...");
     const uint32_t dwFlags = hItem->pdbItem->dwFieldFlags;
     const bool fSignificant = IsSignificant(dwFlags);
+    ReserveEvents(hbrd, 1);
     if (fSignificant) {
         TakePrivateCopy(hItem);
-        hItem->pdbItem->item.tmlastmodified = Now();
-        hItem->pdbItem->item.uidlastmodified = fAsSystem != 0 ? 1 : CurrentUserID(hbrd);
     }
+    BeginTransaction(hbrd, "EXItemSetInfo");
+    TimerStart("TIMER: Entering EXItemSetInfo...");
     DB_ITEM* pView = hItem->pdbItem;
+    if (fSignificant) {
+        pView->item.tmlastmodified = Now();
+        pView->item.uidlastmodified = fAsSystem != 0 ? 1 : CurrentUserID(hbrd);
+    }
     CItemEntry* pEntry = hItem->ItemEntry;
     const bool fShared = !HasPrivateCopy(hItem);
     if (fShared) {
         hbrd->pNotify->m_map.BeginChange(pEntry);
     }
-    DBStatus dbs = ItemWrite(hbrd->pdb, pView, ChangeEntryNotifier, hbrd);
+    DBStatus dbs = DBSuccess;
+    try {
+        dbs = ItemWrite(hbrd->pdb, pView, ChangeEntryNotifier, hbrd);
+    } catch (...) {
+        dbs = DBOutOfMemory;
+    }
     if (fShared) {
         hbrd->pNotify->m_map.EndChange(pEntry);
     }
@@ -421,7 +463,7 @@ static void SetInfo(ITEM_OBJECT* hItem, uint32_t fAsSystem, EXSM_STATUS* st) {
     }
     if (HasPrivateCopy(hItem)) {
         DropPrivateCopy(hItem);
-        AssertItemRefreshed(RefreshEntry(hbrd, pEntry));
+        RefreshAfterWrite(hbrd, pEntry);
         ComputeUnreadFlags(hbrd, pEntry);
     }
     pEntry->m_item.dwFieldFlags = 0;

@@ -1,5 +1,7 @@
 #include "notify.h"
 
+#include <algorithm>
+
 #include "board.h"
 #include "handles.h"
 #include "iterators.h"
@@ -26,17 +28,25 @@ const char* ChangeKindName(uint16_t wKind) {
     return wKind < 6 ? s_apszKinds[wKind] : "Unknown";
 }
 
+void ReserveEvents(BOARD_OBJECT* hbrd, size_t n) {
+    NotifierTable* pTable = hbrd->pNotify;
+    if (pTable == nullptr) {
+        return;
+    }
+    std::vector<DeferredEvent>& queue = pTable->m_queue;
+    while (queue.capacity() < queue.size() + n) {
+        queue.reserve(queue.capacity() + std::max(QUEUE_GROWTH, queue.capacity() / 2));
+    }
+}
+
 void EXNotifyQueueEvent(BOARD_OBJECT* hbrd, uint32_t dwItemID, uint32_t dwRelatedID, uint16_t wKind,
                         uint32_t dwFlags) {
     NotifierTable* pTable = hbrd->pNotify;
     if (pTable == nullptr) {
         return;
     }
-    std::vector<DeferredEvent>& queue = pTable->m_queue;
-    if (queue.size() == queue.capacity()) {
-        queue.reserve(queue.capacity() + std::max(QUEUE_GROWTH, queue.capacity() / 2));
-    }
-    queue.push_back({dwItemID, dwRelatedID, wKind, dwFlags});
+    ReserveEvents(hbrd, 1);
+    pTable->m_queue.push_back({dwItemID, dwRelatedID, wKind, dwFlags});
 }
 
 void QueueUsage(const BOARD_OBJECT* hbrd, uint32_t* pdwCount, uint32_t* pcb) {
@@ -108,6 +118,15 @@ void EXNotifySendDeferred(BOARD_OBJECT* hbrd) {
         return;
     }
     pTable->fSendDeferredActive = true;
+    // However the send ends (an allocation failure included), the queue is empty after it and
+    // the next send runs.
+    struct EndSend {
+        NotifierTable* pTable;
+        ~EndSend() {
+            pTable->m_queue.clear();
+            pTable->fSendDeferredActive = false;
+        }
+    } endSend{pTable};
     LogLine(LOG_STORE, "DEFER: Entering EXNotifySendDeferred (%ld events queued)...\r\n",
             static_cast<long>(pTable->m_queue.size()));
     // Deliveries may queue more events, which this run delivers too; the queue may move.
@@ -115,12 +134,14 @@ void EXNotifySendDeferred(BOARD_OBJECT* hbrd) {
         LogLine(LOG_STORE, "DEFER: Processing event %ld of %ld...\r\n", static_cast<long>(i + 1),
                 static_cast<long>(pTable->m_queue.size()));
         const DeferredEvent ev = pTable->m_queue[i];
-        SendOne(hbrd, ev);
+        try {
+            SendOne(hbrd, ev);
+        } catch (...) {
+            // Dropped: nobody could be told of it (memory exhausted).
+        }
     }
     LogLine(LOG_STORE, "DEFER: Leaving EXNotifySendDeferred (%ld events processed)...\r\n",
             static_cast<long>(pTable->m_queue.size()));
-    pTable->m_queue.clear();
-    pTable->fSendDeferredActive = false;
 }
 
 const char* EXNotifyGetNoteText(const CItemEntry* pEntry) {

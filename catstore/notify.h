@@ -46,6 +46,10 @@ const char* ChangeKindName(uint16_t wKind);
 
 void EXNotifyQueueEvent(BOARD_OBJECT* hbrd, uint32_t dwItemID, uint32_t dwRelatedID, uint16_t wKind,
                         uint32_t dwFlags);
+// Room for n more events, so that queueing them during a store change cannot fail.
+void ReserveEvents(BOARD_OBJECT* hbrd, size_t n);
+// Never throws: an event whose delivery runs out of memory is dropped, as one whose store read
+// fails.
 void EXNotifySendDeferred(BOARD_OBJECT* hbrd);
 void EXNotifyDiscardDeferred(BOARD_OBJECT* hbrd);
 // Applies one event to an entry (pRelated: the other item of a reference change). fFresh: the

@@ -8,26 +8,41 @@
 
 namespace catstore {
 
+// Writing the log never fails a call: a line that cannot be formatted for want of memory is
+// lost, the call goes on (many lines are written after a change was already committed).
+
 void LogLine(uint32_t dwCategory, const char* pszFormat, ...) {
     if (!QNTraceEnabled(dwCategory)) {
         return;
     }
     va_list args;
     va_start(args, pszFormat);
-    QNTraceV(dwCategory, pszFormat, args);
+    try {
+        QNTraceV(dwCategory, pszFormat, args);
+    } catch (...) {
+    }
     va_end(args);
 }
 
 void TimerStart(const char* pszText) {
-    QNTimerStart(LOG_STORE, "%s", pszText);
+    try {
+        QNTimerStart(LOG_STORE, "%s", pszText);
+    } catch (...) {
+    }
 }
 
 void TimerStop(const char* pszText) {
-    QNTimerStop(LOG_STORE, "%s", pszText);
+    try {
+        QNTimerStop(LOG_STORE, "%s", pszText);
+    } catch (...) {
+    }
 }
 
 void ReportAssertion(const char* pszExpression, const char* pszModule) {
-    QNAssertFailed(pszExpression, pszModule);
+    try {
+        QNAssertFailed(pszExpression, pszModule);
+    } catch (...) {
+    }
 }
 
 void ReportText(const char* pszText, const char* pszTitle) {
@@ -35,8 +50,12 @@ void ReportText(const char* pszText, const char* pszTitle) {
 }
 
 int ShowBox(const char* pszText, const char* pszCaption, unsigned uType) {
-    std::string strLine = std::string("\r\nQNMSGBOX: ") + pszCaption + "\r\n" + pszText + "\r\n";
-    QNLogWrite(strLine.c_str());
+    try {
+        std::string strLine =
+            std::string("\r\nQNMSGBOX: ") + pszCaption + "\r\n" + pszText + "\r\n";
+        QNLogWrite(strLine.c_str());
+    } catch (...) {
+    }
     return QNMessageBox(pszText, pszCaption, uType);
 }
 

@@ -113,7 +113,7 @@ inline DBStatus DestroyStoredItem(BOARD_OBJECT* hbrd, uint32_t dwID) {
 }
 
 // Moves an item to another folder the way the tree move does: the folder sets change, then a
-// Modified entry with the parent bit under the old parent and a Created entry under the new one.
+// Modified entry with the parent bit and a Created entry, both naming the new parent.
 inline DBStatus MoveStoredItem(BOARD_OBJECT* hbrd, uint32_t dwID, uint32_t dwNewParent) {
     using namespace catstore;
     CDbContext* pdb = hbrd->pdb;
@@ -150,7 +150,6 @@ inline DBStatus MoveStoredItem(BOARD_OBJECT* hbrd, uint32_t dwID, uint32_t dwNew
             st = MapEngineStatus(rc);
         }
     }
-    DB_ITEM before = item;
     item.item.itemparentid = dwNewParent;
     if (st == DBSuccess) {
         int rc = pdb->MakeCurrent(item.dba);
@@ -159,13 +158,12 @@ inline DBStatus MoveStoredItem(BOARD_OBJECT* hbrd, uint32_t dwID, uint32_t dwNew
         }
         st = MapEngineStatus(rc);
     }
+    item.item.uidlastmodified = CurrentUserID(hbrd);
     if (st == DBSuccess) {
-        before.dwFieldFlags = ITEMFIELDS_PARENT;
-        before.item.uidlastmodified = CurrentUserID(hbrd);
-        st = WriteChangeEntry(pdb, &before, nullptr, ChangeEntryNotifier, EX_CHANGE_MODIFIED, hbrd);
+        item.dwFieldFlags = ITEMFIELDS_PARENT;
+        st = WriteChangeEntry(pdb, &item, nullptr, ChangeEntryNotifier, EX_CHANGE_MODIFIED, hbrd);
     }
     if (st == DBSuccess) {
-        item.item.uidlastmodified = CurrentUserID(hbrd);
         st = WriteChangeEntry(pdb, &item, nullptr, ChangeEntryNotifier, EX_CHANGE_CREATED, hbrd);
     }
     return tx.Finish(st);

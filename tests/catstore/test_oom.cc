@@ -133,3 +133,123 @@ TEST_F(OutOfMemoryTest, EveryFailedAllocationOfAConnectLeavesNothingRegistered) 
         EXBoardClose(hAgain, &st);
     }
 }
+
+// The item calls under allocation failures: each failed call leaves the catalog, its cache and
+// its lists usable, and what was stored is what the lists show.
+class ItemOutOfMemoryTest : public CatalogTest {
+  protected:
+    void SetUp() override {
+        MakeCatalog();
+        EXSM_STATUS st;
+        m_hbrd = Open("SYSTEM", "", &st);
+        ASSERT_NE(m_hbrd, nullptr);
+        m_hRoot = EXBoardGetRootFolder(m_hbrd);
+        m_hFolder = NewFolder("folder");
+        ASSERT_NE(m_hFolder, nullptr);
+    }
+    void TearDown() override {
+        EXSM_STATUS st;
+        EXBoardClose(m_hbrd, &st);
+    }
+    ITEM_OBJECT* NewFolder(const char* pszName) {
+        EXSM_STATUS st;
+        EX_ITEMINFO info{};
+        info.type = 4;
+        info.itemaccesslevel = 1;
+        std::snprintf(info.itemname, sizeof info.itemname, "%s", pszName);
+        ITEM_OBJECT* h = EXItemNew(&st, &info);
+        EXItemObjectSetFolder(h);
+        EXItemCreate(m_hbrd, m_hRoot, h, &st);
+        return st == EXSM_SUCCESS ? h : nullptr;
+    }
+    // The folder's items as a fresh list sees them.
+    long Listed() {
+        EXSM_STATUS st;
+        ITEM_ITERATOR* p = EXFolderGetItems(m_hbrd, m_hFolder, 1, 2, nullptr, 0, &st);
+        EXPECT_NE(p, nullptr) << EXStatusText(st);
+        long n = EXItemIteratorCount(p);
+        EXItemIteratorRelease(p, 1);
+        return n;
+    }
+    BOARD_OBJECT* m_hbrd = nullptr;
+    ITEM_OBJECT* m_hRoot = nullptr;
+    ITEM_OBJECT* m_hFolder = nullptr;
+};
+
+TEST_F(ItemOutOfMemoryTest, CreatesListsAndSendsSurviveEveryFailedAllocation) {
+    EXSM_STATUS st;
+    // An open list takes in every create it can.
+    ITEM_ITERATOR* pOpen = EXFolderGetItems(m_hbrd, m_hFolder, 1, 2, nullptr, 0, &st);
+    ASSERT_NE(pOpen, nullptr);
+    auto create = [&](long nFail, const char* pszName) {
+        EX_ITEMINFO info{};
+        info.type = 1;
+        info.itemaccesslevel = 1;
+        std::snprintf(info.itemname, sizeof info.itemname, "%s", pszName);
+        info.pszNote =
+            "a note long enough to be stored in several chunks of the store, "
+            "so that the create allocates for it too";
+        t_nCounted = 0;
+        t_nCountdown = nFail;
+        ITEM_OBJECT* h = EXItemNew(&st, &info);
+        if (h != nullptr) {
+            EXItemCreate(m_hbrd, m_hFolder, h, &st);
+        }
+        t_nCountdown = -1;
+        bool fStored = h != nullptr && EXItemGetID(h) != 0 && st == EXSM_SUCCESS;
+        if (h != nullptr) {
+            EXSM_STATUS stRelease;
+            EXItemRelease(h, &stRelease);
+        }
+        return fStored;
+    };
+    ASSERT_TRUE(create(-1, "counted"));
+    long cAllocations = t_nCounted;
+    ASSERT_GT(cAllocations, 10);
+    long cStored = 1;
+    for (long n = 0; n < cAllocations; ++n) {
+        char ach[32];
+        std::snprintf(ach, sizeof ach, "item %03ld", n);
+        bool fStored = create(n, ach);
+        if (!fStored) {
+            EXPECT_TRUE(st == EXSM_OUT_OF_MEMORY || st == EXSM_SUCCESS) << EXStatusText(st);
+        }
+        // A create reported as failed stored nothing; the catalog goes on working.
+        long cListed = Listed();
+        ASSERT_EQ(cListed, cStored + (fStored ? 1 : 0)) << "allocation " << n;
+        cStored = cListed;
+    }
+    EXItemIteratorRelease(pOpen, 1);
+
+    // A list fetch with each allocation failing in turn, and the send of a refresh.
+    t_nCounted = 0;
+    ITEM_ITERATOR* p = EXFolderGetItems(m_hbrd, m_hFolder, 1, 2, nullptr, 0, &st);
+    cAllocations = t_nCounted;
+    EXItemIteratorRelease(p, 1);
+    long nStride = cAllocations > 300 ? cAllocations / 300 : 1;
+    for (long n = 0; n < cAllocations; n += nStride) {
+        t_nCountdown = n;
+        p = EXFolderGetItems(m_hbrd, m_hFolder, 1, 2, nullptr, 0, &st);
+        t_nCountdown = -1;
+        if (p == nullptr) {
+            EXPECT_EQ(st, EXSM_OUT_OF_MEMORY);
+        } else {
+            EXPECT_LE(EXItemIteratorCount(p), cStored);
+            EXItemIteratorRelease(p, 1);
+        }
+        ASSERT_EQ(Listed(), cStored) << "allocation " << n;
+    }
+    ITEM_ITERATOR* pWatched = EXFolderGetItems(m_hbrd, m_hFolder, 1, 2, nullptr, 0, &st);
+    for (long n = 0; n < 200; n += 7) {
+        t_nCountdown = n;
+        EXBoardRefresh(m_hbrd, &st);
+        t_nCountdown = -1;
+        // The next send runs: a create in this process reaches the open list.
+        long cBefore = EXItemIteratorCount(pWatched);
+        char ach[32];
+        std::snprintf(ach, sizeof ach, "after %03ld", n);
+        ASSERT_TRUE(create(-1, ach));
+        EXPECT_EQ(EXItemIteratorCount(pWatched), cBefore + 1) << "allocation " << n;
+    }
+    EXItemIteratorRelease(pWatched, 1);
+}
