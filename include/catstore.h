@@ -155,7 +155,8 @@ typedef EXSM_STATUS (*EX_BOARDCALLBACK)(BOARD_OBJECT* hbrd, uint32_t dwReason);
  * K01, DBL, INI, LOG and TAF are refused), with the user SYSTEM (empty password), the root
  * item named by pInfo->hName ("Zelto Files Catalog Root" when empty), "Zelto Folders Root",
  * "Zelto Files Catalog" and "Lost and Found"; then opens it shared as pszUserName. pInfo
- * receives the board version and BOARDID.
+ * receives the board version and BOARDID. ulItemContextA and B: the catalog's default item
+ * notifier routine (an EX_ITEMNOTIFIER, 0 for none) and value, as for EXBoardOpen.
  * Status: EXSM_INVALID_CATALOG_NAME, EXSM_OUT_OF_DISK_SPACE (a file cannot be written),
  * EXSM_CATALOG_ALREADY_OPEN, EXSM_OUT_OF_MEMORY, EXSM_CATALOG_OPEN_ERROR, EXSM_LOCK_ERROR,
  * EXSM_ACCESS_DENIED and the open's statuses. NULL on failure; nothing stays open. */
@@ -170,7 +171,9 @@ CATSTORE_API BOARD_OBJECT* EXBoardCreate(const char* pszPath, const char* pszUse
  * one open), EXSM_INVALID_CATALOG_NAME, EXSM_CATALOG_UNAVAILABLE (held exclusively elsewhere),
  * EXSM_CATALOG_OPEN_ERROR (missing or unreadable file set), EXSM_INVALID_CATALOG_FILE,
  * EXSM_ACCESS_DENIED (unknown user, wrong password), EXSM_LOCK_ERROR, EXSM_OUT_OF_MEMORY.
- * NULL on failure; nothing stays open. */
+ * NULL on failure; nothing stays open. ulItemContextA and B are the default notifier routine (an
+ * EX_ITEMNOTIFIER cast to uintptr_t, or 0) and value that handles get where a call asks for the
+ * defaults. */
 CATSTORE_API BOARD_OBJECT* EXBoardOpen(const char* pszPath, const char* pszUserName,
                                        const char* pszPassword, int nOpenMode,
                                        uint32_t dwOpenOption, uintptr_t ulItemContextA,
@@ -181,8 +184,10 @@ CATSTORE_API BOARD_OBJECT* EXBoardOpen(const char* pszPath, const char* pszUserN
  * Status: as EXBoardOpen without EXSM_ACCESS_DENIED. */
 CATSTORE_API BOARD_OBJECT* EXBoardConnect(const char* pszPath, int nOpenMode, EXSM_STATUS* status);
 
-/* Closes the catalog and frees the handle. Always returns 0 with EXSM_SUCCESS (a stale handle
- * is ignored). */
+/* Closes the catalog and frees the handle: the unread marks of the current user are written
+ * back, and every item handle and list of the catalog that the application did not release ends
+ * with it (using one afterwards is using an invalid handle). Always returns 0 with EXSM_SUCCESS
+ * (a stale handle is ignored). */
 CATSTORE_API int EXBoardClose(BOARD_OBJECT* hbrd, EXSM_STATUS* status);
 
 /* Takes in the changes other processes made since the last refresh.
@@ -505,9 +510,28 @@ typedef struct EX_ITEMINFO {
  * A list also keeps a notifier on the item of its folder: it is called with hItem NULL and
  * nIndex -1 when the folder item itself changes (Modified) or goes (Destroyed; the list then
  * stays readable but takes in no more changes).
+ *
+ * What reaches a process, and how:
+ *   - its own changes at the end of the call that made them, other processes' changes at its
+ *     next EXBoardRefresh (in the order they were made; a change attributed to user 1, as a
+ *     write with fAsSystem is, comes back through the refresh in the writing process too);
+ *   - Created: the item goes into every list of its folder that shows it, at its place in the
+ *     list's sort order (equal keys: before the existing ones). A list fetched only in part
+ *     fetches forward to an item that sorts beyond it and calls the routine of the handle
+ *     fetched for it; its count includes the item at once;
+ *   - Modified: the handles of the item hear it (a rename does not move the item within its
+ *     list; EXItemIteratorSort orders a list again); a move to another folder takes the item
+ *     out of the lists of folder contents (reported as Modified with EX_FIELD_PARENT from the
+ *     slot it occupied), and a Created follows in the new folder;
+ *   - Destroyed: list handles are taken out and freed after the call; a handle of the
+ *     application's keeps its last copy (orphaned);
+ *   - an access change that lets the user see an item brings it into the lists as Created, also
+ *     when it was hidden when the list was fetched; one that hides it is delivered as Destroyed
+ *     for the item and the cached items below it, children first;
+ *   - unread marks changing come as Modified with exactly EX_FIELD_UNREADONLY.
  * Routines run inside calls of this library and may call it again, also to release the handle
- * or list they are told about; a list with items inserted beyond the part fetched so far
- * counts them in EXItemIteratorCount at once.
+ * or list they are told about, to create items (delivered in the same send, after what was
+ * queued) or to close the catalog (it closes when the call that ran the routine returns).
  */
 typedef void (*EX_ITEMNOTIFIER)(ITEM_OBJECT* hItem, ITEM_ITERATOR* pIterator, long nIndex,
                                 uint16_t wKind, uintptr_t ulValue, uint32_t dwArgument);
@@ -566,7 +590,9 @@ CATSTORE_API int EXItemRelease(ITEM_OBJECT* hItem, EXSM_STATUS* status);
 /* Reads the view again. Status: EXSM_ITEM_DELETED when the item is gone (its notifiers heard
  * Destroyed) or the user may no longer see it, EXSM_INVALID_HANDLE, EXSM_LOCK_ERROR. */
 CATSTORE_API void EXItemRefresh(ITEM_OBJECT* hItem, EXSM_STATUS* status);
-/* Marks the item read for the current user, and with it every marked item below it. */
+/* Marks the item read for the current user, and with it every marked item whose mark names it as
+ * parent, and theirs, each reported once (the item first); also when the item has no mark of its
+ * own. An item without marks below it and without one of its own changes nothing. */
 CATSTORE_API void EXItemMarkAsRead(ITEM_OBJECT* hItem, uint32_t dwUnused, EXSM_STATUS* status);
 /* A new handle on the item's folder. Status: EXSM_DOES_NOT_EXIST for an item at the top. */
 CATSTORE_API ITEM_OBJECT* EXItemGetParent(ITEM_OBJECT* hItem, EXSM_STATUS* status);

@@ -1,4 +1,4 @@
-/* The public interface used from plain C: create, open, users, groups, close. */
+/* The public interface used from plain C: create, open, users, groups, items, lists, close. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -78,6 +78,38 @@ int main(void) {
 
     EXBoardGetInfo(NULL, &info, &status);
     CHECK(status == EXSM_INVALID_HANDLE);
+
+    /* Items, a list and the accessors from C. */
+    hbrd = EXBoardOpen(achPath, "SYSTEM", "", EX_OPEN_SHARED, 0, 0, 0, NULL, &status);
+    CHECK(hbrd != NULL);
+    ITEM_OBJECT* hRoot = EXBoardGetRootFolder(hbrd);
+    CHECK(hRoot != NULL);
+    CHECK(EXItemObjectItem(hRoot)->type == 4);
+    EX_ITEMINFO ii;
+    memset(&ii, 0, sizeof ii);
+    ii.type = 1;
+    ii.itemaccesslevel = 1;
+    strcpy(ii.itemname, "from C");
+    ii.pszNote = "a note";
+    ITEM_OBJECT* hItem = EXItemNew(&status, &ii);
+    EXItemCreate(hbrd, hRoot, hItem, &status);
+    CHECK(status == EXSM_SUCCESS);
+    CHECK(strcmp(EXItemObjectItemNote(hItem), "a note") == 0);
+    EXItemObjectSetItemName(hItem, "renamed in C");
+    EXItemSetInfo(hItem, 0, &status);
+    CHECK(status == EXSM_SUCCESS);
+    memset(&ii, 0, sizeof ii);
+    EXItemGetInfo(hItem, &ii, &status);
+    CHECK(status == EXSM_SUCCESS && strcmp(ii.itemname, "renamed in C") == 0);
+    ITEM_ITERATOR* pItems = EXFolderGetItems(hbrd, hRoot, 1, EX_SORT_NAME | EX_SORT_DESCENDING,
+                                             EX_DEFAULT_NOTIFIER, EX_DEFAULT_VALUE, &status);
+    CHECK(pItems != NULL);
+    CHECK(EXItemIteratorCount(pItems) == 4); /* the root's three folders and ours */
+    CHECK(EXItemIteratorFirst(pItems) != NULL);
+    CHECK(EXItemIteratorRelease(pItems, 1) == NULL);
+    CHECK(EXItemRelease(hItem, &status) == 0);
+    EXItemRelease(hRoot, &status);
+    EXBoardClose(hbrd, &status);
 
     char achCmd[300];
     snprintf(achCmd, sizeof achCmd, "rm -rf '%s'", achDir);

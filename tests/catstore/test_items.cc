@@ -340,3 +340,35 @@ TEST_F(ItemTest, HandlesAndListsLeftOpenEndWithTheirCatalog) {
     EXPECT_EQ(EXItemIteratorFirst(pList), nullptr);
     EXPECT_EQ(EXItemIteratorRelease(pList, 1), nullptr);
 }
+
+TEST_F(ItemTest, ABulkCreateStoresEveryItemOrNone) {
+    EXSM_STATUS st;
+    ITEM_OBJECT* hFolder = NewItem(m_hbrd, m_hRoot, "bulk", 4);
+    Recorder rec;
+    ITEM_ITERATOR* pList =
+        EXFolderGetItems(m_hbrd, hFolder, 1, EX_SORT_NAME, RecordCall, rec.Value(), &st);
+    struct {
+        uint16_t wLower, wUpper;
+        EX_ITEMINFO a[3];
+    } items{0, 2, {}};
+    for (int i = 0; i < 3; ++i) {
+        items.a[i].type = 1;
+        items.a[i].itemaccesslevel = 1;
+        std::snprintf(items.a[i].itemname, sizeof items.a[i].itemname, "bulk %d", i);
+    }
+    auto* pItems = reinterpret_cast<EX_ITEMINFOARRAY*>(&items);
+    EXPECT_EQ(EXItemBulkCreate(m_hbrd, hFolder, pItems, &st), 3);
+    EXPECT_EQ(st, EXSM_SUCCESS);
+    EXPECT_EQ(rec.Count(EX_CHANGE_CREATED), 3u);
+    EXPECT_EQ(EXItemIteratorCount(pList), 3);
+    // One id taken already: nothing of the second batch is stored.
+    items.a[2].itemid = 1;
+    items.a[2].itemparentid = 0x7FFFFFF0u;
+    EXPECT_EQ(EXItemBulkCreate(m_hbrd, nullptr, pItems, &st), 0);
+    EXPECT_EQ(st, EXSM_DOES_NOT_EXIST);
+    EXPECT_EQ(EXItemIteratorCount(pList), 3);
+    EXPECT_EQ(EXItemBulkCreate(nullptr, hFolder, pItems, &st), 0);
+    EXPECT_EQ(st, EXSM_INVALID_HANDLE);
+    EXItemIteratorRelease(pList, 1);
+    EXItemRelease(hFolder, &st);
+}
