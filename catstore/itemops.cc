@@ -725,58 +725,51 @@ extern "C" void EXItemSetAccess(ITEM_OBJECT* hItem, const uint32_t* pdwAccess,
     });
 }
 
-extern "C" ITEM_OBJECT* EXItemFindByID(BOARD_OBJECT* hbrd, uint32_t dwItemID,
-                                       EX_ITEMNOTIFIER pfnNotifier, uintptr_t ulValue,
-                                       EXSM_STATUS* status) {
-    return RunApi("EXItemFindByID", status, static_cast<ITEM_OBJECT*>(nullptr),
+// The frame of the three finds: find reads the item (locator: null for the find by id).
+template <typename F>
+static ITEM_OBJECT* Find(const char* pszCall, BOARD_OBJECT* hbrd, const void* pLocator,
+                         EX_ITEMNOTIFIER pfnNotifier, uintptr_t ulValue, EXSM_STATUS* status,
+                         F&& find) {
+    return RunApi(pszCall, status, static_cast<ITEM_OBJECT*>(nullptr),
                   [&](EXSM_STATUS* st) -> ITEM_OBJECT* {
                       if (!CanFind(hbrd, st)) {
                           return nullptr;
                       }
+                      if (pLocator == nullptr) {
+                          *st = EXSM_DOES_NOT_EXIST;
+                          return nullptr;
+                      }
                       DB_ITEM item;
-                      DBStatus dbs = ItemFindByID(hbrd->pdb, dwItemID, &item);
+                      DBStatus dbs = find(&item);
                       return FoundHandle(hbrd, dbs, item, pfnNotifier, ulValue, st);
                   });
+}
+
+extern "C" ITEM_OBJECT* EXItemFindByID(BOARD_OBJECT* hbrd, uint32_t dwItemID,
+                                       EX_ITEMNOTIFIER pfnNotifier, uintptr_t ulValue,
+                                       EXSM_STATUS* status) {
+    return Find("EXItemFindByID", hbrd, &dwItemID, pfnNotifier, ulValue, status,
+                [&](DB_ITEM* pItem) { return ItemFindByID(hbrd->pdb, dwItemID, pItem); });
 }
 
 extern "C" ITEM_OBJECT* EXItemFindByAttachmentName(BOARD_OBJECT* hbrd,
                                                    const EX_ITEMLOCATOR* pLocator,
                                                    EX_ITEMNOTIFIER pfnNotifier, uintptr_t ulValue,
                                                    EXSM_STATUS* status) {
-    return RunApi("EXItemFindByAttachmentName", status, static_cast<ITEM_OBJECT*>(nullptr),
-                  [&](EXSM_STATUS* st) -> ITEM_OBJECT* {
-                      if (!CanFind(hbrd, st)) {
-                          return nullptr;
-                      }
-                      if (pLocator == nullptr) {
-                          *st = EXSM_DOES_NOT_EXIST;
-                          return nullptr;
-                      }
-                      DB_ITEM item;
-                      DBStatus dbs = ItemFindByAttachmentKey(
-                          hbrd->pdb, pLocator->dwResourceID,
-                          PathChecksum(pLocator->pszText != nullptr ? pLocator->pszText : ""),
-                          &item);
-                      return FoundHandle(hbrd, dbs, item, pfnNotifier, ulValue, st);
-                  });
+    return Find("EXItemFindByAttachmentName", hbrd, pLocator, pfnNotifier, ulValue, status,
+                [&](DB_ITEM* pItem) {
+                    const char* pszPath = pLocator->pszText != nullptr ? pLocator->pszText : "";
+                    return ItemFindByAttachmentKey(hbrd->pdb, pLocator->dwResourceID,
+                                                   PathChecksum(pszPath), pItem);
+                });
 }
 
 extern "C" ITEM_OBJECT* EXItemFindByRepository(BOARD_OBJECT* hbrd, const EX_ITEMLOCATOR* pLocator,
                                                EX_ITEMNOTIFIER pfnNotifier, uintptr_t ulValue,
                                                EXSM_STATUS* status) {
-    return RunApi("EXItemFindByRepository", status, static_cast<ITEM_OBJECT*>(nullptr),
-                  [&](EXSM_STATUS* st) -> ITEM_OBJECT* {
-                      if (!CanFind(hbrd, st)) {
-                          return nullptr;
-                      }
-                      if (pLocator == nullptr) {
-                          *st = EXSM_DOES_NOT_EXIST;
-                          return nullptr;
-                      }
-                      DB_ITEM item;
-                      DBStatus dbs =
-                          ItemFindByRepositoryKey(hbrd->pdb, pLocator->dwResourceID,
-                                                  LocationChecksum(pLocator->pszText), &item);
-                      return FoundHandle(hbrd, dbs, item, pfnNotifier, ulValue, st);
-                  });
+    return Find("EXItemFindByRepository", hbrd, pLocator, pfnNotifier, ulValue, status,
+                [&](DB_ITEM* pItem) {
+                    return ItemFindByRepositoryKey(hbrd->pdb, pLocator->dwResourceID,
+                                                   LocationChecksum(pLocator->pszText), pItem);
+                });
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,30 @@ inline ITEM_OBJECT* NewItem(BOARD_OBJECT* hbrd, ITEM_OBJECT* hParent, const char
         return nullptr;
     }
     return h;
+}
+
+// Runs fn in another process logged in to the catalog at strPath; true when the process could
+// log in and fn reported success.
+inline bool InOtherProcess(const std::string& strPath, const char* pszUser, const char* pszPassword,
+                           const std::function<bool(BOARD_OBJECT*)>& fn) {
+    pid_t pid = qn::test::ForkChild([&]() {
+        EXSM_STATUS s;
+        BOARD_OBJECT* h =
+            EXBoardOpen(strPath.c_str(), pszUser, pszPassword, 1, 0, 0, 0, nullptr, &s);
+        if (h == nullptr) {
+            return 10 + static_cast<int>(s);
+        }
+        bool fOk = fn(h);
+        EXBoardClose(h, &s);
+        return fOk ? 0 : 1;
+    });
+    return qn::test::WaitChild(pid) == 0;
+}
+
+// A new handle on an item by id (nullptr when there is none).
+inline ITEM_OBJECT* FindItem(BOARD_OBJECT* hbrd, uint32_t dwID) {
+    EXSM_STATUS st;
+    return EXItemFindByID(hbrd, dwID, nullptr, 0, &st);
 }
 
 inline uint32_t IdOf(ITEM_OBJECT* h) {

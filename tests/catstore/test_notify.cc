@@ -43,20 +43,8 @@ class NotifyTest : public CatalogTest {
     }
     std::string Log() { return qn::test::ReadFile(m_dir.file("log.txt")); }
 
-    // Runs fn in another process logged in as writer; true when it reported success.
     bool AsWriter(const std::function<bool(BOARD_OBJECT*)>& fn) {
-        std::string strPath = m_strPath;
-        pid_t pid = qn::test::ForkChild([&]() {
-            EXSM_STATUS s;
-            BOARD_OBJECT* h = EXBoardOpen(strPath.c_str(), "writer", "w", 1, 0, 0, 0, nullptr, &s);
-            if (h == nullptr) {
-                return 10 + static_cast<int>(s);
-            }
-            bool fOk = fn(h);
-            EXBoardClose(h, &s);
-            return fOk ? 0 : 1;
-        });
-        return qn::test::WaitChild(pid) == 0;
+        return InOtherProcess(m_strPath, "writer", "w", fn);
     }
     // A value the writer's process hands back (through a file: its memory is its own).
     void Hand(const char* pszName, uint32_t dw) {
@@ -65,11 +53,7 @@ class NotifyTest : public CatalogTest {
     uint32_t Handed(const char* pszName) {
         return static_cast<uint32_t>(std::stoul(qn::test::ReadFile(m_dir.file(pszName))));
     }
-    // An item of the writer's by id, for changing it.
-    static ITEM_OBJECT* Find(BOARD_OBJECT* h, uint32_t dwID) {
-        EXSM_STATUS s;
-        return EXItemFindByID(h, dwID, nullptr, 0, &s);
-    }
+    static ITEM_OBJECT* Find(BOARD_OBJECT* h, uint32_t dwID) { return FindItem(h, dwID); }
     void Refresh() {
         EXSM_STATUS st;
         EXBoardRefresh(m_hbrd, &st);

@@ -43,23 +43,9 @@ class UnreadTest : public CatalogTest {
         ASSERT_NE(m_hbrd, nullptr) << EXStatusText(st);
     }
     bool AsWriter(const std::function<bool(BOARD_OBJECT*)>& fn) {
-        std::string strPath = m_strPath;
-        pid_t pid = qn::test::ForkChild([&]() {
-            EXSM_STATUS s;
-            BOARD_OBJECT* h = EXBoardOpen(strPath.c_str(), "writer", "w", 1, 0, 0, 0, nullptr, &s);
-            if (h == nullptr) {
-                return 10;
-            }
-            bool fOk = fn(h);
-            EXBoardClose(h, &s);
-            return fOk ? 0 : 1;
-        });
-        return qn::test::WaitChild(pid) == 0;
+        return InOtherProcess(m_strPath, "writer", "w", fn);
     }
-    static ITEM_OBJECT* Find(BOARD_OBJECT* h, uint32_t dwID) {
-        EXSM_STATUS s;
-        return EXItemFindByID(h, dwID, nullptr, 0, &s);
-    }
+    static ITEM_OBJECT* Find(BOARD_OBJECT* h, uint32_t dwID) { return FindItem(h, dwID); }
     // The unread flags the reader's catalog gives an item.
     uint16_t Flags(uint32_t dwID) {
         EXSM_STATUS st;
