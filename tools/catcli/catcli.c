@@ -1,43 +1,114 @@
 /*
- * catcli - a small administration client for Quillon catalogs, written against the public
- * catstore.h interface only.
+ * catcli - a small client for Quillon catalogs, written against the public catstore.h interface
+ * only: catalogs, users and groups for the administrator, items and folders for everyone.
  *
- *   catcli create CATALOG [-u USER] [-p PASSWORD] [-n NAME]
- *   catcli info CATALOG [-u USER] [-p PASSWORD]
- *   catcli users CATALOG list|add NAME [NEWPASSWORD] [LONGNAME]|remove NAME [-u USER] [-p PASSWORD]
- *   catcli groups CATALOG list|add NAME|remove NAME|join GROUP USER|leave GROUP USER [-u ...]
+ *   catcli create CATALOG [-n NAME]
+ *   catcli info CATALOG
+ *   catcli users CATALOG list|add NAME [NEWPASSWORD] [LONGNAME]|remove NAME
+ *   catcli groups CATALOG list|add NAME|remove NAME|join GROUP USER|leave GROUP USER
+ *   catcli add CATALOG NAME [-f FOLDER] [-t folder|item] [--url URL] [--note TEXT]
+ *   catcli ls CATALOG [FOLDER] [-s SORT] [--folders]
+ *   catcli show CATALOG ID
+ *   catcli read CATALOG ID
  *
- * The catalog is opened as SYSTEM with an empty password unless -u/-p say otherwise. Failures
- * print the status text and exit with the status value.
+ * Every command opens the catalog as SYSTEM with an empty password unless -u USER / -p PASSWORD
+ * say otherwise. Exit status: 0 done, 64 a command line not understood (or a text too long for
+ * its field), otherwise the failing call's status value, after "catcli: CALL failed: TEXT (N)".
  */
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "catstore.h"
 
+#define EXIT_USAGE 64
+#define MAX_OPERANDS 8
+#define ITEM_TYPE_ITEM 1
+#define ITEM_TYPE_FOLDER 4
+#define LIST_BATCH 100
+
+/* What the command line said. Every option lands in a string field; a flag without a value
+ * (--folders) holds its own spelling when given. apszArgs[0] is the catalog. */
 typedef struct Options {
     const char* pszUser;
     const char* pszPassword;
     const char* pszName;
-    const char* apszArgs[8];
+    const char* pszFolder;
+    const char* pszType;
+    const char* pszUrl;
+    const char* pszNote;
+    const char* pszSort;
+    const char* pszFolders;
+    const char* apszArgs[MAX_OPERANDS];
     int cArgs;
 } Options;
+
+typedef int (*CommandRoutine)(BOARD_OBJECT* hbrd, const Options* pOpt);
+
+typedef struct Command {
+    const char* pszName;
+    const char* pszUsage;
+    int cMinOperands; /* after CATALOG */
+    int cMaxOperands;
+    CommandRoutine pfnRun;
+} Command;
+
+/* One option as one command takes it: the same letter may mean different things to two commands
+ * (-n is the catalog name for create). */
+typedef struct OptionSpec {
+    const char* pszFlag;
+    const char* pszCommands; /* space-separated; NULL: every command */
+    size_t offValue;         /* the Options field it fills */
+    int fTakesValue;
+} OptionSpec;
+
+static const OptionSpec s_aOptions[] = {
+    {"-u", NULL, offsetof(Options, pszUser), 1},
+    {"-p", NULL, offsetof(Options, pszPassword), 1},
+    {"-n", "create", offsetof(Options, pszName), 1},
+    {"-f", "add", offsetof(Options, pszFolder), 1},
+    {"-t", "add", offsetof(Options, pszType), 1},
+    {"--url", "add", offsetof(Options, pszUrl), 1},
+    {"--note", "add", offsetof(Options, pszNote), 1},
+    {"-s", "ls", offsetof(Options, pszSort), 1},
+    {"--folders", "ls", offsetof(Options, pszFolders), 0},
+};
 
 static int Fail(const char* pszWhat, EXSM_STATUS status) {
     fprintf(stderr, "catcli: %s failed: %s (%d)\n", pszWhat, EXStatusText(status), (int)status);
     return (int)status ? (int)status : 1;
 }
 
-static int Usage(void) {
-    fprintf(stderr,
-            "usage: catcli create CATALOG [-n NAME] [-u USER] [-p PASSWORD]\n"
-            "       catcli info CATALOG [-u USER] [-p PASSWORD]\n"
-            "       catcli users CATALOG list | add NAME [PASSWORD] [LONGNAME] | remove NAME\n"
-            "       catcli groups CATALOG list | add NAME | remove NAME | join GROUP USER |"
-            " leave GROUP USER\n");
-    return 64;
+static int BadValue(const char* pszWhat, const char* pszValue) {
+    fprintf(stderr, "catcli: not a valid %s: '%s'\n", pszWhat, pszValue);
+    return EXIT_USAGE;
 }
+
+/* The store keeps fixed-size fields; a text that does not fit is refused here rather than
+ * stored cut short, which would silently make a different bookmark. */
+static int TooLong(const char* pszWhat, size_t cchText, size_t cchMax) {
+    fprintf(stderr, "catcli: the %s is %zu bytes long; at most %zu fit\n", pszWhat, cchText,
+            cchMax);
+    return EXIT_USAGE;
+}
+
+/* Digits only (strtoul alone would take a sign and leading blanks); base 0 also takes 0x... */
+static int ParseNumber(const char* psz, int nBase, unsigned long ulMax, unsigned long* pul) {
+    if (psz[0] < '0' || psz[0] > '9') {
+        return 0;
+    }
+    char* pszEnd;
+    unsigned long ul = strtoul(psz, &pszEnd, nBase);
+    if (*pszEnd != '\0' || ul > ulMax) {
+        return 0;
+    }
+    *pul = ul;
+    return 1;
+}
+
+/* ---- Catalog, users and groups -------------------------------------------------------------- */
 
 static void PrintString(const char* pszLabel, EX_STRING* h) {
     char ach[512];
@@ -89,6 +160,26 @@ static int PrintInfo(BOARD_OBJECT* hbrd, const char* pszPath) {
     return 0;
 }
 
+static int Info(BOARD_OBJECT* hbrd, const Options* pOpt) {
+    return PrintInfo(hbrd, pOpt->apszArgs[0]);
+}
+
+static int Create(BOARD_OBJECT* hbrd, const Options* pOpt) {
+    printf("created catalog %s\n", pOpt->apszArgs[0]);
+    return PrintInfo(hbrd, pOpt->apszArgs[0]);
+}
+
+static void FreeUserInfo(EX_USERINFO* pInfo) {
+    QNGlobalFree((QNHGLOBAL)pInfo->hName);
+    QNGlobalFree((QNHGLOBAL)pInfo->hDescription);
+    QNGlobalFree((QNHGLOBAL)pInfo->hEmailAddr);
+    QNGlobalFree((QNHGLOBAL)pInfo->hLongName);
+    QNGlobalFree((QNHGLOBAL)pInfo->hPassword);
+    QNGlobalFree((QNHGLOBAL)pInfo->hLocalPassword);
+    QNGlobalFree((QNHGLOBAL)pInfo->hSerialNumber);
+    QNGlobalFree(pInfo->hShadowData);
+}
+
 static void PrintUser(USER_OBJECT* hUser) {
     EXSM_STATUS status;
     EX_USERINFO info;
@@ -101,14 +192,24 @@ static void PrintUser(USER_OBJECT* hUser) {
     EXStringGetText(info.hName, achName, sizeof achName);
     EXStringGetText(info.hLongName, achLong, sizeof achLong);
     printf("%5u  %-32s %s\n", (unsigned)info.wUserID, achName, achLong);
-    QNGlobalFree((QNHGLOBAL)info.hName);
-    QNGlobalFree((QNHGLOBAL)info.hDescription);
-    QNGlobalFree((QNHGLOBAL)info.hEmailAddr);
-    QNGlobalFree((QNHGLOBAL)info.hLongName);
-    QNGlobalFree((QNHGLOBAL)info.hPassword);
-    QNGlobalFree((QNHGLOBAL)info.hLocalPassword);
-    QNGlobalFree((QNHGLOBAL)info.hSerialNumber);
-    QNGlobalFree(info.hShadowData);
+    FreeUserInfo(&info);
+}
+
+/* The user's name for a display line; "?" for an id that names nobody (a removed owner). */
+static void UserName(BOARD_OBJECT* hbrd, uint16_t wUserID, char* pchName, size_t cchName) {
+    EXSM_STATUS status;
+    snprintf(pchName, cchName, "?");
+    USER_OBJECT* hUser = EXUserFindByID(hbrd, wUserID, &status);
+    if (IS_EXERROR(&status)) {
+        return;
+    }
+    EX_USERINFO info;
+    memset(&info, 0, sizeof info);
+    EXUserGetInfo(hUser, &info, &status);
+    if (!IS_EXERROR(&status)) {
+        EXStringGetText(info.hName, pchName, cchName);
+        FreeUserInfo(&info);
+    }
 }
 
 static void PrintGroup(GROUP_OBJECT* hGroup) {
@@ -130,7 +231,7 @@ static void PrintGroup(GROUP_OBJECT* hGroup) {
 
 static int Users(BOARD_OBJECT* hbrd, const Options* pOpt) {
     EXSM_STATUS status;
-    const char* pszVerb = pOpt->cArgs > 0 ? pOpt->apszArgs[0] : "list";
+    const char* pszVerb = pOpt->cArgs > 1 ? pOpt->apszArgs[1] : "list";
     if (strcmp(pszVerb, "list") == 0) {
         USER_ITERATOR* pIter = EXBoardGetUsers(hbrd, &status);
         if (IS_EXERROR(&status)) {
@@ -143,28 +244,29 @@ static int Users(BOARD_OBJECT* hbrd, const Options* pOpt) {
         EXUserIteratorRelease(pIter, 1);
         return 0;
     }
-    if (pOpt->cArgs < 2) {
-        return Usage();
+    if (pOpt->cArgs < 3) {
+        return -1;
     }
+    const char* pszName = pOpt->apszArgs[2];
     if (strcmp(pszVerb, "add") == 0) {
         EX_USERINFO info;
         memset(&info, 0, sizeof info);
-        info.hName = EXStringCreate(pOpt->apszArgs[1]);
-        info.hPassword = EXStringCreate(pOpt->cArgs > 2 ? pOpt->apszArgs[2] : "");
-        info.hLongName = EXStringCreate(pOpt->cArgs > 3 ? pOpt->apszArgs[3] : "");
+        info.hName = EXStringCreate(pszName);
+        info.hPassword = EXStringCreate(pOpt->cArgs > 3 ? pOpt->apszArgs[3] : "");
+        info.hLongName = EXStringCreate(pOpt->cArgs > 4 ? pOpt->apszArgs[4] : "");
         USER_OBJECT* hUser = EXUserCreate(hbrd, &info, &status);
         QNGlobalFree((QNHGLOBAL)info.hName);
         QNGlobalFree((QNHGLOBAL)info.hPassword);
         QNGlobalFree((QNHGLOBAL)info.hLongName);
         if (hUser != NULL) {
-            printf("created user %s with id %u\n", pOpt->apszArgs[1], (unsigned)info.wUserID);
+            printf("created user %s with id %u\n", pszName, (unsigned)info.wUserID);
             EXSM_STATUS st2;
             EXUserRelease(hUser, &st2);
         }
         return IS_EXERROR(&status) ? Fail("EXUserCreate", status) : 0;
     }
     if (strcmp(pszVerb, "remove") == 0) {
-        USER_OBJECT* hUser = EXUserFindByName(hbrd, pOpt->apszArgs[1], &status);
+        USER_OBJECT* hUser = EXUserFindByName(hbrd, pszName, &status);
         if (IS_EXERROR(&status)) {
             return Fail("EXUserFindByName", status);
         }
@@ -174,15 +276,30 @@ static int Users(BOARD_OBJECT* hbrd, const Options* pOpt) {
             EXUserRelease(hUser, &st2);
             return Fail("EXUserDestroy", status);
         }
-        printf("removed user %s\n", pOpt->apszArgs[1]);
+        printf("removed user %s\n", pszName);
         return 0;
     }
-    return Usage();
+    return -1;
+}
+
+static int JoinOrLeave(BOARD_OBJECT* hbrd, GROUP_OBJECT* hGroup, int fJoin, const char* pszUser) {
+    EXSM_STATUS status, st2;
+    USER_OBJECT* hUser = EXUserFindByName(hbrd, pszUser, &status);
+    if (IS_EXERROR(&status)) {
+        return Fail("EXUserFindByName", status);
+    }
+    if (fJoin) {
+        EXGroupAddUser(hGroup, hUser, &status);
+    } else {
+        EXGroupRemoveUser(hGroup, hUser, &status);
+    }
+    EXUserRelease(hUser, &st2);
+    return IS_EXERROR(&status) ? Fail(fJoin ? "EXGroupAddUser" : "EXGroupRemoveUser", status) : 0;
 }
 
 static int Groups(BOARD_OBJECT* hbrd, const Options* pOpt) {
     EXSM_STATUS status, st2;
-    const char* pszVerb = pOpt->cArgs > 0 ? pOpt->apszArgs[0] : "list";
+    const char* pszVerb = pOpt->cArgs > 1 ? pOpt->apszArgs[1] : "list";
     if (strcmp(pszVerb, "list") == 0) {
         GROUP_ITERATOR* pIter = EXBoardGetGroups(hbrd, &status);
         if (IS_EXERROR(&status)) {
@@ -204,87 +321,405 @@ static int Groups(BOARD_OBJECT* hbrd, const Options* pOpt) {
         EXGroupIteratorRelease(pIter, 1);
         return 0;
     }
-    if (pOpt->cArgs < 2) {
-        return Usage();
+    if (pOpt->cArgs < 3) {
+        return -1;
     }
+    const char* pszGroup = pOpt->apszArgs[2];
     if (strcmp(pszVerb, "add") == 0) {
         EX_GROUPINFO info;
         memset(&info, 0, sizeof info);
-        info.hName = EXStringCreate(pOpt->apszArgs[1]);
+        info.hName = EXStringCreate(pszGroup);
         GROUP_OBJECT* hGroup = EXGroupCreate(hbrd, &info, &status);
         QNGlobalFree((QNHGLOBAL)info.hName);
         if (IS_EXERROR(&status)) {
             return Fail("EXGroupCreate", status);
         }
-        printf("created group %s with id %u\n", pOpt->apszArgs[1], (unsigned)info.wGroupID);
+        printf("created group %s with id %u\n", pszGroup, (unsigned)info.wGroupID);
         EXGroupRelease(hGroup, &st2);
         return 0;
     }
-    GROUP_OBJECT* hGroup = EXGroupFindByName(hbrd, pOpt->apszArgs[1], &status);
+    const int fRemove = strcmp(pszVerb, "remove") == 0;
+    const int fJoin = strcmp(pszVerb, "join") == 0;
+    const int fLeave = strcmp(pszVerb, "leave") == 0;
+    if (!(fRemove && pOpt->cArgs == 3) && !((fJoin || fLeave) && pOpt->cArgs == 4)) {
+        return -1;
+    }
+    GROUP_OBJECT* hGroup = EXGroupFindByName(hbrd, pszGroup, &status);
     if (IS_EXERROR(&status)) {
         return Fail("EXGroupFindByName", status);
     }
-    int rc = 0;
-    if (strcmp(pszVerb, "remove") == 0) {
+    if (fRemove) {
         EXGroupDestroy(hGroup, &status);
         if (IS_EXERROR(&status)) {
             EXGroupRelease(hGroup, &st2);
             return Fail("EXGroupDestroy", status);
         }
-        printf("removed group %s\n", pOpt->apszArgs[1]);
+        printf("removed group %s\n", pszGroup);
         return 0;
     }
-    if ((strcmp(pszVerb, "join") == 0 || strcmp(pszVerb, "leave") == 0) && pOpt->cArgs >= 3) {
-        USER_OBJECT* hUser = EXUserFindByName(hbrd, pOpt->apszArgs[2], &status);
-        if (IS_EXERROR(&status)) {
-            rc = Fail("EXUserFindByName", status);
-        } else {
-            if (pszVerb[0] == 'j') {
-                EXGroupAddUser(hGroup, hUser, &status);
-            } else {
-                EXGroupRemoveUser(hGroup, hUser, &status);
-            }
-            rc = IS_EXERROR(&status)
-                     ? Fail(pszVerb[0] == 'j' ? "EXGroupAddUser" : "EXGroupRemoveUser", status)
-                     : 0;
-            EXUserRelease(hUser, &st2);
-        }
-    } else {
-        rc = Usage();
-    }
+    int rc = JoinOrLeave(hbrd, hGroup, fJoin, pOpt->apszArgs[3]);
     EXGroupRelease(hGroup, &st2);
     return rc;
 }
 
-int main(int argc, char** argv) {
-    if (argc < 3) {
-        return Usage();
+/* ---- Items ---------------------------------------------------------------------------------- */
+
+/* A handle on the item an operand names (a decimal item id), or on the root folder when there
+ * is no operand. Returns 0, or the exit status after saying what went wrong. */
+static int FindItem(BOARD_OBJECT* hbrd, const char* pszID, ITEM_OBJECT** phItem) {
+    if (pszID == NULL) {
+        *phItem = EXBoardGetRootFolder(hbrd);
+        if (*phItem == NULL) {
+            fprintf(stderr, "catcli: EXBoardGetRootFolder found no root folder\n");
+            return 1;
+        }
+        return 0;
     }
-    Options opt;
-    memset(&opt, 0, sizeof opt);
-    opt.pszUser = "SYSTEM";
-    opt.pszPassword = "";
-    for (int i = 3; i < argc; ++i) {
-        if ((strcmp(argv[i], "-u") == 0 || strcmp(argv[i], "-p") == 0 ||
-             strcmp(argv[i], "-n") == 0) &&
-            i + 1 < argc) {
-            const char* pszValue = argv[++i];
-            if (argv[i - 1][1] == 'u') {
-                opt.pszUser = pszValue;
-            } else if (argv[i - 1][1] == 'p') {
-                opt.pszPassword = pszValue;
-            } else {
-                opt.pszName = pszValue;
-            }
-        } else if (opt.cArgs < 8) {
-            opt.apszArgs[opt.cArgs++] = argv[i];
+    unsigned long ulID;
+    if (!ParseNumber(pszID, 10, UINT32_MAX, &ulID) || ulID == 0) {
+        return BadValue("item id", pszID);
+    }
+    EXSM_STATUS status;
+    *phItem = EXItemFindByID(hbrd, (uint32_t)ulID, NULL, 0, &status);
+    return IS_EXERROR(&status) ? Fail("EXItemFindByID", status) : 0;
+}
+
+static const char* TypeName(uint16_t wType) {
+    return wType == ITEM_TYPE_FOLDER ? "folder" : "item";
+}
+
+/* A catalog time (seconds since 1970) as a local date; "none" for 0, the store's "not set". */
+static const char* FormatTime(uint32_t dwTime, char* pchBuffer, size_t cchBuffer) {
+    time_t t = (time_t)dwTime;
+    struct tm tmLocal;
+    if (dwTime == 0 || localtime_r(&t, &tmLocal) == NULL ||
+        strftime(pchBuffer, cchBuffer, "%Y-%m-%d %H:%M:%S", &tmLocal) == 0) {
+        snprintf(pchBuffer, cchBuffer, "%s", dwTime == 0 ? "none" : "?");
+    }
+    return pchBuffer;
+}
+
+static int Add(BOARD_OBJECT* hbrd, const Options* pOpt) {
+    const char* pszName = pOpt->apszArgs[1];
+    uint16_t wType = ITEM_TYPE_ITEM;
+    if (pOpt->pszType != NULL && strcmp(pOpt->pszType, "folder") == 0) {
+        wType = ITEM_TYPE_FOLDER;
+    } else if (pOpt->pszType != NULL && strcmp(pOpt->pszType, "item") != 0) {
+        return BadValue("type (folder or item)", pOpt->pszType);
+    }
+    EX_ITEMINFO info;
+    memset(&info, 0, sizeof info);
+    const size_t cchName = strlen(pszName);
+    if (cchName >= sizeof info.itemname) {
+        return TooLong("name", cchName, sizeof info.itemname - 1);
+    }
+    const size_t cchUrl = pOpt->pszUrl != NULL ? strlen(pOpt->pszUrl) : 0;
+    if (cchUrl >= sizeof info.attnamepath) {
+        return TooLong("URL", cchUrl, sizeof info.attnamepath - 1);
+    }
+    ITEM_OBJECT* hFolder;
+    int rc = FindItem(hbrd, pOpt->pszFolder, &hFolder);
+    if (rc != 0) {
+        return rc;
+    }
+    info.type = wType;
+    memcpy(info.itemname, pszName, cchName + 1);
+    info.uidowner = EXUserGetID(EXBoardGetCurrentUser(hbrd));
+    info.pszNote = pOpt->pszNote;
+    if (pOpt->pszUrl != NULL) {
+        info.atttype = 1;
+        memcpy(info.attnamepath, pOpt->pszUrl, cchUrl + 1);
+    }
+    EXSM_STATUS status, st2;
+    ITEM_OBJECT* hItem = EXItemNew(&status, &info);
+    if (hItem == NULL) {
+        rc = Fail("EXItemNew", status);
+    } else {
+        if (wType == ITEM_TYPE_FOLDER) {
+            EXItemObjectSetFolder(hItem);
+        }
+        EXItemCreate(hbrd, hFolder, hItem, &status);
+        if (IS_EXERROR(&status)) {
+            rc = Fail("EXItemCreate", status);
+        } else {
+            printf("%lu\n", (unsigned long)EXItemGetID(hItem));
+        }
+        EXItemRelease(hItem, &st2);
+    }
+    EXItemRelease(hFolder, &st2);
+    return rc;
+}
+
+/* A SORT operand: a name from the table, '-' before it for descending, or a sort code. */
+static int ParseSort(const char* pszSort, uint16_t* pwCode) {
+    static const struct {
+        const char* pszName;
+        uint16_t wCode;
+    } s_aSorts[] = {
+        {"name", EX_SORT_NAME},   {"modified", EX_SORT_MODIFIED},     {"status", EX_SORT_STATUS},
+        {"due", EX_SORT_DUEDATE}, {"repository", EX_SORT_REPOSITORY},
+    };
+    unsigned long ulCode;
+    if (ParseNumber(pszSort, 0, UINT16_MAX, &ulCode)) {
+        *pwCode = (uint16_t)ulCode;
+        return 1;
+    }
+    const int fDescending = pszSort[0] == '-';
+    for (size_t i = 0; i < sizeof s_aSorts / sizeof s_aSorts[0]; ++i) {
+        if (strcmp(pszSort + fDescending, s_aSorts[i].pszName) == 0) {
+            *pwCode = s_aSorts[i].wCode | (fDescending ? EX_SORT_DESCENDING : 0);
+            return 1;
         }
     }
-    const char* pszCommand = argv[1];
-    const char* pszPath = argv[2];
+    return 0;
+}
+
+/* One line of a listing: id, type, the unread marks (C changed, A attachment, N note), name and,
+ * for an item that points somewhere, the URL. */
+static void PrintListLine(ITEM_OBJECT* hItem) {
+    const EX_ITEM* pItem = EXItemObjectItem(hItem);
+    const EX_ATTACHMENT* pAttach = EXItemObjectAttachment(hItem);
+    if (pItem == NULL) {
+        return;
+    }
+    const uint16_t wUnread = EXItemObjectItemUnReadFlags(hItem);
+    const char achMarks[] = {(wUnread & EX_UNREAD_CHANGED) ? 'C' : '-',
+                             (wUnread & EX_UNREAD_ATTACHMENT) ? 'A' : '-',
+                             (wUnread & EX_UNREAD_NOTE) ? 'N' : '-', '\0'};
+    const int fUrl = pAttach != NULL && pAttach->atttype != 0;
+    printf("%10lu  %-6s  %s  %.64s%s%.256s\n", (unsigned long)pItem->itemid, TypeName(pItem->type),
+           achMarks, pItem->itemname, fUrl ? "  " : "", fUrl ? pAttach->attnamepath : "");
+}
+
+static int List(BOARD_OBJECT* hbrd, const Options* pOpt) {
+    uint16_t wSort = EX_SORT_NAME;
+    if (pOpt->pszSort != NULL && !ParseSort(pOpt->pszSort, &wSort)) {
+        return BadValue("sort", pOpt->pszSort);
+    }
+    ITEM_OBJECT* hFolder;
+    int rc = FindItem(hbrd, pOpt->cArgs > 1 ? pOpt->apszArgs[1] : NULL, &hFolder);
+    if (rc != 0) {
+        return rc;
+    }
     EXSM_STATUS status, st2;
-    BOARD_OBJECT* hbrd = NULL;
-    if (strcmp(pszCommand, "create") == 0) {
+    ITEM_ITERATOR* pList = pOpt->pszFolders != NULL
+                               ? EXFolderGetFolders(hbrd, hFolder, 0, wSort, 0, NULL, 0, &status)
+                               : EXFolderGetItems(hbrd, hFolder, 0, wSort, NULL, 0, &status);
+    EX_ITEMARRAY* pBatch =
+        malloc(offsetof(EX_ITEMARRAY, ahItems) + LIST_BATCH * sizeof(ITEM_OBJECT*));
+    if (IS_EXERROR(&status)) {
+        rc = Fail(pOpt->pszFolders != NULL ? "EXFolderGetFolders" : "EXFolderGetItems", status);
+    } else if (pBatch == NULL) {
+        rc = Fail("malloc", EXSM_OUT_OF_MEMORY);
+    } else {
+        // Fetched from the catalog a batch at a time, so a large folder is never read whole.
+        pBatch->wLower = 0;
+        pBatch->wUpper = LIST_BATCH - 1;
+        printf("        ID  Type    New  Name\n");
+        for (int n = EXItemIteratorGetNextItems(pList, pBatch); n > 0;
+             n = EXItemIteratorGetNextItems(pList, pBatch)) {
+            for (int i = 0; i < n; ++i) {
+                PrintListLine(pBatch->ahItems[i]);
+            }
+        }
+    }
+    free(pBatch);
+    EXItemIteratorRelease(pList, 1);
+    EXItemRelease(hFolder, &st2);
+    return rc;
+}
+
+static void PrintUnread(uint16_t wUnread) {
+    printf("Unread:        ");
+    if (wUnread == 0) {
+        printf(" no");
+    }
+    if (wUnread & EX_UNREAD_CHANGED) {
+        printf(" changed");
+    }
+    if (wUnread & EX_UNREAD_ATTACHMENT) {
+        printf(" attachment");
+    }
+    if (wUnread & EX_UNREAD_NOTE) {
+        printf(" note");
+    }
+    printf("\n");
+}
+
+static int Show(BOARD_OBJECT* hbrd, const Options* pOpt) {
+    ITEM_OBJECT* hItem;
+    int rc = FindItem(hbrd, pOpt->apszArgs[1], &hItem);
+    if (rc != 0) {
+        return rc;
+    }
+    EXSM_STATUS status;
+    EX_ITEMINFO info;
+    memset(&info, 0, sizeof info);
+    EXItemGetInfo(hItem, &info, &status);
+    if (IS_EXERROR(&status)) {
+        rc = Fail("EXItemGetInfo", status);
+        EXItemRelease(hItem, &status);
+        return rc;
+    }
+    char achOwner[64], achModifier[64], achModified[32], achDue[32];
+    UserName(hbrd, info.uidowner, achOwner, sizeof achOwner);
+    UserName(hbrd, info.uidlastmodified, achModifier, sizeof achModifier);
+    printf("Item:           %lu\n", (unsigned long)info.itemid);
+    printf("Parent:         %lu\n", (unsigned long)info.itemparentid);
+    printf("Type:           %s (%u)\n", TypeName(info.type), (unsigned)info.type);
+    printf("Name:           %.64s\n", info.itemname);
+    printf("Description:    %.128s\n", info.itemdescription);
+    printf("Owner:          %u (%s)\n", (unsigned)info.uidowner, achOwner);
+    printf("Access:         level %u, id %u\n", (unsigned)info.itemaccesslevel,
+           (unsigned)info.itemaccessgrouporuserid);
+    printf("Modified:       %s by %u (%s)\n",
+           FormatTime(info.tmlastmodified, achModified, sizeof achModified),
+           (unsigned)info.uidlastmodified, achModifier);
+    printf("Status:         %u\n", (unsigned)info.status);
+    printf("Due:            %s\n", FormatTime(info.duedate, achDue, sizeof achDue));
+    PrintUnread(info.wUnreadFlags);
+    printf("Note:           %s\n", info.pszNote);
+    printf("Keywords:       %s\n", info.pszKeywords);
+    if (info.atttype != 0) {
+        printf("URL:            %.256s\n", info.attnamepath);
+    }
+    if (info.type == ITEM_TYPE_FOLDER) {
+        printf("Folder type:    %u\n", (unsigned)info.foldertype);
+    }
+    EXItemRelease(hItem, &status);
+    return 0;
+}
+
+static int Read(BOARD_OBJECT* hbrd, const Options* pOpt) {
+    ITEM_OBJECT* hItem;
+    int rc = FindItem(hbrd, pOpt->apszArgs[1], &hItem);
+    if (rc != 0) {
+        return rc;
+    }
+    EXSM_STATUS status, st2;
+    EXItemMarkAsRead(hItem, 0, &status);
+    rc = IS_EXERROR(&status) ? Fail("EXItemMarkAsRead", status) : 0;
+    EXItemRelease(hItem, &st2);
+    return rc;
+}
+
+/* ---- Command line --------------------------------------------------------------------------- */
+
+static const Command s_aCommands[] = {
+    {"create", "create CATALOG [-n NAME]", 0, 0, Create},
+    {"info", "info CATALOG", 0, 0, Info},
+    {"users", "users CATALOG list | add NAME [PASSWORD] [LONGNAME] | remove NAME", 0, 4, Users},
+    {"groups", "groups CATALOG list | add NAME | remove NAME | join GROUP USER | leave GROUP USER",
+     0, 3, Groups},
+    {"add", "add CATALOG NAME [-f FOLDER] [-t folder|item] [--url URL] [--note TEXT]", 1, 1, Add},
+    {"ls", "ls CATALOG [FOLDER] [-s SORT] [--folders]", 0, 1, List},
+    {"show", "show CATALOG ID", 1, 1, Show},
+    {"read", "read CATALOG ID", 1, 1, Read},
+};
+
+static void PrintUsage(FILE* pFile, const Command* pOnly) {
+    const char* pszLead = "usage: ";
+    for (size_t i = 0; i < sizeof s_aCommands / sizeof s_aCommands[0]; ++i) {
+        if (pOnly == NULL || pOnly == &s_aCommands[i]) {
+            fprintf(pFile, "%scatcli %s\n", pszLead, s_aCommands[i].pszUsage);
+            pszLead = "       ";
+        }
+    }
+    fprintf(pFile,
+            "Every command takes -u USER -p PASSWORD (default SYSTEM, empty password).\n"
+            "FOLDER and ID are item ids; FOLDER defaults to the root folder.\n"
+            "SORT: name, modified, status, due or repository, a leading '-' for descending,\n"
+            "      or a sort code.\n");
+}
+
+static int Usage(const Command* pCommand) {
+    PrintUsage(stderr, pCommand);
+    return EXIT_USAGE;
+}
+
+static int IsWordIn(const char* pszWord, const char* pszList) {
+    const size_t cch = strlen(pszWord);
+    for (const char* p = strstr(pszList, pszWord); p != NULL; p = strstr(p + 1, pszWord)) {
+        if ((p == pszList || p[-1] == ' ') && (p[cch] == ' ' || p[cch] == '\0')) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static const OptionSpec* FindOption(const Command* pCommand, const char* pszFlag) {
+    for (size_t i = 0; i < sizeof s_aOptions / sizeof s_aOptions[0]; ++i) {
+        const OptionSpec* p = &s_aOptions[i];
+        if (strcmp(p->pszFlag, pszFlag) == 0 &&
+            (p->pszCommands == NULL || IsWordIn(pCommand->pszName, p->pszCommands))) {
+            return p;
+        }
+    }
+    return NULL;
+}
+
+/* Fills *pOpt from argv[2...]. Returns -1 to go on, or the exit status: 0 after --help, 64 for
+ * a command line not understood. Options may stand anywhere; "--" ends them. */
+static int ParseCommandLine(const Command* pCommand, int argc, char** argv, Options* pOpt) {
+    memset(pOpt, 0, sizeof *pOpt);
+    pOpt->pszUser = "SYSTEM";
+    pOpt->pszPassword = "";
+    int fOptionsEnded = 0;
+    for (int i = 2; i < argc; ++i) {
+        const char* pszArg = argv[i];
+        if (fOptionsEnded || pszArg[0] != '-' || pszArg[1] == '\0') {
+            if (pOpt->cArgs == MAX_OPERANDS) {
+                return Usage(pCommand);
+            }
+            pOpt->apszArgs[pOpt->cArgs++] = pszArg;
+            continue;
+        }
+        if (strcmp(pszArg, "--") == 0) {
+            fOptionsEnded = 1;
+            continue;
+        }
+        if (strcmp(pszArg, "--help") == 0) {
+            PrintUsage(stdout, pCommand);
+            return 0;
+        }
+        const OptionSpec* pSpec = FindOption(pCommand, pszArg);
+        if (pSpec == NULL || (pSpec->fTakesValue && i + 1 == argc)) {
+            fprintf(stderr, "catcli: %s: %s\n", pSpec == NULL ? "unknown option" : "no value for",
+                    pszArg);
+            return Usage(pCommand);
+        }
+        *(const char**)((char*)pOpt + pSpec->offValue) = pSpec->fTakesValue ? argv[++i] : pszArg;
+    }
+    const int cOperands = pOpt->cArgs - 1;
+    if (cOperands < pCommand->cMinOperands || cOperands > pCommand->cMaxOperands) {
+        return Usage(pCommand);
+    }
+    return -1;
+}
+
+int main(int argc, char** argv) {
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+        PrintUsage(stdout, NULL);
+        return 0;
+    }
+    const Command* pCommand = NULL;
+    for (size_t i = 0; argc > 1 && i < sizeof s_aCommands / sizeof s_aCommands[0]; ++i) {
+        if (strcmp(argv[1], s_aCommands[i].pszName) == 0) {
+            pCommand = &s_aCommands[i];
+        }
+    }
+    if (pCommand == NULL) {
+        return Usage(NULL);
+    }
+    Options opt;
+    int rc = ParseCommandLine(pCommand, argc, argv, &opt);
+    if (rc >= 0) {
+        return rc;
+    }
+    const char* pszPath = opt.apszArgs[0];
+    EXSM_STATUS status, st2;
+    BOARD_OBJECT* hbrd;
+    if (pCommand->pfnRun == Create) {
         EX_BOARDINFO info;
         memset(&info, 0, sizeof info);
         info.hName = EXStringCreate(opt.pszName ? opt.pszName : "");
@@ -293,28 +728,14 @@ int main(int argc, char** argv) {
         if (hbrd == NULL) {
             return Fail("EXBoardCreate", status);
         }
-        printf("created catalog %s\n", pszPath);
-        int rc = PrintInfo(hbrd, pszPath);
-        EXBoardClose(hbrd, &st2);
-        return rc;
-    }
-    if (strcmp(pszCommand, "info") != 0 && strcmp(pszCommand, "users") != 0 &&
-        strcmp(pszCommand, "groups") != 0) {
-        return Usage();
-    }
-    hbrd =
-        EXBoardOpen(pszPath, opt.pszUser, opt.pszPassword, EX_OPEN_SHARED, 0, 0, 0, NULL, &status);
-    if (hbrd == NULL) {
-        return Fail("EXBoardOpen", status);
-    }
-    int rc;
-    if (strcmp(pszCommand, "info") == 0) {
-        rc = PrintInfo(hbrd, pszPath);
-    } else if (strcmp(pszCommand, "users") == 0) {
-        rc = Users(hbrd, &opt);
     } else {
-        rc = Groups(hbrd, &opt);
+        hbrd = EXBoardOpen(pszPath, opt.pszUser, opt.pszPassword, EX_OPEN_SHARED, 0, 0, 0, NULL,
+                           &status);
+        if (hbrd == NULL) {
+            return Fail("EXBoardOpen", status);
+        }
     }
+    rc = pCommand->pfnRun(hbrd, &opt);
     EXBoardClose(hbrd, &st2);
-    return rc;
+    return rc < 0 ? Usage(pCommand) : rc;
 }
