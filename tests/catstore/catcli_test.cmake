@@ -1,5 +1,6 @@
 # Runs catcli against a fresh catalog: create, info, users add/list/remove, groups; then items:
-# add, ls in several orders, show, read with the unread marks of a second user, and the refusals.
+# add, ls in several orders, show, read with the unread marks of a second user, the refusals, and
+# watch in the background while another process adds an item.
 string(RANDOM LENGTH 8 suffix)
 set(dir "$ENV{TMPDIR}")
 if(NOT dir)
@@ -163,6 +164,7 @@ check(64 "no value for: --url" add "${cat}" Dangling --url)
 check(64 "not a valid item id: '12x'" ls "${cat}" 12x)
 check(64 "not a valid sort: 'size'" ls "${cat}" -s size)
 check(64 "not a valid type" add "${cat}" Odd -t note)
+check(64 "not a valid interval" watch "${cat}" -i 0)
 check(64 "usage: catcli show CATALOG ID" show "${cat}")
 check(64 "usage: catcli read CATALOG ID" read "${cat}" 1 2)
 check(64 "usage:" frobnicate "${cat}")
@@ -172,7 +174,8 @@ expect_no_text("TooLong")
 expect_no_text("Orphan")
 
 # --help goes to standard output.
-foreach(case "--help|catcli read CATALOG" "add|catcli add CATALOG NAME" "ls|catcli ls CATALOG")
+foreach(case "--help|catcli watch CATALOG" "add|catcli add CATALOG NAME" "ls|catcli ls CATALOG"
+             "watch|catcli watch CATALOG")
   string(REPLACE "|" ";" case "${case}")
   list(GET case 0 command)
   list(GET case 1 text)
@@ -187,5 +190,46 @@ foreach(case "--help|catcli read CATALOG" "add|catcli add CATALOG NAME" "ls|catc
     message(FATAL_ERROR "expected '${text}' on standard output of --help:\n${last_out}")
   endif()
 endforeach()
+
+# watch with -n ends by itself.
+check(0 "watching folder ${news} \"News\"" watch "${cat}" ${news} -n 1 -i 200)
+
+# watch in the background, as a user of its own: a process skips the change entries of its own
+# user, so a watcher logged in as SYSTEM would not hear SYSTEM's add. The watcher's -n bounds its
+# life even if this script is killed; the trap ends it on every other way out.
+run(0 users "${cat}" add watcher pw)
+file(WRITE "${dir}/watch_test.sh" [=[
+catcli=$1 cat=$2 folder=$3 out=$4
+"$catcli" watch "$cat" "$folder" -n 45 -u watcher -p pw >"$out" 2>&1 &
+pid=$!
+trap 'kill -KILL $pid 2>/dev/null' EXIT
+# Polls the watcher's output for a pattern for up to 30 s; fails early if the watcher ended.
+wait_for() {
+  for _ in $(seq 300); do
+    grep -q -- "$1" "$out" && return 0
+    kill -0 $pid 2>/dev/null || break
+    sleep 0.1
+  done
+  grep -q -- "$1" "$out" && return 0
+  echo "no line matching '$1' from the watcher:"; cat "$out"; exit 1
+}
+wait_for '^watching folder'
+id=$("$catcli" add "$cat" "Watched Item" -f "$folder" --url https://watched.example.org/) || exit 1
+wait_for "^Created index=[0-9]* id=$id name=\"Watched Item\" fields=0x[0-9A-F]\{8\} via=list$"
+kill -TERM $pid
+wait $pid
+rc=$?
+trap - EXIT
+cat "$out"
+[ $rc -eq 0 ] || { echo "the watcher exited with $rc after SIGTERM"; exit 1; }
+]=])
+execute_process(COMMAND bash "${dir}/watch_test.sh" ${CATCLI} "${cat}" ${news} "${dir}/watch.out"
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 50)
+if(NOT rc EQUAL 0)
+  file(REMOVE_RECURSE "${dir}")
+  message(FATAL_ERROR "watch: ${rc}\n${out}\n${err}")
+endif()
+set(last_out "${out}")
+expect_no_text("Destroyed")
 
 file(REMOVE_RECURSE "${dir}")

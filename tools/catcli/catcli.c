@@ -10,15 +10,18 @@
  *   catcli ls CATALOG [FOLDER] [-s SORT] [--folders]
  *   catcli show CATALOG ID
  *   catcli read CATALOG ID
+ *   catcli watch CATALOG [FOLDER] [-n SECONDS] [-i INTERVAL_MS]
  *
  * Every command opens the catalog as SYSTEM with an empty password unless -u USER / -p PASSWORD
  * say otherwise. Exit status: 0 done, 64 a command line not understood (or a text too long for
  * its field), otherwise the failing call's status value, after "catcli: CALL failed: TEXT (N)".
  */
+#include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/select.h>
 #include <time.h>
 
 #include "catstore.h"
@@ -41,6 +44,8 @@ typedef struct Options {
     const char* pszNote;
     const char* pszSort;
     const char* pszFolders;
+    const char* pszSeconds;
+    const char* pszInterval;
     const char* apszArgs[MAX_OPERANDS];
     int cArgs;
 } Options;
@@ -56,7 +61,7 @@ typedef struct Command {
 } Command;
 
 /* One option as one command takes it: the same letter may mean different things to two commands
- * (-n is the catalog name for create). */
+ * (-n is the catalog name for create and the running time for watch). */
 typedef struct OptionSpec {
     const char* pszFlag;
     const char* pszCommands; /* space-separated; NULL: every command */
@@ -74,6 +79,8 @@ static const OptionSpec s_aOptions[] = {
     {"--note", "add", offsetof(Options, pszNote), 1},
     {"-s", "ls", offsetof(Options, pszSort), 1},
     {"--folders", "ls", offsetof(Options, pszFolders), 0},
+    {"-n", "watch", offsetof(Options, pszSeconds), 1},
+    {"-i", "watch", offsetof(Options, pszInterval), 1},
 };
 
 static int Fail(const char* pszWhat, EXSM_STATUS status) {
@@ -603,6 +610,133 @@ static int Read(BOARD_OBJECT* hbrd, const Options* pOpt) {
     return rc;
 }
 
+/* ---- Watching a folder ---------------------------------------------------------------------- */
+
+/* Which registration a notification came through, and the folder it is about when the list's
+ * own notifier reports a change of the folder item (it gets no handle). */
+typedef struct WatchSource {
+    const char* pszVia;
+    ITEM_OBJECT* hFolder;
+} WatchSource;
+
+static volatile sig_atomic_t s_fStopWatching;
+
+static void OnStopSignal(int nSignal) {
+    (void)nSignal;
+    s_fStopWatching = 1;
+}
+
+static const char* ChangeKindName(uint16_t wKind) {
+    static const char* const s_apszKinds[] = {"Unknown",   "Created", "Modified",
+                                              "Destroyed", "AddRef",  "RemoveRef"};
+    return wKind < sizeof s_apszKinds / sizeof s_apszKinds[0] ? s_apszKinds[wKind] : "Unknown";
+}
+
+static void PrintNotification(ITEM_OBJECT* hItem, ITEM_ITERATOR* pIterator, long nIndex,
+                              uint16_t wKind, uintptr_t ulValue, uint32_t dwArgument) {
+    (void)pIterator;
+    const WatchSource* pSource = (const WatchSource*)ulValue;
+    ITEM_OBJECT* h = hItem != NULL ? hItem : pSource->hFolder;
+    char achName[64] = "";
+    if (h != NULL) {
+        EXItemGetName(h, achName, sizeof achName);
+    }
+    printf("%s index=%ld id=%lu name=\"%s\" fields=0x%08lX via=%s\n", ChangeKindName(wKind), nIndex,
+           (unsigned long)(h != NULL ? EXItemGetID(h) : 0), achName, (unsigned long)dwArgument,
+           pSource->pszVia);
+}
+
+static double MonotonicSeconds(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+/* Takes in other processes' changes every interval (their notifications print from inside
+ * EXBoardRefresh) until a stop signal or the deadline (a MonotonicSeconds time; 0: none). SIGINT
+ * and SIGTERM stay blocked except inside pselect, so a signal never cuts a library call short
+ * and never slips in between the check of the flag and the wait. */
+static int RefreshUntilStopped(BOARD_OBJECT* hbrd, double dblDeadline, long lIntervalMs) {
+    sigset_t setStop, setOld;
+    sigemptyset(&setStop);
+    sigaddset(&setStop, SIGINT);
+    sigaddset(&setStop, SIGTERM);
+    sigprocmask(SIG_BLOCK, &setStop, &setOld);
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, NULL);
+    sigaction(SIGTERM, &action, NULL);
+
+    for (;;) {
+        EXSM_STATUS status;
+        EXBoardRefresh(hbrd, &status);
+        if (IS_EXERROR(&status)) {
+            return Fail("EXBoardRefresh", status);
+        }
+        double dblWait = (double)lIntervalMs / 1000.0;
+        if (dblDeadline > 0) {
+            const double dblLeft = dblDeadline - MonotonicSeconds();
+            if (dblLeft <= 0) {
+                return 0;
+            }
+            dblWait = dblWait < dblLeft ? dblWait : dblLeft;
+        }
+        struct timespec ts;
+        ts.tv_sec = (time_t)dblWait;
+        ts.tv_nsec = (long)((dblWait - (double)ts.tv_sec) * 1e9);
+        pselect(0, NULL, NULL, NULL, &ts, &setOld);
+        if (s_fStopWatching) {
+            return 0;
+        }
+    }
+}
+
+static int Watch(BOARD_OBJECT* hbrd, const Options* pOpt) {
+    // Whoever reads our output through a pipe sees each notification as it happens.
+    setvbuf(stdout, NULL, _IOLBF, 0);
+    unsigned long ulSeconds = 0, ulIntervalMs = 1000;
+    if (pOpt->pszSeconds != NULL && !ParseNumber(pOpt->pszSeconds, 10, 31536000, &ulSeconds)) {
+        return BadValue("number of seconds", pOpt->pszSeconds);
+    }
+    if (pOpt->pszInterval != NULL &&
+        (!ParseNumber(pOpt->pszInterval, 10, 3600000, &ulIntervalMs) || ulIntervalMs == 0)) {
+        return BadValue("interval in milliseconds", pOpt->pszInterval);
+    }
+    ITEM_OBJECT* hFound;
+    int rc = FindItem(hbrd, pOpt->cArgs > 1 ? pOpt->apszArgs[1] : NULL, &hFound);
+    if (rc != 0) {
+        return rc;
+    }
+    WatchSource sourceFolder = {"folder", NULL}, sourceList = {"list", NULL};
+    EXSM_STATUS status, st2;
+    ITEM_OBJECT* hFolder =
+        EXItemAcquire(hFound, PrintNotification, (uintptr_t)&sourceFolder, &status);
+    EXItemRelease(hFound, &st2);
+    if (IS_EXERROR(&status)) {
+        return Fail("EXItemAcquire", status);
+    }
+    sourceFolder.hFolder = sourceList.hFolder = hFolder;
+    ITEM_ITERATOR* pList = EXFolderGetItems(hbrd, hFolder, 0, EX_SORT_NAME, PrintNotification,
+                                            (uintptr_t)&sourceList, &status);
+    if (IS_EXERROR(&status)) {
+        rc = Fail("EXFolderGetItems", status);
+    } else {
+        char achName[64];
+        EXItemGetName(hFolder, achName, sizeof achName);
+        printf("watching folder %lu \"%s\" (%ld items), refreshing every %lu ms\n",
+               (unsigned long)EXItemGetID(hFolder), achName, EXItemIteratorCount(pList),
+               ulIntervalMs);
+        const double dblDeadline =
+            pOpt->pszSeconds != NULL ? MonotonicSeconds() + (double)ulSeconds : 0;
+        rc = RefreshUntilStopped(hbrd, dblDeadline, (long)ulIntervalMs);
+    }
+    EXItemIteratorRelease(pList, 1);
+    EXItemRelease(hFolder, &st2);
+    return rc;
+}
+
 /* ---- Command line --------------------------------------------------------------------------- */
 
 static const Command s_aCommands[] = {
@@ -615,6 +749,7 @@ static const Command s_aCommands[] = {
     {"ls", "ls CATALOG [FOLDER] [-s SORT] [--folders]", 0, 1, List},
     {"show", "show CATALOG ID", 1, 1, Show},
     {"read", "read CATALOG ID", 1, 1, Read},
+    {"watch", "watch CATALOG [FOLDER] [-n SECONDS] [-i INTERVAL_MS]", 0, 1, Watch},
 };
 
 static void PrintUsage(FILE* pFile, const Command* pOnly) {
