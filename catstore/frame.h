@@ -30,9 +30,9 @@ class CApiLock {
 // *status as it was).
 void SetStatus(EXSM_STATUS* status, DBStatus dbStatus);
 
-// Runs body(status) inside the frame. status may be null (a local one is used). An exception
-// from the body becomes EXSM_OUT_OF_MEMORY (allocation) or EXSM_INTERNAL_ERROR and rFail is
-// returned.
+// Runs body(status) inside the frame (pszName null: a call that writes no entry line). status
+// may be null (a local one is used). An exception from the body becomes EXSM_OUT_OF_MEMORY
+// (allocation) or EXSM_INTERNAL_ERROR and rFail is returned.
 template <typename R, typename F>
 R RunApi(const char* pszName, EXSM_STATUS* status, R rFail, F&& body) {
     CApiLock lock;
@@ -41,7 +41,9 @@ R RunApi(const char* pszName, EXSM_STATUS* status, R rFail, F&& body) {
         status = &local;
     }
     try {
-        LogLine(LOG_ENTER, "ENTER: %s...\r\n", pszName);
+        if (pszName != nullptr) {
+            LogLine(LOG_ENTER, "ENTER: %s...\r\n", pszName);
+        }
         *status = EXSM_SUCCESS;
         return body(status);
     } catch (const std::bad_alloc&) {
