@@ -725,9 +725,31 @@ KeyValue ColumnsToKey(sqlite3_stmt* st, int first, size_t n) {
 
 int CStore::KeySeek(const FieldDef& key, Seek mode, const KeyValue& kv, DBA dba, DBA* out,
                     KeyValue* outKey) {
+    // A step after (or before) an entry looks among the entries of the same value first, then
+    // beyond the value: each of the two is one index seek. One comparison of the whole row
+    // (value, address) would let SQLite seek by the value alone and pass over every entry of
+    // an equal value one by one, which makes walking many equal values quadratic.
+    if (mode == Seek::After || mode == Seek::Before) {
+        const bool fAfter = mode == Seek::After;
+        int status =
+            KeySeekOnce(key, fAfter ? kSeekSameAfter : kSeekSameBefore, kv, dba, out, outKey);
+        if (status != S_NOTFOUND)
+            return status;
+        return KeySeekOnce(key, fAfter ? kSeekBeyondAfter : kSeekBeyondBefore, kv, dba, out,
+                           outKey);
+    }
+    return KeySeekOnce(key,
+                       mode == Seek::Equal   ? kSeekEqual
+                       : mode == Seek::First ? kSeekFirst
+                                             : kSeekLast,
+                       kv, dba, out, outKey);
+}
+
+int CStore::KeySeekOnce(const FieldDef& key, uint32_t variant, const KeyValue& kv, DBA dba,
+                        DBA* out, KeyValue* outKey) {
     const bool optional = key.key == KeyKind::OPTKEY;
     const size_t ncols = KeyComponents(key).size();
-    sqlite3_stmt* st = PrepareId(StmtId(kKeySeekStmt + uint32_t(mode), int(&key - kFields)), [&] {
+    sqlite3_stmt* st = PrepareId(StmtId(kKeySeekStmt + variant, int(&key - kFields)), [&] {
         const std::vector<std::string> cols = KeyColumns(key);
         const std::string table = optional ? KeyTable(key) : RecordTable(key.record);
         const std::string addr = optional ? "dba" : "slot";
@@ -737,6 +759,7 @@ int CStore::KeySeek(const FieldDef& key, Seek mode, const KeyValue& kv, DBA dba,
             params += (i ? ", ?" : "?") + std::to_string(i + 1);
         const std::string addrParam = "?" + std::to_string(cols.size() + 1);
         const std::string select = "SELECT " + addr + ", " + colList + " FROM " + table;
+        const std::string equal = " WHERE (" + colList + ") = (" + params + ")";
         std::string asc, desc;
         for (const std::string& c : cols) {
             asc += c + ", ";
@@ -744,31 +767,35 @@ int CStore::KeySeek(const FieldDef& key, Seek mode, const KeyValue& kv, DBA dba,
         }
         asc += addr;
         desc += addr + " DESC";
-        switch (mode) {
-            case Seek::Equal:
+        switch (variant) {
+            case kSeekEqual:
                 // A unique key has at most one entry per value: no ordering needed.
                 if (key.key == KeyKind::UNIQUE)
-                    return select + " WHERE (" + colList + ") = (" + params + ")";
-                return select + " WHERE (" + colList + ") = (" + params + ") ORDER BY " + asc +
+                    return select + equal;
+                return select + equal + " ORDER BY " + asc + " LIMIT 1";
+            case kSeekSameAfter:
+                return select + equal + " AND " + addr + " > " + addrParam + " ORDER BY " + asc +
                        " LIMIT 1";
-            case Seek::After:
-                return select + " WHERE (" + colList + ", " + addr + ") > (" + params + ", " +
-                       addrParam + ") ORDER BY " + asc + " LIMIT 1";
-            case Seek::Before:
-                return select + " WHERE (" + colList + ", " + addr + ") < (" + params + ", " +
-                       addrParam + ") ORDER BY " + desc + " LIMIT 1";
-            case Seek::First:
+            case kSeekSameBefore:
+                return select + equal + " AND " + addr + " < " + addrParam + " ORDER BY " + desc +
+                       " LIMIT 1";
+            case kSeekBeyondAfter:
+                return select + " WHERE (" + colList + ") > (" + params + ") ORDER BY " + asc +
+                       " LIMIT 1";
+            case kSeekBeyondBefore:
+                return select + " WHERE (" + colList + ") < (" + params + ") ORDER BY " + desc +
+                       " LIMIT 1";
+            case kSeekFirst:
                 return select + " ORDER BY " + asc + " LIMIT 1";
-            case Seek::Last:
-                break;
+            default:
+                return select + " ORDER BY " + desc + " LIMIT 1";
         }
-        return select + " ORDER BY " + desc + " LIMIT 1";
     });
     if (st == nullptr)
         return Status(sqlite3_extended_errcode(m_db));
-    if (mode != Seek::First && mode != Seek::Last)
+    if (variant != kSeekFirst && variant != kSeekLast)
         BindKey(st, 1, kv);
-    if (mode == Seek::After || mode == Seek::Before)
+    if (variant == kSeekSameAfter || variant == kSeekSameBefore)
         sqlite3_bind_int64(st, int(ncols) + 1, optional ? int64_t(dba) : int64_t(DbaSlot(dba)));
     int rc = sqlite3_step(st);
     int status = S_OKAY;

@@ -184,11 +184,23 @@ class CStore {
         kUpdateStmt,
         kScanForwardStmt,
         kScanBackStmt,
-        kKeySeekStmt,  // + seek mode
+        kKeySeekStmt,  // + the seek's variant
         kOptKeyInsertStmt = kKeySeekStmt + 8,
         kOptKeyUpdateStmt,
         kWalkStmt,
     };
+    // The statements a key seek runs (offsets from kKeySeekStmt).
+    enum SeekVariant : uint32_t {
+        kSeekEqual,
+        kSeekFirst,
+        kSeekLast,
+        kSeekSameAfter,     // the same value, a higher address
+        kSeekSameBefore,    // the same value, a lower address
+        kSeekBeyondAfter,   // the next higher value
+        kSeekBeyondBefore,  // the next lower value
+    };
+    int KeySeekOnce(const FieldDef& key, uint32_t variant, const KeyValue& kv, DBA dba, DBA* out,
+                    KeyValue* outKey);
     static uint32_t StmtId(uint32_t kind, int index) { return (kind << 16) | uint32_t(index); }
     static void ResetStmt(sqlite3_stmt* st);
     void ResetAll();
