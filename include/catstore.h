@@ -47,6 +47,7 @@ typedef struct GROUP_OBJECT GROUP_OBJECT;       /* a copy of one group */
 typedef struct RESOURCE_OBJECT RESOURCE_OBJECT; /* a copy of one resource */
 typedef struct ITEM_OBJECT ITEM_OBJECT;         /* one item of the catalog */
 typedef struct ITEM_ITERATOR ITEM_ITERATOR;     /* a live list of items */
+typedef struct DB_ITEM DB_ITEM;                 /* the store's in-memory item (internal) */
 typedef struct USER_ITERATOR USER_ITERATOR;     /* a list of users */
 typedef struct GROUP_ITERATOR GROUP_ITERATOR;   /* a list of groups */
 
@@ -680,6 +681,158 @@ CATSTORE_API int EXItemIteratorIsParentChild(ITEM_ITERATOR* pIter);
 /* Ends the list (fFinal 1) or parks it for reuse; handles taken from it end with it. NULL. */
 CATSTORE_API ITEM_ITERATOR* EXItemIteratorRelease(ITEM_ITERATOR* pIter, int fFinal);
 
+/* ---- Tree operations ---------------------------------------------------------------------- */
+
+/* Destroys the item and everything below it, children before their folder (a folder's children
+ * in name order), one Destroyed change entry per item; references to and from the destroyed
+ * items go with them (no RemoveRef entries, their data released), and catalog and user slots
+ * naming them are cleared. A large tree commits in slices of about 3 seconds so that other
+ * processes get their turn; a failure keeps what earlier slices committed, and only that is
+ * delivered. Returns NULL when the item was destroyed (the handle is freed unless it belongs
+ * to a list), else the handle. The item with id 1 cannot be destroyed.
+ * Status: EXSM_INVALID_HANDLE, EXSM_ACCESS_DENIED (item 1), EXSM_ITEM_HAS_CHANGED,
+ * EXSM_LOCK_ERROR. */
+CATSTORE_API ITEM_OBJECT* EXItemDestroy(ITEM_OBJECT* hItem, EXSM_STATUS* status);
+/* Makes an item a folder (nothing for a folder): every list shows it anew as a folder
+ * (Destroyed, then Created). Status: EXSM_INVALID_HANDLE, EXSM_ITEM_HAS_CHANGED,
+ * EXSM_DOES_NOT_EXIST (no parent). */
+CATSTORE_API void EXItemToFolder(ITEM_OBJECT* hItem, EXSM_STATUS* status);
+/* Moves the item into another folder in one transaction (the caller's, when one is open).
+ * The new parent must be a folder that is neither the item nor below it; nothing changes
+ * otherwise. Lists of the old folder lose the item, lists of the new one take it.
+ * Status: EXSM_INVALID_HANDLE, EXSM_FOLDER_REQUIRED, EXSM_DOES_NOT_EXIST,
+ * EXSM_ITEM_HAS_CHANGED. */
+CATSTORE_API void EXItemSetParent(ITEM_OBJECT* hItem, ITEM_OBJECT* hNewParent, EXSM_STATUS* status);
+/* Copies the item, and a folder with everything below it, into hTarget in one transaction:
+ * new ids, owner 0, the current user as last modifier, its own strings, folder, attachment
+ * and repository records; one Created entry per copy, parents before children. A target
+ * inside the source's own subtree copies the subtree as it was before the copy began.
+ * Status: EXSM_INVALID_HANDLE, EXSM_FOLDER_REQUIRED, EXSM_LOCK_ERROR. */
+CATSTORE_API void EXItemCopy(ITEM_OBJECT* hItem, ITEM_OBJECT* hTarget, EXSM_STATUS* status);
+/* The set memberships of a move without its change entries or notifications: add makes the
+ * item a member of the folder (and its parent id the folder's), remove takes it out of
+ * whatever folder holds it. Status: EXSM_FOLDER_REQUIRED, EXSM_DOES_NOT_EXIST. */
+CATSTORE_API void EXFolderAddItem(ITEM_OBJECT* hFolder, ITEM_OBJECT* hItem, EXSM_STATUS* status);
+CATSTORE_API void EXFolderRemoveItem(ITEM_OBJECT* hFolder, ITEM_OBJECT* hItem, EXSM_STATUS* status);
+
+/* ---- References --------------------------------------------------------------------------- */
+
+/* Reference data: cbData bytes (at most 65535) in a movable block at pData. */
+typedef struct EX_REFINFO {
+    uint32_t cbData;
+    void* pData;
+} EX_REFINFO;
+/* A reference from hSource to hDest, with optional data. Two adds make two references, told
+ * apart by their tags. With fAsSystem the change is attributed to user 1 and reaches this
+ * process through EXBoardRefresh. A reference from a folder of folder type 11 sets bit
+ * EX_ATTR_REFERENCED in the destination's attributes while one exists.
+ * Status: EXSM_INVALID_HANDLE, EXSM_ITEM_HAS_CHANGED, EXSM_LOCK_ERROR. */
+#define EX_ATTR_REFERENCED 0x0004u
+CATSTORE_API void EXItemAddReference(ITEM_OBJECT* hSource, ITEM_OBJECT* hDest, EXSM_STATUS* status,
+                                     const void* pData, uint16_t cbData, uint32_t fAsSystem,
+                                     uint32_t dwUnused);
+/* 1 when hSource refers to hDest. With fTag the first such reference becomes hDest's tag, so
+ * that a following remove or data call acts on exactly that one. Not found: 0, status 0. */
+CATSTORE_API int EXItemHasReference(ITEM_OBJECT* hSource, ITEM_OBJECT* hDest, int fTag,
+                                    EXSM_STATUS* status);
+/* Removes the reference hDest's tag names (a handle of a reference list, or tagged by
+ * EXItemHasReference), or without a tag every reference from hSource to hDest.
+ * Status: EXSM_ITEM_NOT_REFERENCED, EXSM_INVALID_HANDLE, EXSM_ITEM_HAS_CHANGED. */
+CATSTORE_API void EXItemRemoveReference(ITEM_OBJECT* hSource, ITEM_OBJECT* hDest,
+                                        EXSM_STATUS* status);
+/* Live lists of the items hItem refers to and of those that refer to it, one handle per
+ * reference (tagged with it). Sort code 0: the order the references were made. Parked and
+ * revived like folder lists. Status: EXSM_INVALID_HANDLE, EXSM_ITEM_HAS_CHANGED,
+ * EXSM_OUT_OF_MEMORY. */
+CATSTORE_API ITEM_ITERATOR* EXItemGetReferences(BOARD_OBJECT* hbrd, ITEM_OBJECT* hItem,
+                                                int fFetchAll, uint16_t wSortCode,
+                                                EX_ITEMNOTIFIER pfnNotifier, uintptr_t ulValue,
+                                                EXSM_STATUS* status);
+CATSTORE_API ITEM_ITERATOR* EXItemGetReferencers(BOARD_OBJECT* hbrd, ITEM_OBJECT* hItem,
+                                                 int fFetchAll, uint16_t wSortCode,
+                                                 EX_ITEMNOTIFIER pfnNotifier, uintptr_t ulValue,
+                                                 EXSM_STATUS* status);
+/* The data of the reference a tagged handle names: a new block the caller frees with
+ * EXItemRefInfoReset (count 0 and pData NULL when there is none). Set replaces it (count 0
+ * removes it); no change entry. Status: EXSM_INVALID_HANDLE (no tag), EXSM_ITEM_NOT_REFERENCED
+ * (the reference is gone), EXSM_OUT_OF_MEMORY. */
+CATSTORE_API void EXItemGetReferenceData(ITEM_OBJECT* hItem, EX_REFINFO* pInfo,
+                                         EXSM_STATUS* status);
+CATSTORE_API void EXItemSetReferenceData(ITEM_OBJECT* hItem, const EX_REFINFO* pInfo,
+                                         EXSM_STATUS* status);
+CATSTORE_API void EXItemRefInfoReset(EX_REFINFO* pInfo);
+
+/* ---- Search and tree walks ---------------------------------------------------------------- */
+
+/* Match flags of EX_SEARCH. */
+#define EX_MATCH_RESPONSIBLE 0x0001u
+#define EX_MATCH_MODIFIED 0x0002u
+#define EX_MATCH_DUEDATE 0x0004u
+#define EX_MATCH_STATUS 0x0008u
+#define EX_MATCH_NAME 0x0010u
+#define EX_MATCH_DESCRIPTION 0x0040u
+#define EX_MATCH_NOTE 0x0080u
+#define EX_MATCH_FILTER 0x0100u /* text the application's filter routine looks for */
+/* Comparisons of the modified and due-date tests (v the item's value; 0 passes only
+ * EX_COMPARE_OUTSIDE). */
+#define EX_COMPARE_EQUAL 1     /* v = low */
+#define EX_COMPARE_BEFORE 2    /* v < low */
+#define EX_COMPARE_AFTER 3     /* v > low */
+#define EX_COMPARE_BETWEEN 4   /* low <= v <= high */
+#define EX_COMPARE_OUTSIDE 5   /* v < low or v > high */
+#define EX_SEARCH_CASE 0x0001u /* wOptions: the text test respects letter case */
+
+#pragma pack(push, 1)
+typedef struct EX_SEARCH {
+    uint32_t dwReserved;
+    char szName[32]; /* carried, not matched */
+    uint16_t wMatchFlags;
+    uint32_t dwStartFolderID; /* 0: item 1 */
+    char abReserved[260];
+    int32_t fRecursive; /* non-zero: the start folder's whole subtree */
+    uint32_t dwDueDateLow, dwDueDateHigh;
+    uint16_t wDueDateTest;
+    uint32_t dwModifiedLow, dwModifiedHigh;
+    uint16_t wModifiedTest;
+    uint16_t wStatusMask; /* STATUS AND mask must be non-zero */
+    uint16_t wOptions;
+    char szText[128];
+    uint16_t wResponsible;
+} EX_SEARCH;
+#pragma pack(pop)
+
+/* The application's test of a result whose text the store cannot search (EX_MATCH_FILTER):
+ * 0 drops it from the results. */
+typedef int (*EX_SEARCHFILTER)(const DB_ITEM* pItem, ITEM_OBJECT* hItem, uintptr_t ulValue);
+/* The visible items below the start folder (and the start folder itself) that pass every
+ * test of pSearch (NULL: every item), as a complete list sorted by wSortCode. A result list is
+ * live for the changes of its items and takes in new items that match; it is never parked.
+ * Status: EXSM_INVALID_HANDLE, EXSM_DOES_NOT_EXIST (start folder), EXSM_OUT_OF_MEMORY. */
+CATSTORE_API ITEM_ITERATOR* EXBoardFindItems(BOARD_OBJECT* hbrd, const EX_SEARCH* pSearch,
+                                             uint16_t wSortCode, EX_SEARCHFILTER pfnFilter,
+                                             EX_ITEMNOTIFIER pfnNotifier, uintptr_t ulValue,
+                                             EXSM_STATUS* status);
+/* Calls the routine for the folder and then for each folder below it, a folder before the
+ * folders in it, with a complete list of the folder's items (by modified time). A non-zero
+ * result stops the walk and is returned. With fTransaction each call runs inside a
+ * transaction of its own that ends after it, which groups the routine's writes into one
+ * commit; a non-zero result ends that transaction without committing what was done in it
+ * since it began, but nothing committed earlier is undone. The folders are taken as they
+ * were before the routine is called: a folder the routine moves or destroys is left out. */
+typedef EXSM_STATUS (*EX_VISITFOLDER)(ITEM_OBJECT* hFolder, ITEM_ITERATOR* pItems,
+                                      uintptr_t ulValue);
+CATSTORE_API void EXFolderVisitFolders(ITEM_OBJECT* hFolder, int fTransaction,
+                                       EX_VISITFOLDER pfnVisit, uintptr_t ulValue,
+                                       EXSM_STATUS* status);
+/* Breadth first over the folder tree: for each folder the routine hears (folder, its member
+ * count, NULL, -1), then each visible item (folder, count, item, index 0, 1, ...). The item
+ * handle is valid during the call only. Setting *pStatus stops the walk; it becomes the
+ * status. dwFlag must be 0. */
+typedef void (*EX_ENUMITEM)(ITEM_OBJECT* hFolder, long nCount, ITEM_OBJECT* hItem, long nIndex,
+                            uintptr_t ulValue, EXSM_STATUS* pStatus);
+CATSTORE_API void EXItemEnumItems(ITEM_OBJECT* hFolder, uint32_t dwFlag, EX_ENUMITEM pfnEnum,
+                                  uintptr_t ulValue, EXSM_STATUS* status);
+
 /* ---- Unread marks ------------------------------------------------------------------------- */
 
 /* The set of a user's unread marks, held in memory from EXUnreadSetForUser to
@@ -874,7 +1027,6 @@ CATSTORE_API void EXSystemLog(BOARD_OBJECT* hbrd, uint32_t dwCategory, const cha
  * routines are exported so that store routines can be handed either. They return 1 to write the
  * entry and 0 to skip it. */
 typedef struct DB_CHANGEINFO DB_CHANGEINFO;
-typedef struct DB_ITEM DB_ITEM;
 CATSTORE_API int ChangeEntryNotifier(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned short wKind,
                                      BOARD_OBJECT* hbrd);
 CATSTORE_API int ItemCopyNotifier(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned short wKind,
