@@ -68,6 +68,8 @@ class CDbContext {
     int LockState(int32_t nCode, char* pchState);
     int FreeReadLocks();
     int FreeAllLocks();
+    // How many reads (CStoreRead) are open: one inside another shares the outer one's locks.
+    int& ReadDepth() { return m_nReadDepth; }
 
     // ---- Records ----
     int Create(int32_t nRecType, const void* pRecord);  // becomes current
@@ -128,6 +130,7 @@ class CDbContext {
   private:
     struct Impl;
     Impl* m_pImpl;
+    int m_nReadDepth = 0;
 };
 
 }  // namespace catstore

@@ -26,8 +26,11 @@ void ReportPacket(const LockEntry* pEntries, size_t cEntries, const char* pszTit
     ReportText(strText.c_str(), pszTitle);
 }
 
-static DBStatus TakeMissingLocks(CDbContext* pdb, const LockEntry* pEntries, size_t cEntries) {
-    ReportPacket(pEntries, cEntries, "Partial DB Locks Detected");
+static DBStatus TakeMissingLocks(CDbContext* pdb, const LockEntry* pEntries, size_t cEntries,
+                                 bool fReport = true) {
+    if (fReport) {
+        ReportPacket(pEntries, cEntries, "Partial DB Locks Detected");
+    }
     for (size_t i = 0; i < cEntries; ++i) {
         char chState = 'f';
         int rc = pdb->LockState(pEntries[i].nCode, &chState);
@@ -114,11 +117,18 @@ DBStatus CStoreTransaction::Finish(DBStatus result) {
 }
 
 CStoreRead::CStoreRead(CDbContext* pdb, const std::vector<LockEntry>& packet) : m_pdb(pdb) {
-    m_status = RequestLocks(pdb, packet);
+    // A read inside a read takes only what the outer one lacks and leaves the release to it, so
+    // that a batch of reads costs one lock request and sees one snapshot.
+    if (pdb->ReadDepth() > 0 && !pdb->InTransaction()) {
+        m_status = TakeMissingLocks(pdb, packet.data(), packet.size(), false);
+    } else {
+        m_status = RequestLocks(pdb, packet);
+    }
+    ++pdb->ReadDepth();
 }
 
 CStoreRead::~CStoreRead() {
-    if ((m_pdb->State() & 5) == 0) {
+    if (--m_pdb->ReadDepth() == 0 && (m_pdb->State() & 5) == 0) {
         m_pdb->FreeAllLocks();
     }
 }
