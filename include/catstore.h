@@ -746,8 +746,8 @@ CATSTORE_API void EXItemRemoveReference(ITEM_OBJECT* hSource, ITEM_OBJECT* hDest
                                         EXSM_STATUS* status);
 /* Live lists of the items hItem refers to and of those that refer to it, one handle per
  * reference (tagged with it). Sort code 0: the order the references were made (a new one comes
- * last); other codes sort the whole list. Parked and revived like folder lists. Status: EXSM_INVALID_HANDLE, EXSM_ITEM_HAS_CHANGED,
- * EXSM_OUT_OF_MEMORY. */
+ * last); other codes sort the whole list. Parked and revived like folder lists.
+ * Status: EXSM_INVALID_HANDLE, EXSM_ITEM_HAS_CHANGED, EXSM_OUT_OF_MEMORY. */
 CATSTORE_API ITEM_ITERATOR* EXItemGetReferences(BOARD_OBJECT* hbrd, ITEM_OBJECT* hItem,
                                                 int fFetchAll, uint16_t wSortCode,
                                                 EX_ITEMNOTIFIER pfnNotifier, uintptr_t ulValue,
