@@ -132,6 +132,15 @@ class CReadAhead {
     std::unordered_map<uint32_t, DB_ITEM> m_items;
 };
 
+static bool ListsReferencers(const CItemEntry* pEntry) {
+    for (const CIteratorEntry* p = pEntry->FirstIterator(); p != nullptr; p = p->m_pNext) {
+        if (p->m_pIterator->kind == IteratorKind::Referencers && !p->m_pIterator->fReleased) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Delivers one event to the entries it concerns; an event nobody here can see is dropped.
 static void SendOne(BOARD_OBJECT* hbrd, const DeferredEvent& ev, size_t iEvent,
                     CReadAhead* pReadAhead) {
@@ -141,6 +150,13 @@ static void SendOne(BOARD_OBJECT* hbrd, const DeferredEvent& ev, size_t iEvent,
         CItemEntry* pRelated = nullptr;
         if (fReference) {
             pRelated = FindEntry(hbrd, ev.dwRelatedID);
+            // A referencer list of the item shows a new referring item nobody here holds yet.
+            if (pRelated == nullptr && ev.wKind == EX_CHANGE_ADDREF && ListsReferencers(pEntry)) {
+                DB_ITEM related;
+                if (ItemFindByID(hbrd->pdb, ev.dwRelatedID, &related) == DBSuccess) {
+                    pRelated = PutEntry(hbrd, related);
+                }
+            }
             if (pRelated == nullptr) {
                 return;
             }
