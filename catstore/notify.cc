@@ -95,8 +95,7 @@ static void SendOne(BOARD_OBJECT* hbrd, const DeferredEvent& ev) {
         return;
     }
     // Only a list of the parent (or of the other item of a reference) can show an item nobody
-    // in this process holds yet.
-    // A new item may also join an open search's results below the folder it went to.
+    // in this process holds yet, or a search whose results it may join.
     CItemEntry* pParent = FindEntry(hbrd, ev.dwRelatedID);
     if ((pParent == nullptr || pParent->FirstIterator() == nullptr) &&
         (ev.wKind != EX_CHANGE_CREATED || !AnySearchOpen(hbrd))) {
