@@ -137,8 +137,15 @@ DBStatus CStoreCursor::Fetch(CDbContext* pdb, uint16_t wTypeMask, uint32_t dwFil
     }
     const CSearchCriteria* pCriteria = m_pCriteria.get();
     size_t cKept = 0;
+    // A record turned down on its own fields leaves nothing else in the item, which the next
+    // record reuses: most records of a search cost no item of their own.
+    DB_ITEM item;
+    bool fClean = true;
     for (bool fFirst = true; cKept < n; fFirst = false) {
-        DB_ITEM item;
+        if (!fClean) {
+            item = DB_ITEM{};
+            fClean = true;
+        }
         st = ReadNext(pdb, fFirst, &item);
         if (st != DBSuccess) {
             return st;
@@ -159,6 +166,7 @@ DBStatus CStoreCursor::Fetch(CDbContext* pdb, uint16_t wTypeMask, uint32_t dwFil
                 continue;
             }
         }
+        fClean = false;
         if (m_walk == Walk::Records) {
             // Records on their way in or out of the catalog are in no DBS_ITEMS.
             int rc = pdb->MakeCurrent(item.dba);
