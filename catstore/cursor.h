@@ -8,12 +8,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "engine.h"
 #include "items.h"
 
 namespace catstore {
+
+struct CSearchCriteria;
 
 class CStoreCursor {
   public:
@@ -26,6 +29,15 @@ class CStoreCursor {
     // in set order, reading the item at the other end of each (the record's owner in
     // nOtherSet) with the reference's tag in dwRefTag. Every item type is read.
     void RefWalk(DBA dbaItem, int32_t nSet, int32_t nOtherSet);
+    // A walk over every item record of the catalog in storage order (items in DBS_ITEMS only).
+    void RecordWalk();
+    // Keeps only the items that match the criteria (after the walk is chosen; a walk chosen
+    // later drops them). A match that needs the application's filter routine is returned with
+    // field flag 0x0100.
+    void SetCriteria(std::shared_ptr<const CSearchCriteria> pCriteria) {
+        m_pCriteria = std::move(pCriteria);
+    }
+    const CSearchCriteria* Criteria() const { return m_pCriteria.get(); }
 
     // Reads up to n items the list shows (its type mask and, when not 0, its folder-type filter)
     // in the walk's direction and appends them to pItems. DBSuccess when n were read,
@@ -35,10 +47,11 @@ class CStoreCursor {
                    std::vector<DB_ITEM>* pItems);
 
   private:
-    enum class Walk : uint8_t { None, Set, Key, Ref };
+    enum class Walk : uint8_t { None, Set, Key, Ref, Records };
     int Step(CDbContext* pdb, bool fFirstOfFetch);
     int StepRef(CDbContext* pdb, bool fFirstOfFetch);
     DBStatus FetchRefs(CDbContext* pdb, size_t n, std::vector<DB_ITEM>* pItems);
+    DBStatus ReadNext(CDbContext* pdb, bool fFirstOfFetch, DB_ITEM* pItem);
     DBStatus TakePlace(const DB_ITEM& item);
 
     Walk m_walk = Walk::None;
@@ -52,6 +65,7 @@ class CStoreCursor {
     DBA m_dba = 0;
     char m_achName[64] = {};
     uint32_t m_dwKeyValue = 0;
+    std::shared_ptr<const CSearchCriteria> m_pCriteria;
 };
 
 }  // namespace catstore

@@ -8,6 +8,7 @@
 #include "items.h"
 #include "iterators.h"
 #include "locks.h"
+#include "search.h"
 #include "trace.h"
 #include "unread.h"
 
@@ -118,13 +119,14 @@ class CReadAhead {
         }
     }
     // Only a list of the parent (or of the other item of a reference) can show an item nobody
-    // in this process holds yet.
+    // in this process holds yet, or a search whose results it may join.
     static bool NeedsRead(BOARD_OBJECT* hbrd, const DeferredEvent& ev) {
         if (ev.wKind == EX_CHANGE_DESTROYED || FindEntry(hbrd, ev.dwItemID) != nullptr) {
             return false;
         }
         const CItemEntry* pParent = FindEntry(hbrd, ev.dwRelatedID);
-        return pParent != nullptr && pParent->FirstIterator() != nullptr;
+        return (pParent != nullptr && pParent->FirstIterator() != nullptr) ||
+               (ev.wKind == EX_CHANGE_CREATED && AnySearchOpen(hbrd));
     }
 
     BOARD_OBJECT* m_hbrd;
@@ -171,7 +173,8 @@ static void SendOne(BOARD_OBJECT* hbrd, const DeferredEvent& ev, size_t iEvent,
         return;
     }
     CItemEntry* pParent = FindEntry(hbrd, ev.dwRelatedID);
-    if (pParent == nullptr || pParent->FirstIterator() == nullptr) {
+    if ((pParent == nullptr || pParent->FirstIterator() == nullptr) &&
+        (ev.wKind != EX_CHANGE_CREATED || !AnySearchOpen(hbrd))) {
         return;
     }
     DB_ITEM item;
