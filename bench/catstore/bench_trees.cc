@@ -57,10 +57,12 @@ struct Env {
         // The source tree in one transaction.
         CStoreTransaction tx(hbrd->pdb, "Bench", ItemWritePacket());
         DBStatus dbs = tx.Status();
+        uint32_t dwNextID = 1000000;  // in a row: one candidate id per item would collide
         for (int f = 0; dbs == DBSuccess && f < FOLDERS; ++f) {
             DB_ITEM folder;
             InitFolderItem(&folder, ("folder " + std::to_string(f)).c_str(), "", 0, 0);
             folder.item.itemparentid = EXItemGetID(hSource);
+            folder.item.itemid = dwNextID++;
             dbs = ItemCreateLocked(hbrd->pdb, &folder, nullptr, hbrd);
             for (int i = 0; dbs == DBSuccess && i < PER_FOLDER; ++i) {
                 DB_ITEM item;
@@ -68,6 +70,7 @@ struct Env {
                 std::snprintf(item.item.itemname, sizeof item.item.itemname, "bookmark %d", i);
                 item.item.itemparentid = folder.item.itemid;
                 item.item.itemaccess.itemaccesslevel = 1;
+                item.item.itemid = dwNextID++;
                 dbs = ItemCreateLocked(hbrd->pdb, &item, nullptr, hbrd);
             }
         }
