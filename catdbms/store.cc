@@ -202,6 +202,11 @@ int CStore::Open(const std::string& path, bool rollbackJournal, int busyMs) {
             status = Exec("PRAGMA synchronous=FULL");
         if (status == S_OKAY)
             status = Exec("PRAGMA foreign_keys=OFF");
+        // Every operation inside a transaction runs in a savepoint, whose journal holds the
+        // pages that one operation touched: kept in memory, a transaction of many operations
+        // does not write each page to a temporary file again for every one of them.
+        if (status == S_OKAY)
+            status = Exec("PRAGMA temp_store=MEMORY");
     }
     if (status != S_OKAY)
         Close();
@@ -393,15 +398,27 @@ bool CStore::TransactionLost() {
     return true;
 }
 
+// Every operation inside a transaction opens and releases one: prepared once, not parsed each
+// time.
+int CStore::RunConstant(const char* constantSql) {
+    ResetWalk();
+    sqlite3_stmt* st = Prepare(constantSql);
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE ? S_OKAY : Status(sqlite3_extended_errcode(m_db));
+}
+
 int CStore::Savepoint() {
-    int status = Exec("SAVEPOINT op");
+    int status = RunConstant("SAVEPOINT op");
     if (status == S_OKAY)
         ++m_savepoints;
     return status;
 }
 
 int CStore::ReleaseSavepoint() {
-    int status = Exec("RELEASE op");
+    int status = RunConstant("RELEASE op");
     if (status == S_OKAY)
         --m_savepoints;
     return status;

@@ -180,6 +180,8 @@ class CStore {
         return st;
     }
     sqlite3_stmt* Compile(const std::string& sql);
+    // Steps a prepared statement that returns no rows (SAVEPOINT, RELEASE).
+    int RunConstant(const char* constantSql);
     enum StmtKind : uint32_t {
         kInsertStmt = 1,
         kReadStmt,
