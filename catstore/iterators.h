@@ -96,6 +96,16 @@ void RemoveSlot(ITEM_ITERATOR* pIter, CItemNotifier* pNotifier, bool fLowerOwnIn
 
 // The sort code itself when it is a known one, else the name order.
 uint16_t KnownSortCode(uint16_t wSortCode);
+// The catalog's default routine and value where the caller passed EX_DEFAULT_NOTIFIER or
+// EX_DEFAULT_VALUE.
+void ResolveNotifier(BOARD_OBJECT* hbrd, EX_ITEMNOTIFIER* ppfnRoutine, uintptr_t* pulValue);
+// Makes a new list live: known to the catalog and the registry, owned by the cache entry of its
+// item, with the list's own notifier there.
+void AttachNewList(BOARD_OBJECT* hbrd, ITEM_ITERATOR* pIter, CItemEntry* pEntry,
+                   EX_ITEMNOTIFIER pfnRoutine, uintptr_t ulValue);
+// The end of a folder or reference list's opening: before the first item, the answer's log
+// line, the memory check.
+ITEM_ITERATOR* ListOpened(const char* pszCall, BOARD_OBJECT* hbrd, ITEM_ITERATOR* pIter);
 // Points a cursor at the walk of a folder's items (or sub-folders) for a sort code and takes
 // the folder's member count.
 DBStatus PrepareFolderCursor(BOARD_OBJECT* hbrd, const DB_ITEM& folder, IteratorKind kind,

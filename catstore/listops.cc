@@ -30,6 +30,36 @@ uint16_t KnownSortCode(uint16_t wSortCode) {
     }
 }
 
+void ResolveNotifier(BOARD_OBJECT* hbrd, EX_ITEMNOTIFIER* ppfnRoutine, uintptr_t* pulValue) {
+    if (*ppfnRoutine == EX_DEFAULT_NOTIFIER) {
+        *ppfnRoutine = DefaultRoutine(hbrd);
+    }
+    if (*pulValue == EX_DEFAULT_VALUE) {
+        *pulValue = DefaultValue(hbrd);
+    }
+}
+
+void AttachNewList(BOARD_OBJECT* hbrd, ITEM_ITERATOR* pIter, CItemEntry* pEntry,
+                   EX_ITEMNOTIFIER pfnRoutine, uintptr_t ulValue) {
+    pIter->pfnRoutine = pfnRoutine;
+    pIter->ulValue = ulValue;
+    hbrd->pNotify->m_lists.insert(pIter);
+    qn::platform::RegisterLiveObject(pIter, ObjectKind::ItemIterator);
+    RegisterIteratorEntry(pEntry, &pIter->iterEntry, pIter);
+    pIter->pFolderEntry = pEntry;
+    pIter->pOwnNotifier = RegisterNotifier(pEntry, pfnRoutine, ulValue, nullptr, pIter, -1);
+}
+
+ITEM_ITERATOR* ListOpened(const char* pszCall, BOARD_OBJECT* hbrd, ITEM_ITERATOR* pIter) {
+    pIter->nCurrent = -1;
+    LogLine(LOG_STORE, "%s: Returning 0x%08lX for ID=%lu, %s\r\n", pszCall,
+            static_cast<unsigned long>(reinterpret_cast<uintptr_t>(pIter)),
+            static_cast<unsigned long>(pIter->dwFolderID),
+            pIter->pFolderEntry != nullptr ? pIter->pFolderEntry->m_item.item.itemname : "");
+    CheckMemoryUsage(hbrd);
+    return pIter;
+}
+
 DBStatus PrepareFolderCursor(BOARD_OBJECT* hbrd, const DB_ITEM& folder, IteratorKind kind,
                              uint16_t wSortCode, CStoreCursor* pCursor, uint32_t* pcMembers) {
     CDbContext* pdb = hbrd->pdb;
@@ -85,12 +115,7 @@ static ITEM_ITERATOR* OpenFolderList(const char* pszCall, BOARD_OBJECT* hbrd, IT
         *st = EXSM_INVALID_HANDLE;
         return nullptr;
     }
-    if (pfnRoutine == EX_DEFAULT_NOTIFIER) {
-        pfnRoutine = DefaultRoutine(hbrd);
-    }
-    if (ulValue == EX_DEFAULT_VALUE) {
-        ulValue = DefaultValue(hbrd);
-    }
+    ResolveNotifier(hbrd, &pfnRoutine, &ulValue);
     NotifierTable* pTable = hbrd->pNotify;
     CItemEntry* pFolderEntry = hFolder->ItemEntry;
     ITEM_ITERATOR* pIter =
@@ -124,14 +149,7 @@ static ITEM_ITERATOR* OpenFolderList(const char* pszCall, BOARD_OBJECT* hbrd, IT
             return nullptr;
         }
         pNew->nCount = static_cast<int32_t>(cMembers);
-        pNew->pfnRoutine = pfnRoutine;
-        pNew->ulValue = ulValue;
-        pTable->m_lists.insert(pNew.get());
-        qn::platform::RegisterLiveObject(pNew.get(), ObjectKind::ItemIterator);
-        RegisterIteratorEntry(pFolderEntry, &pNew->iterEntry, pNew.get());
-        pNew->pFolderEntry = pFolderEntry;
-        pNew->pOwnNotifier =
-            RegisterNotifier(pFolderEntry, pfnRoutine, ulValue, nullptr, pNew.get(), -1);
+        AttachNewList(hbrd, pNew.get(), pFolderEntry, pfnRoutine, ulValue);
         if (fFetchAll != 0 || (wSortCode & ~EX_SORT_DESCENDING) == EX_SORT_REPOSITORY) {
             FetchAll(pNew.get());
             if ((wSortCode & ~EX_SORT_DESCENDING) == EX_SORT_REPOSITORY) {
@@ -142,13 +160,7 @@ static ITEM_ITERATOR* OpenFolderList(const char* pszCall, BOARD_OBJECT* hbrd, IT
         }
         pIter = pNew.release();
     }
-    pIter->nCurrent = -1;
-    LogLine(LOG_STORE, "%s: Returning 0x%08lX for ID=%lu, %s\r\n", pszCall,
-            static_cast<unsigned long>(reinterpret_cast<uintptr_t>(pIter)),
-            static_cast<unsigned long>(pIter->dwFolderID),
-            pIter->pFolderEntry != nullptr ? pIter->pFolderEntry->m_item.item.itemname : "");
-    CheckMemoryUsage(hbrd);
-    return pIter;
+    return ListOpened(pszCall, hbrd, pIter);
 }
 
 // The iterator calls check only that the list is a live one: a released list counts as none.

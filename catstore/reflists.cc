@@ -61,23 +61,8 @@ static ITEM_ITERATOR* OpenReferenceList(const char* pszCall, BOARD_OBJECT* hbrd,
         *st = EXSM_INVALID_HANDLE;
         return nullptr;
     }
-    switch (wSortCode & ~EX_SORT_DESCENDING) {
-        case EX_SORT_NAME:
-        case EX_SORT_MODIFIED:
-        case EX_SORT_STATUS:
-        case EX_SORT_DUEDATE:
-        case EX_SORT_REPOSITORY:
-            break;
-        default:
-            wSortCode = wSortCode == SORT_CREATION ? SORT_CREATION : EX_SORT_NAME;
-            break;
-    }
-    if (pfnRoutine == EX_DEFAULT_NOTIFIER) {
-        pfnRoutine = DefaultRoutine(hbrd);
-    }
-    if (ulValue == EX_DEFAULT_VALUE) {
-        ulValue = DefaultValue(hbrd);
-    }
+    wSortCode = wSortCode == SORT_CREATION ? SORT_CREATION : KnownSortCode(wSortCode);
+    ResolveNotifier(hbrd, &pfnRoutine, &ulValue);
     NotifierTable* pTable = hbrd->pNotify;
     CItemEntry* pEntry = hItem->ItemEntry;
     ITEM_ITERATOR* pIter =
@@ -101,13 +86,7 @@ static ITEM_ITERATOR* OpenReferenceList(const char* pszCall, BOARD_OBJECT* hbrd,
             return nullptr;
         }
         pNew->nCount = static_cast<int32_t>(cMembers);
-        pNew->pfnRoutine = pfnRoutine;
-        pNew->ulValue = ulValue;
-        pTable->m_lists.insert(pNew.get());
-        qn::platform::RegisterLiveObject(pNew.get(), ObjectKind::ItemIterator);
-        RegisterIteratorEntry(pEntry, &pNew->iterEntry, pNew.get());
-        pNew->pFolderEntry = pEntry;
-        pNew->pOwnNotifier = RegisterNotifier(pEntry, pfnRoutine, ulValue, nullptr, pNew.get(), -1);
+        AttachNewList(hbrd, pNew.get(), pEntry, pfnRoutine, ulValue);
         // The set order is the order of creation; any other order needs the whole list.
         if (wSortCode != SORT_CREATION) {
             SortIterator(pNew.get(), wSortCode);
@@ -118,13 +97,7 @@ static ITEM_ITERATOR* OpenReferenceList(const char* pszCall, BOARD_OBJECT* hbrd,
         }
         pIter = pNew.release();
     }
-    pIter->nCurrent = -1;
-    LogLine(LOG_STORE, "%s: Returning 0x%08lX for ID=%lu, %s\r\n", pszCall,
-            static_cast<unsigned long>(reinterpret_cast<uintptr_t>(pIter)),
-            static_cast<unsigned long>(pIter->dwFolderID),
-            pIter->pFolderEntry != nullptr ? pIter->pFolderEntry->m_item.item.itemname : "");
-    CheckMemoryUsage(hbrd);
-    return pIter;
+    return ListOpened(pszCall, hbrd, pIter);
 }
 
 }  // namespace catstore

@@ -333,12 +333,7 @@ static ITEM_ITERATOR* FindItems(BOARD_OBJECT* hbrd, const EX_SEARCH* pSearch, ui
         return nullptr;
     }
     wSortCode = KnownSortCode(wSortCode);
-    if (pfnRoutine == EX_DEFAULT_NOTIFIER) {
-        pfnRoutine = DefaultRoutine(hbrd);
-    }
-    if (ulValue == EX_DEFAULT_VALUE) {
-        ulValue = DefaultValue(hbrd);
-    }
+    ResolveNotifier(hbrd, &pfnRoutine, &ulValue);
     auto pCriteria = std::make_shared<CSearchCriteria>(PrepareCriteria(pSearch));
     pCriteria->pfnFilter = pfnFilter;
     const CSearchCriteria& criteria = *pCriteria;
@@ -363,20 +358,13 @@ static ITEM_ITERATOR* FindItems(BOARD_OBJECT* hbrd, const EX_SEARCH* pSearch, ui
     }
     const DB_ITEM startFolder = pStart->m_item;
 
-    NotifierTable* pTable = hbrd->pNotify;
     OwnedIterator pIter(new ITEM_ITERATOR);
     pIter->hBoard = hbrd;
     pIter->kind = IteratorKind::SearchResults;
     pIter->wSortCode = wSortCode;
     pIter->dwFolderID = criteria.dwStartFolderID;
-    pIter->pfnRoutine = pfnRoutine;
-    pIter->ulValue = ulValue;
     pIter->cursor.SetCriteria(pCriteria);
-    qn::platform::RegisterLiveObject(pIter.get(), ObjectKind::ItemIterator);
-    pTable->m_lists.insert(pIter.get());
-    RegisterIteratorEntry(pStart, &pIter->iterEntry, pIter.get());
-    pIter->pFolderEntry = pStart;
-    pIter->pOwnNotifier = RegisterNotifier(pStart, pfnRoutine, ulValue, nullptr, pIter.get(), -1);
+    AttachNewList(hbrd, pIter.get(), pStart, pfnRoutine, ulValue);
 
     CResultGatherer results(pIter.get());
     bool fSort = (wSortCode & ~EX_SORT_DESCENDING) == EX_SORT_REPOSITORY;
