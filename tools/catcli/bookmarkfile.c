@@ -268,10 +268,17 @@ static int StoreText(BookmarkTree* pTree, const char* pch, size_t cch, size_t* p
     return 0;
 }
 
-/* The collected text without the white space around it; a title also on one line. */
+/* The collected text without the white space around it. A title is put on one line (control
+ * characters become blanks); a NUL byte, which would end the stored text early, becomes a blank
+ * everywhere. */
 static int StoreCollected(Parser* p, int fOneLine, size_t* poff) {
     char* pch = p->text.pch;
     size_t cch = p->text.cch;
+    for (size_t i = 0; i < cch; ++i) {
+        if (pch[i] == '\0' || (fOneLine && ((unsigned char)pch[i] < 0x20 || pch[i] == 0x7F))) {
+            pch[i] = ' ';
+        }
+    }
     while (cch > 0 && IsSpace(pch[0])) {
         ++pch;
         --cch;
@@ -279,16 +286,30 @@ static int StoreCollected(Parser* p, int fOneLine, size_t* poff) {
     while (cch > 0 && IsSpace(pch[cch - 1])) {
         --cch;
     }
-    if (fOneLine) {
-        for (size_t i = 0; i < cch; ++i) {
-            if ((unsigned char)pch[i] < 0x20 || pch[i] == 0x7F) {
-                pch[i] = ' ';
-            }
-        }
-    }
     int rc = StoreText(p->pTree, pch, cch, poff);
     p->text.cch = 0;
     return rc;
+}
+
+/* A URL as browsers take it: without tabs, line breaks and NUL bytes anywhere, and without the
+ * blanks around it. */
+static int StoreUrl(Parser* p, size_t* poff) {
+    char* pch = p->attrs.href.pch;
+    size_t cchKept = 0;
+    for (size_t i = 0; i < p->attrs.href.cch; ++i) {
+        const char ch = pch[i];
+        if (ch != '\t' && ch != '\n' && ch != '\r' && ch != '\0') {
+            pch[cchKept++] = ch;
+        }
+    }
+    size_t iStart = 0;
+    while (iStart < cchKept && IsSpace(pch[iStart])) {
+        ++iStart;
+    }
+    while (cchKept > iStart && IsSpace(pch[cchKept - 1])) {
+        --cchKept;
+    }
+    return StoreText(p->pTree, pch + iStart, cchKept - iStart, poff);
 }
 
 static int NewNode(Parser* p, int fFolder, uint32_t* pn) {
@@ -383,20 +404,8 @@ static int OnTag(Parser* p, TagKind kind) {
             if (NewNode(p, kind == TAG_H3, &n) != 0) {
                 return -1;
             }
-            if (kind == TAG_A && p->attrs.fHref) {
-                // A URL keeps its spaces: only the ends are trimmed, as browsers do.
-                const char* pch = p->attrs.href.pch;
-                size_t cch = p->attrs.href.cch;
-                while (cch > 0 && IsSpace(pch[0])) {
-                    ++pch;
-                    --cch;
-                }
-                while (cch > 0 && IsSpace(pch[cch - 1])) {
-                    --cch;
-                }
-                if (StoreText(p->pTree, pch, cch, &p->pTree->aNodes[n].offUrl) != 0) {
-                    return -1;
-                }
+            if (kind == TAG_A && p->attrs.fHref && StoreUrl(p, &p->pTree->aNodes[n].offUrl) != 0) {
+                return -1;
             }
             p->nOpen = n;
             p->textMode = TEXT_TITLE;
