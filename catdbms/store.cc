@@ -83,6 +83,16 @@ int CStore::Exec(const char* sql) {
     return Status(sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr));
 }
 
+int CStore::ExecCached(const char* sql) {
+    ResetWalk();
+    sqlite3_stmt* st = Prepare(sql);
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    const int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE || rc == SQLITE_ROW ? S_OKAY : Status(rc);
+}
+
 void CStore::ResetStmt(sqlite3_stmt* st) {
     sqlite3_reset(st);
 }
@@ -199,6 +209,11 @@ int CStore::Open(const std::string& path, bool rollbackJournal, int busyMs) {
             status = Exec("PRAGMA synchronous=FULL");
         if (status == S_OKAY)
             status = Exec("PRAGMA foreign_keys=OFF");
+        // The statement journals of nested transactions (savepoints) only serve a rollback
+        // within the open transaction and need no durability; on disk, every page a large
+        // transaction touched was written there once more.
+        if (status == S_OKAY)
+            status = Exec("PRAGMA temp_store=MEMORY");
     }
     if (status != S_OKAY)
         Close();
@@ -303,7 +318,12 @@ void CStore::SetBusyTimeout(int ms) {
 }
 
 int CStore::SetCachePages(int pages) {
-    return Exec(("PRAGMA cache_size=" + std::to_string(pages)).c_str());
+    // The count is the engine's tuning figure, made for a cache of a few records per page. Below
+    // a few megabytes SQLite's page cache spills a larger transaction to the log and reads it
+    // back page by page, so the figure is a floor, never a ceiling.
+    constexpr int kMinPages = 2048;
+    return Exec(
+        ("PRAGMA cache_size=" + std::to_string(pages < kMinPages ? kMinPages : pages)).c_str());
 }
 
 int CStore::SetSizeLimit(uint64_t bytes) {
@@ -391,14 +411,14 @@ bool CStore::TransactionLost() {
 }
 
 int CStore::Savepoint() {
-    int status = Exec("SAVEPOINT op");
+    int status = ExecCached("SAVEPOINT op");
     if (status == S_OKAY)
         ++m_savepoints;
     return status;
 }
 
 int CStore::ReleaseSavepoint() {
-    int status = Exec("RELEASE op");
+    int status = ExecCached("RELEASE op");
     if (status == S_OKAY)
         --m_savepoints;
     return status;

@@ -205,6 +205,8 @@ class CStore {
     static void ResetStmt(sqlite3_stmt* st);
     void ResetAll();
     int Exec(const char* sql);
+    // Exec for a statement run again and again (savepoints): compiled once and kept.
+    int ExecCached(const char* sql);
     int NextStamp(uint32_t* stamp);
     int ValidateDictionary();
     int SetJournal(bool rollbackJournal);
