@@ -256,6 +256,10 @@ class CDbTask {
     // Reads the record at dba whole, with its stamp (null: not wanted), and makes it current:
     // one storage read where make-current, read and stamp are three. S_INVADDR, S_DELETED.
     int ReadAt(DBA dba, void* buffer, uint32_t* stamp);
+    // The record of a type after dba in storage order (0: the first), read whole with its stamp;
+    // it becomes current and the scan position. S_NOTFOUND at the end. A walk that goes on from
+    // the record this returned reads the whole table in one pass of the storage.
+    int RecReadNext(int recordCode, DBA after, DBA* found, void* buffer, uint32_t* stamp);
     // Number of records of a type.
     int RecCount(int recordCode, uint32_t* count);
 

@@ -147,6 +147,9 @@ void CStore::ResetWalk() {
             sqlite3_reset(w.st);
         w.live = false;
     }
+    if (m_recordWalk.live)
+        sqlite3_reset(m_recordWalk.st);
+    m_recordWalk.live = false;
 }
 
 int CStore::Create(const std::string& path, bool rollbackJournal) {
@@ -683,6 +686,41 @@ int CStore::Scan(int recordCode, uint32_t from, bool forward, uint32_t* slot) {
         status = rc == SQLITE_DONE ? S_NOTFOUND : Status(sqlite3_extended_errcode(m_db));
     sqlite3_reset(st);
     return status;
+}
+
+int CStore::ScanRead(int recordCode, uint32_t from, uint32_t* slot, void* buffer, uint32_t* stamp) {
+    RecordWalk& w = m_recordWalk;
+    if (!w.live || w.recordCode != recordCode || w.slot != from) {
+        if (w.live)
+            sqlite3_reset(w.st);
+        w.live = false;
+        sqlite3_stmt* st = PrepareId(StmtId(kScanReadStmt, recordCode - kRecordBase), [&] {
+            std::string cols = "slot, stamp";
+            for (const Column& c : Columns(recordCode))
+                cols += ", " + Quote(Lower(c.field->name));
+            return "SELECT " + cols + " FROM " + RecordTable(recordCode) +
+                   " WHERE slot>?1 ORDER BY slot";
+        });
+        if (st == nullptr)
+            return Status(sqlite3_extended_errcode(m_db));
+        sqlite3_bind_int64(st, 1, from);
+        w.st = st;
+        w.recordCode = recordCode;
+    }
+    const int rc = sqlite3_step(w.st);
+    if (rc != SQLITE_ROW) {
+        sqlite3_reset(w.st);
+        w.live = false;
+        return rc == SQLITE_DONE ? S_NOTFOUND : Status(sqlite3_extended_errcode(m_db));
+    }
+    w.slot = uint32_t(sqlite3_column_int64(w.st, 0));
+    w.live = true;
+    *slot = w.slot;
+    if (stamp != nullptr)
+        *stamp = uint32_t(sqlite3_column_int64(w.st, 1));
+    if (buffer != nullptr)
+        ColumnsToRecord(w.st, 2, recordCode, buffer);
+    return S_OKAY;
 }
 
 int CStore::Count(int recordCode, uint32_t* count) {

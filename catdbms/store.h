@@ -121,6 +121,10 @@ class CStore {
     // Next slot after (forward) or before a slot; slot 0 with forward starts at the first,
     // UINT32_MAX backwards at the last. S_NOTFOUND at the end.
     int Scan(int recordCode, uint32_t from, bool forward, uint32_t* slot);
+    // The record after slot from (0: the first), whole, with its slot and stamp. Successive calls
+    // that go on from the slot the last one returned step one statement instead of seeking
+    // again, so a walk over every record of a type costs one table scan.
+    int ScanRead(int recordCode, uint32_t from, uint32_t* slot, void* buffer, uint32_t* stamp);
     int Count(int recordCode, uint32_t* count);
     int Clear();  // every record, membership and key entry; the system record is made again
 
@@ -188,6 +192,7 @@ class CStore {
         kOptKeyInsertStmt = kKeySeekStmt + 8,
         kOptKeyUpdateStmt,
         kWalkStmt,
+        kScanReadStmt,
     };
     // The statements a key seek runs (offsets from kKeySeekStmt).
     enum SeekVariant : uint32_t {
@@ -230,6 +235,14 @@ class CStore {
         bool live = false;
     };
     Walk m_walks[kSetCount];
+    // The record scan in progress, left on the row it returned last.
+    struct RecordWalk {
+        sqlite3_stmt* st = nullptr;
+        int recordCode = 0;
+        uint32_t slot = 0;
+        bool live = false;
+    };
+    RecordWalk m_recordWalk;
 };
 
 // The DDL of a new catalog, derived from the dictionary.

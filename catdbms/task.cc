@@ -550,6 +550,9 @@ int CDbTask::RecNext(int recordCode) {
 int CDbTask::RecPrev(int recordCode) {
     QN_TASK_CALL(m_impl->Scan(recordCode, 3))
 }
+int CDbTask::RecReadNext(int recordCode, DBA after, DBA* found, void* buffer, uint32_t* stamp) {
+    QN_TASK_CALL(m_impl->ScanRead(recordCode, after, found, buffer, stamp))
+}
 int CDbTask::RecSet(int recordCode) {
     QN_TASK_CALL(m_impl->RecSet(recordCode))
 }

@@ -264,6 +264,26 @@ int TaskImpl::Scan(int recordCode, int how) {
     return Ret(rc, "record scan");
 }
 
+int TaskImpl::ScanRead(int recordCode, DBA after, DBA* found, void* buffer, uint32_t* stamp) {
+    if (!IsOpen())
+        return S_DBOPEN;
+    const RecordDef* r = FindRecord(recordCode);
+    if (r == nullptr || (after != 0 && DbaRecord(after) != recordCode))
+        return S_INVREC;
+    if (buffer == nullptr && r->size > 0)
+        return S_BADPARAM;
+    uint32_t slot = 0;
+    int rc = m_store.ScanRead(recordCode, after == 0 ? 0 : DbaSlot(after), &slot, buffer, stamp);
+    if (rc == S_OKAY) {
+        const size_t ri = size_t(recordCode - kRecordBase);
+        m_scan[ri] = slot;
+        m_scanValid[ri] = true;
+        m_cr = MakeDba(recordCode, slot);
+        *found = m_cr;
+    }
+    return Ret(rc, "record scan");
+}
+
 int TaskImpl::RecSet(int recordCode) {
     int rc = NeedCr();
     if (rc != S_OKAY)

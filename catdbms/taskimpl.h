@@ -305,6 +305,7 @@ class TaskImpl {
     int ReadAt(DBA dba, void* buffer, uint32_t* stamp);
 
     int Scan(int recordCode, int how);  // 0 first, 1 last, 2 next, 3 prev
+    int ScanRead(int recordCode, DBA after, DBA* found, void* buffer, uint32_t* stamp);
 
     int RecSet(int recordCode);
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "locks.h"
+#include "search.h"
 
 namespace catstore {
 
@@ -21,6 +22,11 @@ void CStoreCursor::KeyWalk(uint32_t dwFolderID, int32_t nKey, bool fDescending) 
     m_dwFolderID = dwFolderID;
     m_nCode = nKey;
     m_fDescending = fDescending;
+}
+
+void CStoreCursor::RecordWalk() {
+    *this = CStoreCursor{};
+    m_walk = Walk::Records;
 }
 
 // The compound key value (folder, value) as the engine takes it: STATUS is 16 bits wide.
@@ -80,6 +86,32 @@ int CStoreCursor::Step(CDbContext* pdb, bool fFirstOfFetch) {
     return pdb->KeyFrom(m_nCode, key.ab, fForward ? 0 : 0xFFFFFFFFu, fForward);
 }
 
+// Reads the record after the cursor's place into *pItem (no parts); DBEndOfList at the end.
+DBStatus CStoreCursor::ReadNext(CDbContext* pdb, bool fFirstOfFetch, DB_ITEM* pItem) {
+    DBA dba = 0;
+    int rc;
+    if (m_walk == Walk::Records) {
+        uint32_t stamp = 0;
+        rc = pdb->ScanRead(DB_ITEMREC, m_fStarted ? m_dba : 0, &pItem->item, &stamp, &dba);
+        if (rc == S_OKAY) {
+            pItem->pdb = pdb;
+            pItem->dba = dba;
+            pItem->nType = DB_ITEMREC;
+            pItem->stamp = stamp;
+            return DBSuccess;
+        }
+    } else {
+        rc = Step(pdb, fFirstOfFetch);
+        if (rc == S_OKAY) {
+            rc = pdb->CurrentDba(&dba);
+        }
+        if (rc == S_OKAY) {
+            return ItemReadRecordAt(pdb, dba, pItem);
+        }
+    }
+    return rc == S_EOS || rc == S_NOTFOUND ? DBEndOfList : MapEngineStatus(rc);
+}
+
 DBStatus CStoreCursor::TakePlace(const DB_ITEM& item) {
     m_fStarted = true;
     m_dba = item.dba;
@@ -103,21 +135,18 @@ DBStatus CStoreCursor::Fetch(CDbContext* pdb, uint16_t wTypeMask, uint32_t dwFil
     if (st != DBSuccess) {
         return st;
     }
+    const CSearchCriteria* pCriteria = m_pCriteria.get();
     size_t cKept = 0;
+    // A record turned down on its own fields leaves nothing else in the item, which the next
+    // record reuses: most records of a search cost no item of their own.
+    DB_ITEM item;
+    bool fClean = true;
     for (bool fFirst = true; cKept < n; fFirst = false) {
-        int rc = Step(pdb, fFirst);
-        if (rc == S_EOS || rc == S_NOTFOUND) {
-            return DBEndOfList;
+        if (!fClean) {
+            item = DB_ITEM{};
+            fClean = true;
         }
-        DBA dba = 0;
-        if (rc == S_OKAY) {
-            rc = pdb->CurrentDba(&dba);
-        }
-        if (rc != S_OKAY) {
-            return MapEngineStatus(rc);
-        }
-        DB_ITEM item;
-        st = ItemReadRecordAt(pdb, dba, &item);
+        st = ReadNext(pdb, fFirst, &item);
         if (st != DBSuccess) {
             return st;
         }
@@ -127,6 +156,29 @@ DBStatus CStoreCursor::Fetch(CDbContext* pdb, uint16_t wTypeMask, uint32_t dwFil
         TakePlace(item);
         if ((item.item.type & wTypeMask) == 0) {
             continue;
+        }
+        // The tests of the record alone come first, so that most items of a search cost no
+        // further read.
+        MatchResult match = MatchResult::Accept;
+        if (pCriteria != nullptr) {
+            match = MatchRecord(*pCriteria, item.item);
+            if (match == MatchResult::Reject) {
+                continue;
+            }
+        }
+        fClean = false;
+        if (m_walk == Walk::Records) {
+            // Records on their way in or out of the catalog are in no DBS_ITEMS.
+            int rc = pdb->MakeCurrent(item.dba);
+            if (rc == S_OKAY) {
+                rc = pdb->IsMember(DBS_ITEMS);
+            }
+            if (rc == S_EOS) {
+                continue;
+            }
+            if (rc != S_OKAY) {
+                return MapEngineStatus(rc);
+            }
         }
         st = ItemReadParts(pdb, &item, ITEMFIELDS_FOLDER);
         if (st != DBSuccess) {
@@ -139,6 +191,15 @@ DBStatus CStoreCursor::Fetch(CDbContext* pdb, uint16_t wTypeMask, uint32_t dwFil
         st = ItemReadParts(pdb, &item, ITEMFIELDS_ATTACHMENT | ITEMFIELDS_TEXTS);
         if (st != DBSuccess) {
             return st;
+        }
+        if (match == MatchResult::NeedNote) {
+            match = MatchNote(*pCriteria, item.vsiNote.value);
+            if (match == MatchResult::Reject) {
+                continue;
+            }
+        }
+        if (match == MatchResult::Marked) {
+            item.dwFieldFlags |= EX_MATCH_FILTER;
         }
         pItems->push_back(std::move(item));
         ++cKept;

@@ -8,12 +8,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "engine.h"
 #include "items.h"
 
 namespace catstore {
+
+struct CSearchCriteria;
 
 class CStoreCursor {
   public:
@@ -22,6 +25,15 @@ class CStoreCursor {
     // A walk through a compound key (MODIFIEDBYFOLDER, STATUSBYFOLDER, DUEDATEBYFOLDER) within
     // one folder.
     void KeyWalk(uint32_t dwFolderID, int32_t nKey, bool fDescending);
+    // A walk over every item record of the catalog in storage order (items in DBS_ITEMS only).
+    void RecordWalk();
+    // Keeps only the items that match the criteria (after the walk is chosen; a walk chosen
+    // later drops them). A match that needs the application's filter routine is returned with
+    // field flag 0x0100.
+    void SetCriteria(std::shared_ptr<const CSearchCriteria> pCriteria) {
+        m_pCriteria = std::move(pCriteria);
+    }
+    const CSearchCriteria* Criteria() const { return m_pCriteria.get(); }
 
     // Reads up to n items the list shows (its type mask and, when not 0, its folder-type filter)
     // in the walk's direction and appends them to pItems. DBSuccess when n were read,
@@ -31,8 +43,9 @@ class CStoreCursor {
                    std::vector<DB_ITEM>* pItems);
 
   private:
-    enum class Walk : uint8_t { None, Set, Key };
+    enum class Walk : uint8_t { None, Set, Key, Records };
     int Step(CDbContext* pdb, bool fFirstOfFetch);
+    DBStatus ReadNext(CDbContext* pdb, bool fFirstOfFetch, DB_ITEM* pItem);
     DBStatus TakePlace(const DB_ITEM& item);
 
     Walk m_walk = Walk::None;
@@ -45,6 +58,7 @@ class CStoreCursor {
     DBA m_dba = 0;
     char m_achName[64] = {};
     uint32_t m_dwKeyValue = 0;
+    std::shared_ptr<const CSearchCriteria> m_pCriteria;
 };
 
 }  // namespace catstore

@@ -11,6 +11,7 @@
 #include "handles.h"
 #include "iterators.h"
 #include "notify.h"
+#include "search.h"
 #include "trace.h"
 #include "unread.h"
 
@@ -87,6 +88,7 @@ static void DeliverCreated(BOARD_OBJECT* hbrd, CItemEntry* pEntry, uint32_t dwFl
     if (!IsItemVisible(hbrd, pEntry->m_item)) {
         return;
     }
+    DeliverCreatedToSearches(hbrd, pEntry, dwFlags);
     CItemEntry* pParent = FindEntry(hbrd, pEntry->m_item.item.itemparentid);
     if (pParent == nullptr) {
         return;
@@ -96,7 +98,8 @@ static void DeliverCreated(BOARD_OBJECT* hbrd, CItemEntry* pEntry, uint32_t dwFl
             continue;
         }
         ITEM_ITERATOR* pIter = pIterEntry->m_pIterator;
-        if (pIter->fReleased || !pIter->IsParentChild() || !ListShows(pIter, pEntry->m_item) ||
+        if (pIter->fReleased || !pIter->IsParentChild() ||
+            pIter->kind == IteratorKind::SearchResults || !ListShows(pIter, pEntry->m_item) ||
             ListHolds(pIter, pEntry, false, 0)) {
             continue;
         }

@@ -272,6 +272,11 @@ int CDbContext::ScanFirst(int32_t nRecType) {
     NEED_TASK();
     return TASK->RecFirst(nRecType);
 }
+int CDbContext::ScanRead(int32_t nRecType, DBA dbaAfter, void* pRecord, uint32_t* pStamp,
+                         DBA* pdba) {
+    NEED_TASK();
+    return TASK->RecReadNext(nRecType, dbaAfter, pdba, pRecord, pStamp);
+}
 int CDbContext::ScanLast(int32_t nRecType) {
     NEED_TASK();
     return TASK->RecLast(nRecType);

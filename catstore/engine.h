@@ -83,6 +83,9 @@ class CDbContext {
     // Reads the record at dba with its stamp; it becomes current.
     int ReadAt(DBA dba, void* pRecord, uint32_t* pStamp);
     int TestStamp(uint64_t stamp);  // S_OKAY unchanged, S_DELETED, S_UPDATED
+    // The record of a type after dba in storage order (0: the first) with its stamp; it becomes
+    // current. S_NOTFOUND at the end. Going on from the record returned costs no seek.
+    int ScanRead(int32_t nRecType, DBA dbaAfter, void* pRecord, uint32_t* pStamp, DBA* pdba);
     int ScanFirst(int32_t nRecType);
     int ScanLast(int32_t nRecType);
     int ScanNext(int32_t nRecType);

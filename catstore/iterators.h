@@ -13,10 +13,11 @@ namespace catstore {
 
 // What a list lists; it decides the type mask and which changes reach the list.
 enum class IteratorKind : uint8_t {
-    FolderItems,  // EXFolderGetItems: types with bit 0 or 2
-    SubFolders,   // EXFolderGetFolders: folders
-    References,   // the items an item refers to
-    Referencers,  // the items that refer to an item
+    FolderItems,    // EXFolderGetItems: types with bit 0 or 2
+    SubFolders,     // EXFolderGetFolders: folders
+    References,     // the items an item refers to
+    Referencers,    // the items that refer to an item
+    SearchResults,  // EXBoardFindItems: never parked, takes in new items that match
 };
 
 inline constexpr uint16_t TYPEMASK_ITEMS = 5;
@@ -45,7 +46,8 @@ struct ITEM_ITERATOR {
     int32_t Last() const { return static_cast<int32_t>(slots.size()) - 1; }
     bool IsParentChild() const {
         return kind == catstore::IteratorKind::FolderItems ||
-               kind == catstore::IteratorKind::SubFolders;
+               kind == catstore::IteratorKind::SubFolders ||
+               kind == catstore::IteratorKind::SearchResults;
     }
     bool IsRetired() const { return iterEntry.m_fSuspended != 0; }
     uint16_t TypeMask() const {
@@ -89,6 +91,13 @@ ITEM_OBJECT* InsertHandle(ITEM_ITERATOR* pIter, int32_t nIndex, const DB_ITEM& i
 // fLowerOwnIndex also lowers the handle's own notifier index (a Destroyed delivery reports it
 // plus one).
 void RemoveSlot(ITEM_ITERATOR* pIter, CItemNotifier* pNotifier, bool fLowerOwnIndex);
+
+// The sort code itself when it is a known one, else the name order.
+uint16_t KnownSortCode(uint16_t wSortCode);
+// Points a cursor at the walk of a folder's items (or sub-folders) for a sort code and takes
+// the folder's member count.
+DBStatus PrepareFolderCursor(BOARD_OBJECT* hbrd, const DB_ITEM& folder, IteratorKind kind,
+                             uint16_t wSortCode, CStoreCursor* pCursor, uint32_t* pcMembers);
 
 // Compares two items under a sort code without its direction bit.
 int CompareItems(uint16_t wSortKey, const DB_ITEM& a, const DB_ITEM& b);

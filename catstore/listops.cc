@@ -17,7 +17,7 @@ namespace catstore {
 
 using qn::platform::ObjectKind;
 
-static uint16_t KnownSortCode(uint16_t wSortCode) {
+uint16_t KnownSortCode(uint16_t wSortCode) {
     switch (wSortCode & ~EX_SORT_DESCENDING) {
         case EX_SORT_NAME:
         case EX_SORT_MODIFIED:
@@ -30,10 +30,8 @@ static uint16_t KnownSortCode(uint16_t wSortCode) {
     }
 }
 
-// Points the cursor at the folder's walk for the sort code and takes the member count.
-static DBStatus PrepareFolderCursor(BOARD_OBJECT* hbrd, const DB_ITEM& folder, IteratorKind kind,
-                                    uint16_t wSortCode, CStoreCursor* pCursor,
-                                    uint32_t* pcMembers) {
+DBStatus PrepareFolderCursor(BOARD_OBJECT* hbrd, const DB_ITEM& folder, IteratorKind kind,
+                             uint16_t wSortCode, CStoreCursor* pCursor, uint32_t* pcMembers) {
     CDbContext* pdb = hbrd->pdb;
     const int32_t nSet =
         kind == IteratorKind::SubFolders ? DBS_FOLDERS_IN_FOLDER : DBS_ITEMS_IN_FOLDER;
@@ -381,7 +379,9 @@ extern "C" ITEM_ITERATOR* EXItemIteratorRelease(ITEM_ITERATOR* pIter, int fFinal
                               if (p == nullptr || p->hBoard->pNotify == nullptr) {
                                   return nullptr;
                               }
-                              if (p->pFolderEntry != nullptr && fFinal != 1) {
+                              // A parked result list could come back as a folder listing.
+                              if (p->pFolderEntry != nullptr && fFinal != 1 &&
+                                  p->kind != IteratorKind::SearchResults) {
                                   // Parked lists are no handles of the application's.
                                   qn::platform::UnregisterLiveObject(p);
                                   p->hBoard->pNotify->m_retired.Retire(p);

@@ -1,4 +1,5 @@
 #include "notify.h"
+#include "search.h"
 
 #include <algorithm>
 
@@ -94,9 +95,10 @@ static void SendOne(BOARD_OBJECT* hbrd, const DeferredEvent& ev) {
         return;
     }
     // Only a list of the parent (or of the other item of a reference) can show an item nobody
-    // in this process holds yet.
+    // in this process holds yet, or a search whose results it may join.
     CItemEntry* pParent = FindEntry(hbrd, ev.dwRelatedID);
-    if (pParent == nullptr || pParent->FirstIterator() == nullptr) {
+    if ((pParent == nullptr || pParent->FirstIterator() == nullptr) &&
+        (ev.wKind != EX_CHANGE_CREATED || !AnySearchOpen(hbrd))) {
         return;
     }
     DB_ITEM item;

@@ -805,29 +805,34 @@ typedef struct EX_SEARCH {
  * 0 drops it from the results. */
 typedef int (*EX_SEARCHFILTER)(const DB_ITEM* pItem, ITEM_OBJECT* hItem, uintptr_t ulValue);
 /* The visible items below the start folder (and the start folder itself) that pass every
- * test of pSearch (NULL: every item), as a complete list sorted by wSortCode. A result list is
- * live for the changes of its items and takes in new items that match; it is never parked.
- * Status: EXSM_INVALID_HANDLE, EXSM_DOES_NOT_EXIST (start folder), EXSM_OUT_OF_MEMORY. */
+ * test of pSearch (NULL: every item), as a complete list sorted by wSortCode. The texts are
+ * read up to their zero byte or the end of their array, whichever comes first. A result list
+ * is live for the changes of its items and takes in new items that match and are in its start
+ * folder (below it, when recursive); it is never parked. pfnFilter hears each result that only
+ * EX_MATCH_FILTER admits (its DB_ITEM copy carries that field flag; the cached item does not).
+ * Status: EXSM_INVALID_HANDLE, EXSM_DOES_NOT_EXIST (start folder), EXSM_FOLDER_REQUIRED (the
+ * start item is no folder), EXSM_OUT_OF_MEMORY, mapped store failures (no list then). */
 CATSTORE_API ITEM_ITERATOR* EXBoardFindItems(BOARD_OBJECT* hbrd, const EX_SEARCH* pSearch,
                                              uint16_t wSortCode, EX_SEARCHFILTER pfnFilter,
                                              EX_ITEMNOTIFIER pfnNotifier, uintptr_t ulValue,
                                              EXSM_STATUS* status);
 /* Calls the routine for the folder and then for each folder below it, a folder before the
  * folders in it, with a complete list of the folder's items (by modified time). A non-zero
- * result stops the walk and is returned. With fTransaction each call runs inside a
- * transaction of its own that ends after it, which groups the routine's writes into one
- * commit; a non-zero result ends that transaction without committing what was done in it
- * since it began, but nothing committed earlier is undone. The folders are taken as they
- * were before the routine is called: a folder the routine moves or destroys is left out. */
+ * result stops the walk and is returned. With fTransaction each call runs between
+ * EXBoardBeginTransaction and EXBoardEndTransaction (EXBoardAbortTransaction after a non-zero
+ * result): that groups the routine's calls, but every write is committed as it is made, so a
+ * failing routine rolls nothing back. The sub-folders are taken as they were before the
+ * routine is called: one the routine moves elsewhere or destroys is left out. */
 typedef EXSM_STATUS (*EX_VISITFOLDER)(ITEM_OBJECT* hFolder, ITEM_ITERATOR* pItems,
                                       uintptr_t ulValue);
 CATSTORE_API void EXFolderVisitFolders(ITEM_OBJECT* hFolder, int fTransaction,
                                        EX_VISITFOLDER pfnVisit, uintptr_t ulValue,
                                        EXSM_STATUS* status);
 /* Breadth first over the folder tree: for each folder the routine hears (folder, its member
- * count, NULL, -1), then each visible item (folder, count, item, index 0, 1, ...). The item
- * handle is valid during the call only. Setting *pStatus stops the walk; it becomes the
- * status. dwFlag must be 0. */
+ * count, NULL, -1), then each visible item (folder, count, item, index 0, 1, ...), the items
+ * as the folder held them before that first call; an item destroyed meanwhile is left out.
+ * Both handles are valid during the call only. Setting *pStatus stops the walk; it becomes the
+ * status. dwFlag must be 0. Status: EXSM_INVALID_HANDLE, EXSM_FOLDER_REQUIRED. */
 typedef void (*EX_ENUMITEM)(ITEM_OBJECT* hFolder, long nCount, ITEM_OBJECT* hItem, long nIndex,
                             uintptr_t ulValue, EXSM_STATUS* pStatus);
 CATSTORE_API void EXItemEnumItems(ITEM_OBJECT* hFolder, uint32_t dwFlag, EX_ENUMITEM pfnEnum,

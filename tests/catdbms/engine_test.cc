@@ -274,6 +274,38 @@ TEST_F(EngineTest, ScansFollowCreationOrderAndSkipDeletedSlots) {
     EXPECT_EQ(task.RecFirst(12345), S_INVREC);
 }
 
+TEST_F(EngineTest, ReadingScansReadWholeRecordsAndSeeWritesMadeBetweenSteps) {
+    std::vector<DBA> made;
+    for (uint32_t i = 1; i <= 6; ++i)
+        made.push_back(Make(task, DB_ITEMREC, Item(i, "x")));
+    std::vector<uint32_t> ids;
+    DBA dba = 0;
+    db_itemrec rec{};
+    uint32_t stamp = 0;
+    ASSERT_EQ(task.RecReadNext(DB_ITEMREC, 0, &dba, &rec, &stamp), S_OKAY);
+    EXPECT_EQ(dba, made[0]);
+    EXPECT_EQ(Current(task), made[0]);
+    EXPECT_NE(stamp, 0u);
+    ids.push_back(rec.itemid);
+    // Between two steps: the next record goes, one is added at the end, another is read.
+    ASSERT_EQ(task.CrSet(made[1]), S_OKAY);
+    ASSERT_EQ(task.Delete(), S_OKAY);
+    const DBA added = Make(task, DB_ITEMREC, Item(7, "x"));
+    ASSERT_EQ(task.ReadAt(made[4], &rec, nullptr), S_OKAY);
+    for (int rc = task.RecReadNext(DB_ITEMREC, dba, &dba, &rec, &stamp); rc == S_OKAY;
+         rc = task.RecReadNext(DB_ITEMREC, dba, &dba, &rec, &stamp))
+        ids.push_back(rec.itemid);
+    EXPECT_EQ(ids, (std::vector<uint32_t>{1, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(dba, added);
+    // A walk may start again from any record, and goes on as RecNext would.
+    ASSERT_EQ(task.RecReadNext(DB_ITEMREC, made[3], &dba, &rec, &stamp), S_OKAY);
+    EXPECT_EQ(rec.itemid, 5u);
+    ASSERT_EQ(task.RecNext(DB_ITEMREC), S_OKAY);
+    EXPECT_EQ(Current(task), made[5]);
+    EXPECT_EQ(task.RecReadNext(DB_ITEMREC, made[0] + 0u, &dba, nullptr, &stamp), S_BADPARAM);
+    EXPECT_EQ(task.RecReadNext(DB_USERREC, made[0], &dba, &rec, &stamp), S_INVREC);
+}
+
 TEST_F(EngineTest, KeyFindAndDuplicateKeysInAddressOrder) {
     const DBA a = Make(task, DB_USERREC, User(1, "ann"));
     const DBA b = Make(task, DB_USERREC, User(2, "bob"));
