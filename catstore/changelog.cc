@@ -56,14 +56,18 @@ DBStatus WriteChangeEntry(CDbContext* pdb, DB_ITEM* pItem, const DB_ITEM* pOther
     return rc == S_DUPLICATE ? DBDuplicate : MapEngineStatus(rc);
 }
 
-EXSM_STATUS ChgLogAddEntry(BOARD_OBJECT* hbrd, const DB_ITEM* pItem, unsigned short wKind,
-                           uint32_t dwFields) {
-    if ((dwFields & ITEMFIELDS_SIGNIFICANT) == 0) {
-        LogLine(LOG_STORE, "Ignoring change entry on Fields=0x%08lX, Name='%s', ID=%lu\r\n",
-                static_cast<unsigned long>(dwFields), pItem->item.itemname,
-                static_cast<unsigned long>(pItem->item.itemid));
-        return EXSM_SUCCESS;
+static bool IgnoredEntry(const DB_ITEM* pItem, uint32_t dwFields) {
+    if ((dwFields & ITEMFIELDS_SIGNIFICANT) != 0) {
+        return false;
     }
+    LogLine(LOG_STORE, "Ignoring change entry on Fields=0x%08lX, Name='%s', ID=%lu\r\n",
+            static_cast<unsigned long>(dwFields), pItem->item.itemname,
+            static_cast<unsigned long>(pItem->item.itemid));
+    return true;
+}
+
+static qn::dbms::db_changeentryrec OperationEntry(BOARD_OBJECT* hbrd, const DB_ITEM* pItem,
+                                                  unsigned short wKind, uint32_t dwFields) {
     qn::dbms::db_changeentryrec e{};
     e.changeaccess = PackAccess(pItem->item);
     e.changeitemid = pItem->item.itemid;
@@ -72,12 +76,33 @@ EXSM_STATUS ChgLogAddEntry(BOARD_OBJECT* hbrd, const DB_ITEM* pItem, unsigned sh
     e.changefields = dwFields;
     e.changekind = wKind;
     e.changetime = static_cast<uint32_t>(std::time(nullptr));
+    return e;
+}
+
+static DBStatus CreateOperationEntry(CDbContext* pdb, const qn::dbms::db_changeentryrec& e) {
+    int rc = pdb->Create(DB_CHANGEENTRYREC, &e);
+    return rc == S_DUPLICATE ? DBDuplicate : MapEngineStatus(rc);
+}
+
+DBStatus ChgLogWriteEntry(BOARD_OBJECT* hbrd, const DB_ITEM* pItem, unsigned short wKind,
+                          uint32_t dwFields) {
+    if (IgnoredEntry(pItem, dwFields)) {
+        return DBSuccess;
+    }
+    return CreateOperationEntry(hbrd->pdb, OperationEntry(hbrd, pItem, wKind, dwFields));
+}
+
+EXSM_STATUS ChgLogAddEntry(BOARD_OBJECT* hbrd, const DB_ITEM* pItem, unsigned short wKind,
+                           uint32_t dwFields) {
+    if (IgnoredEntry(pItem, dwFields)) {
+        return EXSM_SUCCESS;
+    }
+    const qn::dbms::db_changeentryrec e = OperationEntry(hbrd, pItem, wKind, dwFields);
     CDbContext* pdb = hbrd->pdb;
     CStoreTransaction tx(pdb, "ChgLogAddEntry", Packet({DB_CHANGEENTRYREC, DB_UNIQUEIDSREC}, 'w'));
     DBStatus st = tx.Status();
     if (st == DBSuccess) {
-        int rc = pdb->Create(DB_CHANGEENTRYREC, &e);
-        st = rc == S_DUPLICATE ? DBDuplicate : MapEngineStatus(rc);
+        st = CreateOperationEntry(pdb, e);
     }
     st = tx.Finish(st);
     EXSM_STATUS status = EXSM_SUCCESS;

@@ -22,5 +22,9 @@ DBStatus ChangeLogProcessEntries(CDbContext* pdb, uint16_t wCurrentUser, DBA* pd
 // bit write nothing.
 EXSM_STATUS ChgLogAddEntry(BOARD_OBJECT* hbrd, const DB_ITEM* pItem, unsigned short wKind,
                            uint32_t dwFields);
+// The same entry inside a transaction that holds the write locks of DB_CHANGEENTRYREC and
+// DB_UNIQUEIDSREC, so that it commits or aborts with the operation's change.
+DBStatus ChgLogWriteEntry(BOARD_OBJECT* hbrd, const DB_ITEM* pItem, unsigned short wKind,
+                          uint32_t dwFields);
 
 }  // namespace catstore

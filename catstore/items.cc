@@ -584,6 +584,20 @@ DBStatus ItemCreate(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
     DB_ITEM saved = *pItem;
     CStoreTransaction tx(pdb, "ItemCreate", ItemWritePacket());
     DBStatus st = tx.Status();
+    if (st == DBSuccess) {
+        st = ItemCreateLocked(pdb, pItem, pfnNotifier, hbrd);
+    }
+    st = tx.Finish(st);
+    if (st != DBSuccess) {
+        // Nothing of the create is stored: give the caller back its item as it was.
+        *pItem = saved;
+    }
+    return st;
+}
+
+DBStatus ItemCreateLocked(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
+                          BOARD_OBJECT* hbrd) {
+    DBStatus st = DBSuccess;
     pItem->pdb = pdb;
     if (pItem->item.uidlastmodified == 0) {
         pItem->item.uidlastmodified = hbrd != nullptr ? CurrentUserID(hbrd) : 1;
@@ -676,11 +690,6 @@ DBStatus ItemCreate(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
     }
     if (st == DBSuccess) {
         st = WriteChangeEntry(pdb, pItem, nullptr, pfnNotifier, EX_CHANGE_CREATED, hbrd);
-    }
-    st = tx.Finish(st);
-    if (st != DBSuccess) {
-        // Nothing of the create is stored: give the caller back its item as it was.
-        *pItem = saved;
     }
     return st;
 }

@@ -123,6 +123,11 @@ DBStatus ItemExists(CDbContext* pdb, uint32_t dwItemID);
 DBStatus ItemWrite(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier, BOARD_OBJECT* hbrd);
 DBStatus ItemCreate(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
                     BOARD_OBJECT* hbrd);
+// The same inside a transaction whose packet (ItemWritePacket) the caller holds: many creates
+// in one transaction ask for their locks once. A failure leaves *pItem part-written; the
+// caller aborts.
+DBStatus ItemCreateLocked(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNotifier,
+                          BOARD_OBJECT* hbrd);
 DBStatus ItemFindByID(CDbContext* pdb, uint32_t dwItemID, DB_ITEM* pItem);
 DBStatus ItemFindByAttachmentKey(CDbContext* pdb, uint32_t dwResourceID, uint32_t dwCrc,
                                  DB_ITEM* pItem);

@@ -688,30 +688,38 @@ CATSTORE_API ITEM_ITERATOR* EXItemIteratorRelease(ITEM_ITERATOR* pIter, int fFin
  * items go with them (no RemoveRef entries, their data released), and catalog and user slots
  * naming them are cleared. A large tree commits in slices of about 3 seconds so that other
  * processes get their turn; a failure keeps what earlier slices committed, and only that is
- * delivered. Returns NULL when the item was destroyed (the handle is freed unless it belongs
- * to a list), else the handle. The item with id 1 cannot be destroyed.
+ * delivered. A repository record that another attachment still names stays. Returns NULL when
+ * the item was destroyed (the handle is freed unless it belongs to a list), else the handle.
+ * The item with id 1 cannot be destroyed.
  * Status: EXSM_INVALID_HANDLE, EXSM_ACCESS_DENIED (item 1), EXSM_ITEM_HAS_CHANGED,
- * EXSM_LOCK_ERROR. */
+ * EXSM_DOES_NOT_EXIST (another process destroyed it), EXSM_LOCK_ERROR. */
 CATSTORE_API ITEM_OBJECT* EXItemDestroy(ITEM_OBJECT* hItem, EXSM_STATUS* status);
-/* Makes an item a folder (nothing for a folder): every list shows it anew as a folder
- * (Destroyed, then Created). Status: EXSM_INVALID_HANDLE, EXSM_ITEM_HAS_CHANGED,
- * EXSM_DOES_NOT_EXIST (no parent). */
+/* Makes an item a folder with a folder record of its own (nothing for a folder): every list
+ * shows it anew as a folder (Destroyed, then Created). hItem goes on as a handle on the folder;
+ * other handles on the item hear Destroyed and are left with their last copy.
+ * Status: EXSM_INVALID_HANDLE, EXSM_ITEM_HAS_CHANGED, EXSM_DOES_NOT_EXIST (no parent, or the
+ * item is gone); nothing changes on failure. */
 CATSTORE_API void EXItemToFolder(ITEM_OBJECT* hItem, EXSM_STATUS* status);
 /* Moves the item into another folder in one transaction (the caller's, when one is open).
  * The new parent must be a folder that is neither the item nor below it; nothing changes
- * otherwise. Lists of the old folder lose the item, lists of the new one take it.
- * Status: EXSM_INVALID_HANDLE, EXSM_FOLDER_REQUIRED, EXSM_DOES_NOT_EXIST,
+ * otherwise. Only ITEMPARENTID of the stored record is written, and only when hItem's copy is
+ * as current as the stored record. Lists of the old folder lose the item, lists of the new one
+ * take it. Status: EXSM_INVALID_HANDLE, EXSM_FOLDER_REQUIRED, EXSM_DOES_NOT_EXIST,
  * EXSM_ITEM_HAS_CHANGED. */
 CATSTORE_API void EXItemSetParent(ITEM_OBJECT* hItem, ITEM_OBJECT* hNewParent, EXSM_STATUS* status);
 /* Copies the item, and a folder with everything below it, into hTarget in one transaction:
- * new ids, owner 0, the current user as last modifier, its own strings, folder, attachment
- * and repository records; one Created entry per copy, parents before children. A target
- * inside the source's own subtree copies the subtree as it was before the copy began.
- * Status: EXSM_INVALID_HANDLE, EXSM_FOLDER_REQUIRED, EXSM_LOCK_ERROR. */
+ * new ids, owner 0, the current user as last modifier, EX_ATTR_REFERENCED cleared, its own
+ * strings, folder, attachment and repository records; one Created entry per copy, parents
+ * before children. A target inside the source's own subtree copies the subtree as it was
+ * before the copy began. Status: EXSM_INVALID_HANDLE, EXSM_FOLDER_REQUIRED, EXSM_DOES_NOT_EXIST,
+ * EXSM_LOCK_ERROR; nothing is stored on failure. */
 CATSTORE_API void EXItemCopy(ITEM_OBJECT* hItem, ITEM_OBJECT* hTarget, EXSM_STATUS* status);
-/* The set memberships of a move without its change entries or notifications: add makes the
- * item a member of the folder (and its parent id the folder's), remove takes it out of
- * whatever folder holds it. Status: EXSM_FOLDER_REQUIRED, EXSM_DOES_NOT_EXIST. */
+/* The set memberships of a move without its change entries or notifications: add takes the
+ * item out of whatever folder holds it and makes it a member of the folder (and its parent id
+ * the folder's), under the checks of EXItemSetParent; remove takes it out of whatever folder
+ * holds it and leaves its parent id. Either way the item stays in the catalog's set of all
+ * items. Status: EXSM_INVALID_HANDLE, EXSM_FOLDER_REQUIRED, EXSM_DOES_NOT_EXIST,
+ * EXSM_ITEM_HAS_CHANGED (add). */
 CATSTORE_API void EXFolderAddItem(ITEM_OBJECT* hFolder, ITEM_OBJECT* hItem, EXSM_STATUS* status);
 CATSTORE_API void EXFolderRemoveItem(ITEM_OBJECT* hFolder, ITEM_OBJECT* hItem, EXSM_STATUS* status);
 
