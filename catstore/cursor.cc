@@ -29,6 +29,14 @@ void CStoreCursor::RecordWalk() {
     m_walk = Walk::Records;
 }
 
+void CStoreCursor::RefWalk(DBA dbaItem, int32_t nSet, int32_t nOtherSet) {
+    *this = CStoreCursor{};
+    m_walk = Walk::Ref;
+    m_dbaFolder = dbaItem;
+    m_nCode = nSet;
+    m_nOtherSet = nOtherSet;
+}
+
 // The compound key value (folder, value) as the engine takes it: STATUS is 16 bits wide.
 struct KeyBuffer {
     unsigned char ab[8];
@@ -112,6 +120,94 @@ DBStatus CStoreCursor::ReadNext(CDbContext* pdb, bool fFirstOfFetch, DB_ITEM* pI
     return rc == S_EOS || rc == S_NOTFOUND ? DBEndOfList : MapEngineStatus(rc);
 }
 
+// One step through the reference records; the record reached becomes current.
+int CStoreCursor::StepRef(CDbContext* pdb, bool fFirstOfFetch) {
+    if (!fFirstOfFetch) {
+        return pdb->FindNext(m_nCode);
+    }
+    int rc = pdb->MakeCurrent(m_dbaFolder);
+    if (rc == S_OKAY) {
+        rc = pdb->SetOwnerCurrent(m_nCode);
+    }
+    if (rc != S_OKAY) {
+        return rc == S_DELETED ? S_EOS : rc;
+    }
+    if (!m_fStarted) {
+        return pdb->FindFirst(m_nCode);
+    }
+    rc = pdb->MakeCurrent(m_dba);
+    if (rc == S_OKAY) {
+        rc = pdb->SetMemberCurrent(m_nCode);
+    }
+    if (rc == S_OKAY) {
+        return pdb->FindNext(m_nCode);
+    }
+    if (rc != S_DELETED && rc != S_INVADDR && rc != S_NOTCON) {
+        return rc;
+    }
+    // The reference last read is gone. References are appended as they are made and record
+    // addresses are never reused, so the walk goes on at the first one made after it.
+    for (rc = pdb->FindFirst(m_nCode); rc == S_OKAY; rc = pdb->FindNext(m_nCode)) {
+        DBA dba = 0;
+        rc = pdb->CurrentDba(&dba);
+        if (rc != S_OKAY || dba > m_dba) {
+            break;
+        }
+    }
+    return rc;
+}
+
+DBStatus CStoreCursor::FetchRefs(CDbContext* pdb, size_t n, std::vector<DB_ITEM>* pItems) {
+    CStoreRead read(pdb,
+                    Packet({DB_ITEMREC, DB_FOLDERREC, DB_REPOSITORYREC, DB_ATTACHREC, DB_ITEMREFREC,
+                            DBS_ATTACHMENTS, DBS_ITEMS_REFERENCED, DBS_ITEM_REFERENCERS},
+                           'r') +
+                        VarStringPacket('r'));
+    DBStatus st = read.Status();
+    if (st != DBSuccess) {
+        return st;
+    }
+    size_t cKept = 0;
+    for (bool fFirst = true; cKept < n; fFirst = false) {
+        int rc = StepRef(pdb, fFirst);
+        if (rc == S_EOS || rc == S_NOTFOUND) {
+            return DBEndOfList;
+        }
+        DBA dbaRef = 0;
+        if (rc == S_OKAY) {
+            rc = pdb->CurrentDba(&dbaRef);
+        }
+        if (rc != S_OKAY) {
+            return MapEngineStatus(rc);
+        }
+        m_fStarted = true;
+        m_dba = dbaRef;
+        rc = pdb->FindOwner(m_nOtherSet);
+        if (rc == S_NOTCON) {
+            continue;  // a reference record that joins nothing at its other end
+        }
+        DBA dbaItem = 0;
+        if (rc == S_OKAY) {
+            rc = pdb->CurrentDba(&dbaItem);
+        }
+        if (rc != S_OKAY) {
+            return MapEngineStatus(rc);
+        }
+        DB_ITEM item;
+        st = ItemReadRecordAt(pdb, dbaItem, &item);
+        if (st == DBSuccess) {
+            st = ItemReadParts(pdb, &item, 0);
+        }
+        if (st != DBSuccess) {
+            return st;
+        }
+        item.dwRefTag = dbaRef;
+        pItems->push_back(std::move(item));
+        ++cKept;
+    }
+    return DBSuccess;
+}
+
 DBStatus CStoreCursor::TakePlace(const DB_ITEM& item) {
     m_fStarted = true;
     m_dba = item.dba;
@@ -124,6 +220,9 @@ DBStatus CStoreCursor::Fetch(CDbContext* pdb, uint16_t wTypeMask, uint32_t dwFil
                              std::vector<DB_ITEM>* pItems) {
     if (m_walk == Walk::None) {
         return DBEndOfList;
+    }
+    if (m_walk == Walk::Ref) {
+        return FetchRefs(pdb, n, pItems);
     }
     std::vector<LockEntry> packet =
         Packet({DB_ITEMREC, DB_FOLDERREC, DB_REPOSITORYREC, DB_ATTACHREC, DBS_ITEMS,

@@ -34,6 +34,10 @@ class CStoreCursor {
         m_pCriteria = std::move(pCriteria);
     }
     const CSearchCriteria* Criteria() const { return m_pCriteria.get(); }
+    // A walk through an item's reference records (DBS_ITEMS_REFERENCED or DBS_ITEM_REFERENCERS)
+    // in set order, reading the item at the other end of each (the record's owner in
+    // nOtherSet) with the reference's tag in dwRefTag. Every item type is read.
+    void RefWalk(DBA dbaItem, int32_t nSet, int32_t nOtherSet);
 
     // Reads up to n items the list shows (its type mask and, when not 0, its folder-type filter)
     // in the walk's direction and appends them to pItems. DBSuccess when n were read,
@@ -43,15 +47,18 @@ class CStoreCursor {
                    std::vector<DB_ITEM>* pItems);
 
   private:
-    enum class Walk : uint8_t { None, Set, Key, Records };
+    enum class Walk : uint8_t { None, Set, Key, Records, Ref };
     int Step(CDbContext* pdb, bool fFirstOfFetch);
     DBStatus ReadNext(CDbContext* pdb, bool fFirstOfFetch, DB_ITEM* pItem);
+    int StepRef(CDbContext* pdb, bool fFirstOfFetch);
+    DBStatus FetchRefs(CDbContext* pdb, size_t n, std::vector<DB_ITEM>* pItems);
     DBStatus TakePlace(const DB_ITEM& item);
 
     Walk m_walk = Walk::None;
     bool m_fDescending = false;
     bool m_fStarted = false;
     int32_t m_nCode = 0;  // the set or key walked
+    int32_t m_nOtherSet = 0;
     DBA m_dbaFolder = 0;
     uint32_t m_dwFolderID = 0;
     // The place of the last record read: its address and sort value.

@@ -67,6 +67,9 @@ static bool InsertIntoList(ITEM_ITERATOR* pIter, CItemEntry* pEntry, uint32_t dw
     }
     // The member count the list was made with did not know the new item.
     ++pIter->nCount;
+    if (pIter->wSortCode == SORT_CREATION) {
+        return true;  // the walk reaches it at the end, where it was appended
+    }
     const uint32_t dwItemID = item.item.itemid;
     pIter->nCurrent = pIter->Last();
     while (FetchNext(pIter)) {

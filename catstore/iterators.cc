@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "board.h"
 #include "handles.h"
@@ -115,6 +116,10 @@ bool ListShows(const ITEM_ITERATOR* pIter, const DB_ITEM& item) {
 
 int32_t InsertionIndex(const ITEM_ITERATOR* pIter, const DB_ITEM& item) {
     const int32_t nLast = pIter->Last();
+    if (pIter->wSortCode == SORT_CREATION) {
+        // The newest reference comes last; in a list not yet read to its end the walk meets it.
+        return pIter->fComplete ? nLast + 1 : -1;
+    }
     if (!pIter->fComplete && nLast >= 0 &&
         CompareInList(pIter->wSortCode, *pIter->slots.back()->pdbItem, item) < 0) {
         return -1;
@@ -228,12 +233,15 @@ static int32_t FetchMore(ITEM_ITERATOR* pIter, size_t m, const char* pszLowMemor
     int32_t nAppended = 0;
     try {
         pIter->slots.reserve(pIter->slots.size() + items.size());
-        for (const DB_ITEM& item : items) {
+        for (DB_ITEM& item : items) {
             if (!IsItemVisible(hbrd, item)) {
                 --pIter->nCount;
                 continue;
             }
+            // The tag of a reference walk belongs to the handle, not to the item's shared copy.
+            const uint32_t dwTag = std::exchange(item.dwRefTag, 0);
             ITEM_OBJECT* h = NewListHandle(pIter, item, pIter->Last() + 1);
+            h->dwReferenceTag = dwTag;
             pIter->slots.push_back(h);
             ++nAppended;
         }
@@ -344,11 +352,19 @@ void SortIterator(ITEM_ITERATOR* pIter, uint16_t wSortCode) {
     pIter->nCount = pIter->Last() + 1;
     const uint16_t wKey = wSortCode & ~EX_SORT_DESCENDING;
     const bool fDescending = (wSortCode & EX_SORT_DESCENDING) != 0;
-    std::stable_sort(pIter->slots.begin(), pIter->slots.end(),
-                     [&](const ITEM_OBJECT* a, const ITEM_OBJECT* b) {
-                         return fDescending ? CompareItems(wKey, *b->pdbItem, *a->pdbItem) < 0
-                                            : CompareItems(wKey, *a->pdbItem, *b->pdbItem) < 0;
-                     });
+    if (wSortCode == SORT_CREATION) {
+        // Reference tags are record addresses, which grow in the order the references were made.
+        std::stable_sort(pIter->slots.begin(), pIter->slots.end(),
+                         [](const ITEM_OBJECT* a, const ITEM_OBJECT* b) {
+                             return a->dwReferenceTag < b->dwReferenceTag;
+                         });
+    } else {
+        std::stable_sort(pIter->slots.begin(), pIter->slots.end(),
+                         [&](const ITEM_OBJECT* a, const ITEM_OBJECT* b) {
+                             return fDescending ? CompareItems(wKey, *b->pdbItem, *a->pdbItem) < 0
+                                                : CompareItems(wKey, *a->pdbItem, *b->pdbItem) < 0;
+                         });
+    }
     for (size_t i = 0; i < pIter->slots.size(); ++i) {
         pIter->slots[i]->pNotifier->m_nIndex = static_cast<int32_t>(i);
     }

@@ -22,6 +22,8 @@ enum class IteratorKind : uint8_t {
 
 inline constexpr uint16_t TYPEMASK_ITEMS = 5;
 inline constexpr uint16_t TYPEMASK_FOLDERS = 4;
+// The sort code of reference lists in the order the references were made (set order).
+inline constexpr uint16_t SORT_CREATION = 0;
 
 }  // namespace catstore
 

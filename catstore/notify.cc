@@ -73,6 +73,15 @@ void EXNotifyDiscardDeferred(BOARD_OBJECT* hbrd) {
     pTable->m_queue.clear();
 }
 
+static bool ListsReferencers(const CItemEntry* pEntry) {
+    for (const CIteratorEntry* p = pEntry->FirstIterator(); p != nullptr; p = p->m_pNext) {
+        if (p->m_pIterator->kind == IteratorKind::Referencers && !p->m_pIterator->fReleased) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The related entry an event needs, or null when the event is dropped.
 static void SendOne(BOARD_OBJECT* hbrd, const DeferredEvent& ev) {
     const bool fReference = ev.wKind == EX_CHANGE_ADDREF || ev.wKind == EX_CHANGE_REMOVEREF;
@@ -81,6 +90,13 @@ static void SendOne(BOARD_OBJECT* hbrd, const DeferredEvent& ev) {
         CItemEntry* pRelated = nullptr;
         if (fReference) {
             pRelated = FindEntry(hbrd, ev.dwRelatedID);
+            // A referencer list of the item shows a new referring item nobody here holds yet.
+            if (pRelated == nullptr && ev.wKind == EX_CHANGE_ADDREF && ListsReferencers(pEntry)) {
+                DB_ITEM related;
+                if (ItemFindByID(hbrd->pdb, ev.dwRelatedID, &related) == DBSuccess) {
+                    pRelated = PutEntry(hbrd, related);
+                }
+            }
             if (pRelated == nullptr) {
                 return;
             }

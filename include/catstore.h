@@ -733,8 +733,11 @@ typedef struct EX_REFINFO {
 /* A reference from hSource to hDest, with optional data. Two adds make two references, told
  * apart by their tags. With fAsSystem the change is attributed to user 1 and reaches this
  * process through EXBoardRefresh. A reference from a folder of folder type 11 sets bit
- * EX_ATTR_REFERENCED in the destination's attributes while one exists.
- * Status: EXSM_INVALID_HANDLE, EXSM_ITEM_HAS_CHANGED, EXSM_LOCK_ERROR. */
+ * EX_ATTR_REFERENCED in the destination's attributes while one exists (a Modified change with
+ * exactly EX_FIELD_REFMARKER, attributed like the reference; the handle's copy takes the new bit
+ * and stays writable). Status: EXSM_INVALID_HANDLE (also for handles of two catalogs, or data
+ * NULL with a count), EXSM_ITEM_HAS_CHANGED, EXSM_DOES_NOT_EXIST (an item destroyed meanwhile;
+ * nothing is stored), EXSM_LOCK_ERROR. */
 #define EX_ATTR_REFERENCED 0x0004u
 CATSTORE_API void EXItemAddReference(ITEM_OBJECT* hSource, ITEM_OBJECT* hDest, EXSM_STATUS* status,
                                      const void* pData, uint16_t cbData, uint32_t fAsSystem,
@@ -743,15 +746,16 @@ CATSTORE_API void EXItemAddReference(ITEM_OBJECT* hSource, ITEM_OBJECT* hDest, E
  * that a following remove or data call acts on exactly that one. Not found: 0, status 0. */
 CATSTORE_API int EXItemHasReference(ITEM_OBJECT* hSource, ITEM_OBJECT* hDest, int fTag,
                                     EXSM_STATUS* status);
-/* Removes the reference hDest's tag names (a handle of a reference list, or tagged by
- * EXItemHasReference), or without a tag every reference from hSource to hDest.
+/* Removes the reference a tag names (hDest's, else hSource's: a handle of a reference list, or
+ * tagged by EXItemHasReference), or without a tag every reference from hSource to hDest, with
+ * their data. A tag that names no live reference from hSource to hDest is refused.
  * Status: EXSM_ITEM_NOT_REFERENCED, EXSM_INVALID_HANDLE, EXSM_ITEM_HAS_CHANGED. */
 CATSTORE_API void EXItemRemoveReference(ITEM_OBJECT* hSource, ITEM_OBJECT* hDest,
                                         EXSM_STATUS* status);
 /* Live lists of the items hItem refers to and of those that refer to it, one handle per
- * reference (tagged with it). Sort code 0: the order the references were made. Parked and
- * revived like folder lists. Status: EXSM_INVALID_HANDLE, EXSM_ITEM_HAS_CHANGED,
- * EXSM_OUT_OF_MEMORY. */
+ * reference (tagged with it). Sort code 0: the order the references were made (a new one comes
+ * last); other codes sort the whole list. Parked and revived like folder lists.
+ * Status: EXSM_INVALID_HANDLE, EXSM_ITEM_HAS_CHANGED, EXSM_OUT_OF_MEMORY. */
 CATSTORE_API ITEM_ITERATOR* EXItemGetReferences(BOARD_OBJECT* hbrd, ITEM_OBJECT* hItem,
                                                 int fFetchAll, uint16_t wSortCode,
                                                 EX_ITEMNOTIFIER pfnNotifier, uintptr_t ulValue,
@@ -763,7 +767,8 @@ CATSTORE_API ITEM_ITERATOR* EXItemGetReferencers(BOARD_OBJECT* hbrd, ITEM_OBJECT
 /* The data of the reference a tagged handle names: a new block the caller frees with
  * EXItemRefInfoReset (count 0 and pData NULL when there is none). Set replaces it (count 0
  * removes it); no change entry. Status: EXSM_INVALID_HANDLE (no tag), EXSM_ITEM_NOT_REFERENCED
- * (the reference is gone), EXSM_OUT_OF_MEMORY. */
+ * (the reference is gone, or is not one of the handle's item), EXSM_OUT_OF_MEMORY. A reset frees
+ * only blocks handed out here; any other pointer is just cleared. */
 CATSTORE_API void EXItemGetReferenceData(ITEM_OBJECT* hItem, EX_REFINFO* pInfo,
                                          EXSM_STATUS* status);
 CATSTORE_API void EXItemSetReferenceData(ITEM_OBJECT* hItem, const EX_REFINFO* pInfo,
