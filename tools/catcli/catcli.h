@@ -1,8 +1,8 @@
 /*
  * What the parts of catcli share: the parsed command line, the failure reports and the helpers
  * that turn operands into item handles. catcli.c holds the command line and the catalog, user,
- * group and basic item commands; treecmds.c the tree, reference and search commands;
- * bookmarkio.c the bookmark file import and export.
+ * group and basic item commands; treecmds.c cp, mv and rm; refcmds.c link, unlink and refs;
+ * findcmd.c find; bookmarkio.c the bookmark file import and export.
  */
 #ifndef CATCLI_H
 #define CATCLI_H
@@ -68,6 +68,11 @@ void PrintListHeading(void);
 void PrintListLine(ITEM_OBJECT* hItem);
 /* Prints a list's lines a batch at a time. Returns 0, or the exit status. */
 int PrintList(ITEM_ITERATOR* pList);
+
+/* Handles on the items the operands after CATALOG name (FindItem each); on failure neither is
+ * left open. ReleaseTwo releases both and returns rc. */
+int FindTwo(BOARD_OBJECT* hbrd, const Options* pOpt, ITEM_OBJECT** phFirst, ITEM_OBJECT** phSecond);
+int ReleaseTwo(ITEM_OBJECT* hFirst, ITEM_OBJECT* hSecond, int rc);
 
 int CopyItem(BOARD_OBJECT* hbrd, const Options* pOpt);
 int MoveItem(BOARD_OBJECT* hbrd, const Options* pOpt);
