@@ -83,16 +83,6 @@ int CStore::Exec(const char* sql) {
     return Status(sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr));
 }
 
-int CStore::ExecCached(const char* sql) {
-    ResetWalk();
-    sqlite3_stmt* st = Prepare(sql);
-    if (st == nullptr)
-        return Status(sqlite3_extended_errcode(m_db));
-    const int rc = sqlite3_step(st);
-    sqlite3_reset(st);
-    return rc == SQLITE_DONE || rc == SQLITE_ROW ? S_OKAY : Status(rc);
-}
-
 void CStore::ResetStmt(sqlite3_stmt* st) {
     sqlite3_reset(st);
 }
@@ -212,9 +202,9 @@ int CStore::Open(const std::string& path, bool rollbackJournal, int busyMs) {
             status = Exec("PRAGMA synchronous=FULL");
         if (status == S_OKAY)
             status = Exec("PRAGMA foreign_keys=OFF");
-        // The statement journals of nested transactions (savepoints) only serve a rollback
-        // within the open transaction and need no durability; on disk, every page a large
-        // transaction touched was written there once more.
+        // Every operation inside a transaction runs in a savepoint, whose journal holds the
+        // pages that one operation touched: kept in memory, a transaction of many operations
+        // does not write each page to a temporary file again for every one of them.
         if (status == S_OKAY)
             status = Exec("PRAGMA temp_store=MEMORY");
     }
@@ -413,15 +403,27 @@ bool CStore::TransactionLost() {
     return true;
 }
 
+// Every operation inside a transaction opens and releases one: prepared once, not parsed each
+// time.
+int CStore::RunConstant(const char* constantSql) {
+    ResetWalk();
+    sqlite3_stmt* st = Prepare(constantSql);
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE ? S_OKAY : Status(sqlite3_extended_errcode(m_db));
+}
+
 int CStore::Savepoint() {
-    int status = ExecCached("SAVEPOINT op");
+    int status = RunConstant("SAVEPOINT op");
     if (status == S_OKAY)
         ++m_savepoints;
     return status;
 }
 
 int CStore::ReleaseSavepoint() {
-    int status = ExecCached("RELEASE op");
+    int status = RunConstant("RELEASE op");
     if (status == S_OKAY)
         --m_savepoints;
     return status;

@@ -180,6 +180,8 @@ class CStore {
         return st;
     }
     sqlite3_stmt* Compile(const std::string& sql);
+    // Steps a prepared statement that returns no rows (SAVEPOINT, RELEASE).
+    int RunConstant(const char* constantSql);
     enum StmtKind : uint32_t {
         kInsertStmt = 1,
         kReadStmt,
@@ -210,8 +212,6 @@ class CStore {
     static void ResetStmt(sqlite3_stmt* st);
     void ResetAll();
     int Exec(const char* sql);
-    // Exec for a statement run again and again (savepoints): compiled once and kept.
-    int ExecCached(const char* sql);
     int NextStamp(uint32_t* stamp);
     int ValidateDictionary();
     int SetJournal(bool rollbackJournal);
