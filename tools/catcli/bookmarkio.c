@@ -340,16 +340,29 @@ int Import(BOARD_OBJECT* hbrd, const Options* pOpt) {
 
 /* ---- Export --------------------------------------------------------------------------------- */
 
+/* A fixed-size field of the store as a text, also when it fills its field to the last byte. */
+typedef struct FieldText {
+    char ach[257];
+} FieldText;
+
+static const char* TextOfField(const char* pchField, size_t cbField, FieldText* pText) {
+    const size_t cch = strnlen(pchField, cbField < sizeof pText->ach ? cbField : 256);
+    memcpy(pText->ach, pchField, cch);
+    pText->ach[cch] = '\0';
+    return pText->ach;
+}
+
 /* The title to write: the whole one kept beside a cut name while the name still begins it. */
-static const char* TitleOf(ITEM_OBJECT* hItem) {
+static const char* TitleOf(ITEM_OBJECT* hItem, FieldText* pText) {
     const EX_ITEM* pItem = EXItemObjectItem(hItem);
+    const char* pszName = TextOfField(pItem->itemname, sizeof pItem->itemname, pText);
     const char* pszWhole = EXItemObjectExtendedInfo(hItem);
-    const size_t cchName = strnlen(pItem->itemname, sizeof pItem->itemname);
+    const size_t cchName = strlen(pszName);
     if (pszWhole != NULL && strlen(pszWhole) > cchName &&
-        strncmp(pszWhole, pItem->itemname, cchName) == 0) {
+        strncmp(pszWhole, pszName, cchName) == 0) {
         return pszWhole;
     }
-    return pItem->itemname;
+    return pszName;
 }
 
 typedef struct OpenList {
@@ -409,14 +422,15 @@ static int WriteTree(BOARD_OBJECT* hbrd, ITEM_OBJECT* hFolder, FILE* pFile, size
         if (pItem == NULL) {
             continue;
         }
+        FieldText title, url;
         if (pItem->type == ITEM_TYPE_FOLDER) {
             const EX_FOLDER* pFolder = EXItemObjectFolder(hItem);
             const uint32_t dwAdded =
                 pFolder != NULL ? pFolder->folderlocationinfo.folderlocationinfotimecreated : 0;
             const uint32_t dwModified =
                 pFolder != NULL ? pFolder->folderlocationinfo.folderlocationinfotime : 0;
-            if (BookmarkWriteBeginFolder(pFile, nDepth, TitleOf(hItem), EXItemObjectItemNote(hItem),
-                                         dwAdded, dwModified) != 0) {
+            if (BookmarkWriteBeginFolder(pFile, nDepth, TitleOf(hItem, &title),
+                                         EXItemObjectItemNote(hItem), dwAdded, dwModified) != 0) {
                 rc = -1;
             }
             ++*pcFolders;
@@ -426,7 +440,9 @@ static int WriteTree(BOARD_OBJECT* hbrd, ITEM_OBJECT* hFolder, FILE* pFile, size
         const EX_ATTACHMENT* pAttach = EXItemObjectAttachment(hItem);
         const int fAttached = pAttach != NULL && pAttach->atttype != 0;
         if (BookmarkWriteBookmark(
-                pFile, nDepth, TitleOf(hItem), fAttached ? pAttach->attnamepath : "",
+                pFile, nDepth, TitleOf(hItem, &title),
+                fAttached ? TextOfField(pAttach->attnamepath, sizeof pAttach->attnamepath, &url)
+                          : "",
                 EXItemObjectItemNote(hItem), fAttached ? pAttach->attinfo.attinfotimecreated : 0,
                 fAttached ? pAttach->attinfo.attinfotime : 0,
                 fAttached ? pAttach->attinfo.attinfotimeaccessed : 0) != 0) {
@@ -483,7 +499,8 @@ int Export(BOARD_OBJECT* hbrd, const Options* pOpt) {
         (void)fchmod(fd, 0666 & ~mask);
     }
     size_t cFolders = 0, cBookmarks = 0;
-    rc = BookmarkWriteHeader(pFile, TitleOf(hFolder)) != 0 ? -1 : 0;
+    FieldText title;
+    rc = BookmarkWriteHeader(pFile, TitleOf(hFolder, &title)) != 0 ? -1 : 0;
     if (rc == 0) {
         rc = WriteTree(hbrd, hFolder, pFile, &cFolders, &cBookmarks);
     }
