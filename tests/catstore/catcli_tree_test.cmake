@@ -84,6 +84,9 @@ run(0 refs "${cat}" ${a})
 expect_no_text("Banana")
 expect_text("${dest}  Dest")
 check(29 "Item Not Referenced" unlink "${cat}" ${a} ${b})
+# Data is shown as text, with what is not printable ASCII (and the quote) escaped.
+run(0 link "${cat}" ${a} ${dest} --data "say \"hé\"\t!")
+check(0 "${dest}  Dest  data \"say \\x22h\\xC3\\xA9\\x22\\x09!\"" refs "${cat}" ${a})
 
 # ---- rm ----
 run(0 link "${cat}" ${b} ${a})

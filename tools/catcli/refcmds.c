@@ -86,7 +86,17 @@ static void PrintReference(ITEM_OBJECT* hTagged) {
     EX_REFINFO info = {0, NULL};
     EXItemGetReferenceData(hTagged, &info, &status);
     if (!IS_EXERROR(&status) && info.pData != NULL && info.cbData > 0) {
-        printf("  data \"%.*s\"", (int)info.cbData, (const char*)info.pData);
+        printf("  data \"");
+        // Reference data is bytes an application chose: shown as text, anything else escaped.
+        const unsigned char* pb = info.pData;
+        for (uint32_t i = 0; i < info.cbData; ++i) {
+            if (pb[i] >= 0x20 && pb[i] < 0x7F && pb[i] != '"' && pb[i] != '\\') {
+                putchar(pb[i]);
+            } else {
+                printf("\\x%02X", (unsigned)pb[i]);
+            }
+        }
+        printf("\"");
     }
     EXItemRefInfoReset(&info);
     printf("\n");
