@@ -311,7 +311,12 @@ void CStore::SetBusyTimeout(int ms) {
 }
 
 int CStore::SetCachePages(int pages) {
-    return Exec(("PRAGMA cache_size=" + std::to_string(pages)).c_str());
+    // The count is the engine's tuning figure, made for a cache of a few records per page. Below
+    // a few megabytes SQLite's page cache spills a larger transaction to the log and reads it
+    // back page by page, so the figure is a floor, never a ceiling.
+    constexpr int kMinPages = 2048;
+    return Exec(
+        ("PRAGMA cache_size=" + std::to_string(pages < kMinPages ? kMinPages : pages)).c_str());
 }
 
 int CStore::SetSizeLimit(uint64_t bytes) {

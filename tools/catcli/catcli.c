@@ -11,10 +11,14 @@
  *   catcli show CATALOG ID
  *   catcli read CATALOG ID
  *   catcli watch CATALOG [FOLDER] [-n SECONDS] [-i INTERVAL_MS]
+ *   catcli cp|mv CATALOG ID FOLDER, rm CATALOG ID, link|unlink CATALOG SOURCE DEST [--data TEXT],
+ *          refs CATALOG ID, find CATALOG [FOLDER] [criteria]            (treecmds.c)
+ *   catcli import CATALOG FILE [FOLDER], export CATALOG FOLDER FILE     (bookmarkio.c)
  *
  * Every command opens the catalog as SYSTEM with an empty password unless -u USER / -p PASSWORD
  * say otherwise. Exit status: 0 done, 64 a command line not understood (or a text too long for
- * its field), otherwise the failing call's status value, after "catcli: CALL failed: TEXT (N)".
+ * its field), 65 an imported file held bookmarks that could not be stored (the rest are), otherwise
+ * the failing call's status value, after "catcli: CALL failed: TEXT (N)".
  */
 #include <signal.h>
 #include <stddef.h>
@@ -24,33 +28,7 @@
 #include <sys/select.h>
 #include <time.h>
 
-#include "catstore.h"
-
-#define EXIT_USAGE 64
-#define MAX_OPERANDS 8
-#define ITEM_TYPE_ITEM 1
-#define ITEM_TYPE_FOLDER 4
-#define LIST_BATCH 100
-
-/* What the command line said. Every option lands in a string field; a flag without a value
- * (--folders) holds its own spelling when given. apszArgs[0] is the catalog. */
-typedef struct Options {
-    const char* pszUser;
-    const char* pszPassword;
-    const char* pszName;
-    const char* pszFolder;
-    const char* pszType;
-    const char* pszUrl;
-    const char* pszNote;
-    const char* pszSort;
-    const char* pszFolders;
-    const char* pszSeconds;
-    const char* pszInterval;
-    const char* apszArgs[MAX_OPERANDS];
-    int cArgs;
-} Options;
-
-typedef int (*CommandRoutine)(BOARD_OBJECT* hbrd, const Options* pOpt);
+#include "catcli.h"
 
 typedef struct Command {
     const char* pszName;
@@ -77,32 +55,41 @@ static const OptionSpec s_aOptions[] = {
     {"-t", "add", offsetof(Options, pszType), 1},
     {"--url", "add", offsetof(Options, pszUrl), 1},
     {"--note", "add", offsetof(Options, pszNote), 1},
-    {"-s", "ls", offsetof(Options, pszSort), 1},
+    {"-s", "ls find", offsetof(Options, pszSort), 1},
     {"--folders", "ls", offsetof(Options, pszFolders), 0},
     {"-n", "watch", offsetof(Options, pszSeconds), 1},
     {"-i", "watch", offsetof(Options, pszInterval), 1},
+    {"--data", "link unlink", offsetof(Options, pszData), 1},
+    {"-r", "find", offsetof(Options, pszRecursive), 0},
+    {"--text", "find", offsetof(Options, pszText), 1},
+    {"--in", "find", offsetof(Options, pszIn), 1},
+    {"--case", "find", offsetof(Options, pszCase), 0},
+    {"--status", "find", offsetof(Options, pszStatus), 1},
+    {"--responsible", "find", offsetof(Options, pszResponsible), 1},
+    {"--modified", "find", offsetof(Options, pszModified), 1},
+    {"--due", "find", offsetof(Options, pszDue), 1},
 };
 
-static int Fail(const char* pszWhat, EXSM_STATUS status) {
+int Fail(const char* pszWhat, EXSM_STATUS status) {
     fprintf(stderr, "catcli: %s failed: %s (%d)\n", pszWhat, EXStatusText(status), (int)status);
     return (int)status ? (int)status : 1;
 }
 
-static int BadValue(const char* pszWhat, const char* pszValue) {
+int BadValue(const char* pszWhat, const char* pszValue) {
     fprintf(stderr, "catcli: not a valid %s: '%s'\n", pszWhat, pszValue);
     return EXIT_USAGE;
 }
 
 /* The store keeps fixed-size fields; a text that does not fit is refused here rather than
  * stored cut short, which would silently make a different bookmark. */
-static int TooLong(const char* pszWhat, size_t cchText, size_t cchMax) {
+int TooLong(const char* pszWhat, size_t cchText, size_t cchMax) {
     fprintf(stderr, "catcli: the %s is %zu bytes long; at most %zu fit\n", pszWhat, cchText,
             cchMax);
     return EXIT_USAGE;
 }
 
 /* Digits only (strtoul alone would take a sign and leading blanks); base 0 also takes 0x... */
-static int ParseNumber(const char* psz, int nBase, unsigned long ulMax, unsigned long* pul) {
+int ParseNumber(const char* psz, int nBase, unsigned long ulMax, unsigned long* pul) {
     if (psz[0] < '0' || psz[0] > '9') {
         return 0;
     }
@@ -373,7 +360,7 @@ static int Groups(BOARD_OBJECT* hbrd, const Options* pOpt) {
 
 /* A handle on the item an operand names (a decimal item id), or on the root folder when there
  * is no operand. Returns 0, or the exit status after saying what went wrong. */
-static int FindItem(BOARD_OBJECT* hbrd, const char* pszID, ITEM_OBJECT** phItem) {
+int FindItem(BOARD_OBJECT* hbrd, const char* pszID, ITEM_OBJECT** phItem) {
     if (pszID == NULL) {
         *phItem = EXBoardGetRootFolder(hbrd);
         if (*phItem == NULL) {
@@ -458,7 +445,7 @@ static int Add(BOARD_OBJECT* hbrd, const Options* pOpt) {
 }
 
 /* A SORT operand: a name from the table, '-' before it for descending, or a sort code. */
-static int ParseSort(const char* pszSort, uint16_t* pwCode) {
+int ParseSort(const char* pszSort, uint16_t* pwCode) {
     static const struct {
         const char* pszName;
         uint16_t wCode;
@@ -483,7 +470,7 @@ static int ParseSort(const char* pszSort, uint16_t* pwCode) {
 
 /* One line of a listing: id, type, the unread marks (C changed, A attachment, N note), name and,
  * for an item that points somewhere, the URL. */
-static void PrintListLine(ITEM_OBJECT* hItem) {
+void PrintListLine(ITEM_OBJECT* hItem) {
     const EX_ITEM* pItem = EXItemObjectItem(hItem);
     const EX_ATTACHMENT* pAttach = EXItemObjectAttachment(hItem);
     if (pItem == NULL) {
@@ -512,28 +499,38 @@ static int List(BOARD_OBJECT* hbrd, const Options* pOpt) {
     ITEM_ITERATOR* pList = pOpt->pszFolders != NULL
                                ? EXFolderGetFolders(hbrd, hFolder, 0, wSort, 0, NULL, 0, &status)
                                : EXFolderGetItems(hbrd, hFolder, 0, wSort, NULL, 0, &status);
-    EX_ITEMARRAY* pBatch =
-        malloc(offsetof(EX_ITEMARRAY, ahItems) + LIST_BATCH * sizeof(ITEM_OBJECT*));
     if (IS_EXERROR(&status)) {
         rc = Fail(pOpt->pszFolders != NULL ? "EXFolderGetFolders" : "EXFolderGetItems", status);
-    } else if (pBatch == NULL) {
-        rc = Fail("malloc", EXSM_OUT_OF_MEMORY);
     } else {
-        // Fetched from the catalog a batch at a time, so a large folder is never read whole.
-        pBatch->wLower = 0;
-        pBatch->wUpper = LIST_BATCH - 1;
-        printf("        ID  Type    New  Name\n");
-        for (int n = EXItemIteratorGetNextItems(pList, pBatch); n > 0;
-             n = EXItemIteratorGetNextItems(pList, pBatch)) {
-            for (int i = 0; i < n; ++i) {
-                PrintListLine(pBatch->ahItems[i]);
-            }
-        }
+        PrintListHeading();
+        rc = PrintList(pList);
     }
-    free(pBatch);
     EXItemIteratorRelease(pList, 1);
     EXItemRelease(hFolder, &st2);
     return rc;
+}
+
+void PrintListHeading(void) {
+    printf("        ID  Type    New  Name\n");
+}
+
+int PrintList(ITEM_ITERATOR* pList) {
+    EX_ITEMARRAY* pBatch =
+        malloc(offsetof(EX_ITEMARRAY, ahItems) + LIST_BATCH * sizeof(ITEM_OBJECT*));
+    if (pBatch == NULL) {
+        return Fail("malloc", EXSM_OUT_OF_MEMORY);
+    }
+    // Fetched from the catalog a batch at a time, so a large folder is never read whole.
+    pBatch->wLower = 0;
+    pBatch->wUpper = LIST_BATCH - 1;
+    for (int n = EXItemIteratorGetNextItems(pList, pBatch); n > 0;
+         n = EXItemIteratorGetNextItems(pList, pBatch)) {
+        for (int i = 0; i < n; ++i) {
+            PrintListLine(pBatch->ahItems[i]);
+        }
+    }
+    free(pBatch);
+    return 0;
 }
 
 static void PrintUnread(uint16_t wUnread) {
@@ -587,11 +584,24 @@ static int Show(BOARD_OBJECT* hbrd, const Options* pOpt) {
     PrintUnread(info.wUnreadFlags);
     printf("Note:           %s\n", info.pszNote);
     printf("Keywords:       %s\n", info.pszKeywords);
+    if (info.pszExtendedInfo[0] != '\0') {
+        printf("Extended info:  %s\n", info.pszExtendedInfo);
+    }
+    char achCreated[32], achChanged[32], achVisited[32];
     if (info.atttype != 0) {
         printf("URL:            %.256s\n", info.attnamepath);
+        printf("Added:          %s\n",
+               FormatTime(info.attinfotimecreated, achCreated, sizeof achCreated));
+        printf("Page modified:  %s\n", FormatTime(info.attinfotime, achChanged, sizeof achChanged));
+        printf("Last visit:     %s\n",
+               FormatTime(info.attinfotimeaccessed, achVisited, sizeof achVisited));
     }
     if (info.type == ITEM_TYPE_FOLDER) {
         printf("Folder type:    %u\n", (unsigned)info.foldertype);
+        printf("Added:          %s\n",
+               FormatTime(info.folderlocationinfotimecreated, achCreated, sizeof achCreated));
+        printf("Folder changed: %s\n",
+               FormatTime(info.folderlocationinfotime, achChanged, sizeof achChanged));
     }
     EXItemRelease(hItem, &status);
     return 0;
@@ -750,6 +760,25 @@ static const Command s_aCommands[] = {
     {"show", "show CATALOG ID", 1, 1, Show},
     {"read", "read CATALOG ID", 1, 1, Read},
     {"watch", "watch CATALOG [FOLDER] [-n SECONDS] [-i INTERVAL_MS]", 0, 1, Watch},
+    {"cp", "cp CATALOG ID FOLDER              # copies the item and what is below it", 2, 2,
+     CopyItem},
+    {"mv", "mv CATALOG ID FOLDER", 2, 2, MoveItem},
+    {"rm", "rm CATALOG ID                     # the item and everything below it", 1, 1,
+     RemoveTree},
+    {"link", "link CATALOG SOURCE DEST [--data TEXT]", 2, 2, Link},
+    {"unlink", "unlink CATALOG SOURCE DEST [--data TEXT]  # without --data: every reference", 2, 2,
+     Unlink},
+    {"refs", "refs CATALOG ID                   # references from and to the item", 1, 1,
+     References},
+    {"find",
+     "find CATALOG [FOLDER] [-r] [--text TEXT] [--in name,description,note] [--case]\n"
+     "              [--status MASK] [--responsible USERID] [--modified TEST] [--due TEST]\n"
+     "              [-s SORT]",
+     0, 1, Find},
+    {"import", "import CATALOG FILE [FOLDER]      # a browser's bookmark file (HTML)", 1, 2,
+     Import},
+    {"export", "export CATALOG FOLDER FILE        # FOLDER as a bookmark file; FILE - is stdout", 2,
+     2, Export},
 };
 
 static void PrintUsage(FILE* pFile, const Command* pOnly) {
@@ -760,11 +789,16 @@ static void PrintUsage(FILE* pFile, const Command* pOnly) {
             pszLead = "       ";
         }
     }
-    fprintf(pFile,
-            "Every command takes -u USER -p PASSWORD (default SYSTEM, empty password).\n"
-            "FOLDER and ID are item ids; FOLDER defaults to the root folder.\n"
-            "SORT: name, modified, status, due or repository, a leading '-' for descending,\n"
-            "      or a sort code.\n");
+    fprintf(
+        pFile,
+        "Every command takes -u USER -p PASSWORD (default SYSTEM, empty password).\n"
+        "FOLDER and ID are item ids; FOLDER defaults to the root folder.\n"
+        "SORT: name, modified, status, due or repository, a leading '-' for descending,\n"
+        "      or a sort code.\n"
+        "TEST: =T, <T, >T, T1..T2 (between) or !T1..T2 (outside); T is a date YYYY-MM-DD\n"
+        "      (UTC) or seconds since 1970.\n"
+        "Exit status: 0 done, 64 a command line not understood, 65 an imported file held\n"
+        "bookmarks that could not be stored (the others are), else the failing call's status.\n");
 }
 
 static int Usage(const Command* pCommand) {

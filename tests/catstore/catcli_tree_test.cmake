@@ -1,0 +1,126 @@
+# catcli cp, mv and rm of trees, and link, unlink and refs of references, against a small catalog:
+# what each leaves behind, the copy into the source's own subtree, moves that would make a cycle,
+# and the refusals.
+set(name_prefix catcli_tree)
+include(${CMAKE_CURRENT_LIST_DIR}/catcli_common.cmake)
+
+function(fail text)
+  file(REMOVE_RECURSE "${dir}")
+  message(FATAL_ERROR "${text}")
+endfunction()
+
+# The id of the line of the last listing whose name is the given one, into var.
+function(id_of var name)
+  string(REGEX MATCH "([0-9]+)  [a-z]+ +[-CAN]+  ${name}" match "${last_out}")
+  if(NOT CMAKE_MATCH_1)
+    fail("no '${name}' in:\n${last_out}")
+  endif()
+  set(${var} ${CMAKE_MATCH_1} PARENT_SCOPE)
+endfunction()
+
+set(cat "${dir}/tree.vfc")
+run(0 create "${cat}")
+add_item(src "${cat}" Src -t folder)
+add_item(inner "${cat}" Inner -f ${src} -t folder)
+add_item(a "${cat}" Apple -f ${inner} --url https://apple.example.org/ --note "a note")
+add_item(b "${cat}" Banana -f ${inner} --url https://banana.example.org/)
+add_item(dest "${cat}" Dest -t folder)
+
+# ---- cp ----
+run(0 cp "${cat}" ${src} ${dest})
+run(0 ls "${cat}" ${dest})
+id_of(src_copy Src)
+if(src_copy STREQUAL src)
+  fail("the copy has the source's id")
+endif()
+run(0 ls "${cat}" ${src_copy})
+id_of(inner_copy Inner)
+run(0 ls "${cat}" ${inner_copy})
+expect_order("Apple  https://apple.example.org/" "Banana  https://banana.example.org/")
+id_of(a_copy Apple)
+check(0 "Note:           a note" show "${cat}" ${a_copy})
+# Into its own subtree: the tree as it was before the copy, once, never the copies themselves.
+run(0 cp "${cat}" ${src} ${inner})
+run(0 ls "${cat}" ${inner})
+id_of(nested Src)
+run(0 ls "${cat}" ${nested})
+id_of(nested_inner Inner)
+run(0 ls "${cat}" ${nested_inner})
+expect_text("Apple")
+expect_text("Banana")
+expect_no_text("Src")
+check(2 "EXItemCopy failed: Folder Required (2)" cp "${cat}" ${src} ${a})
+
+# ---- mv ----
+run(0 mv "${cat}" ${a} ${dest})
+run(0 ls "${cat}" ${dest})
+expect_text("${a}  item    ---  Apple")
+check(0 "Parent:         ${dest}" show "${cat}" ${a})
+run(0 ls "${cat}" ${inner})
+expect_no_text("${a}  item")
+foreach(target ${src} ${inner} ${nested_inner})
+  check(2 "EXItemSetParent failed: Folder Required (2)" mv "${cat}" ${src} ${target})
+endforeach()
+check(2 "Folder Required" mv "${cat}" ${b} ${a})
+check(0 "${src}  folder  ---  Src" ls "${cat}")
+
+# ---- link, refs, unlink ----
+run(0 link "${cat}" ${a} ${b} --data first)
+run(0 link "${cat}" ${a} ${b} --data second)
+run(0 link "${cat}" ${a} ${dest})
+run(0 refs "${cat}" ${a})
+expect_order("Refers to:" "${b}  Banana  data \"first\"" "${b}  Banana  data \"second\""
+             "${dest}  Dest\n" "Referred to by:")
+run(0 refs "${cat}" ${b})
+expect_order("Referred to by:" "${a}  Apple  data \"first\"" "${a}  Apple  data \"second\"")
+run(0 unlink "${cat}" ${a} ${b} --data second)
+run(0 refs "${cat}" ${a})
+expect_text("Banana  data \"first\"")
+expect_no_text("second")
+check(29 "Item Not Referenced (29)" unlink "${cat}" ${a} ${b} --data nothing)
+run(0 link "${cat}" ${a} ${b} --data third)
+run(0 unlink "${cat}" ${a} ${b})
+run(0 refs "${cat}" ${a})
+expect_no_text("Banana")
+expect_text("${dest}  Dest")
+check(29 "Item Not Referenced" unlink "${cat}" ${a} ${b})
+# Data is shown as text, with what is not printable ASCII (and the quote) escaped.
+run(0 link "${cat}" ${a} ${dest} --data "say \"hé\"\t!")
+check(0 "${dest}  Dest  data \"say \\x22h\\xC3\\xA9\\x22\\x09!\"" refs "${cat}" ${a})
+
+# ---- rm ----
+run(0 link "${cat}" ${b} ${a})
+run(0 rm "${cat}" ${src_copy})
+check(7 "Does Not Exist" show "${cat}" ${a_copy})
+check(7 "Does Not Exist" show "${cat}" ${inner_copy})
+run(0 ls "${cat}" ${dest})
+expect_no_text("Src")
+run(0 rm "${cat}" ${src})
+foreach(gone ${src} ${inner} ${b} ${nested} ${nested_inner})
+  check(7 "Does Not Exist" show "${cat}" ${gone})
+endforeach()
+# References to what went, go with it.
+run(0 refs "${cat}" ${a})
+expect_no_text("Banana")
+check(11 "EXItemDestroy failed: Access Denied (11)" rm "${cat}" 1)
+check(7 "Does Not Exist" rm "${cat}" ${src})
+
+# ---- Command lines ----
+foreach(case "cp|cp CATALOG ID FOLDER" "mv|mv CATALOG ID FOLDER" "rm|rm CATALOG ID"
+             "link|link CATALOG SOURCE DEST" "unlink|unlink CATALOG SOURCE DEST"
+             "refs|refs CATALOG ID")
+  string(REPLACE "|" ";" case "${case}")
+  list(GET case 0 command)
+  list(GET case 1 text)
+  run(0 ${command} --help)
+  string(FIND "${last_stdout}" "catcli ${text}" pos)
+  if(pos EQUAL -1)
+    fail("expected 'catcli ${text}' on standard output of ${command} --help:\n${last_out}")
+  endif()
+  check(64 "usage: catcli ${text}" ${command} "${cat}")
+endforeach()
+check(64 "unknown option: --data" cp "${cat}" ${a} ${dest} --data x)
+check(64 "unknown option: -r" rm "${cat}" ${a} -r)
+check(64 "not a valid item id: 'x'" mv "${cat}" x ${dest})
+
+file(REMOVE_RECURSE "${dir}")
