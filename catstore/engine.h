@@ -128,6 +128,9 @@ class CDbContext {
     // ---- Store bookkeeping ----
     DBA dbaBoard = 0;      // cached address of DB_BOARDREC
     DBA dbaUniqueIds = 0;  // cached address of DB_UNIQUEIDSREC
+    // The clock-made candidate of the last item id the store chose, and the id it gave.
+    uint32_t dwLastIdCandidate = 0;
+    uint32_t dwLastItemId = 0;
     ClientEntry* pClientEntry = nullptr;
 
   private:

@@ -1,6 +1,7 @@
 // The stored item and its store routines.
 #include "items.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <ctime>
@@ -607,12 +608,18 @@ DBStatus ItemCreateLocked(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNot
     }
     if (st == DBSuccess) {
         pItem->item.itemversion = 25;
-        if (pItem->item.itemid == 0) {
+        const bool fChosen = pItem->item.itemid == 0;
+        if (fChosen) {
             uint32_t adw[2] = {static_cast<uint32_t>(std::time(nullptr)), ElapsedMilliseconds()};
-            pItem->item.itemid = CDbContext::Checksum(adw, sizeof adw);
-            if (pItem->item.itemid == 0) {
-                pItem->item.itemid = 1;
-            }
+            const uint32_t dwCandidate = std::max(CDbContext::Checksum(adw, sizeof adw), 1u);
+            // Items made within one millisecond get the same candidate: each starts after the
+            // id the one before it was given, so that a bulk create never walks past its own.
+            pItem->item.itemid = dwCandidate == pdb->dwLastIdCandidate &&
+                                         pdb->dwLastItemId >= dwCandidate &&
+                                         pdb->dwLastItemId != 0xFFFFFFFFu
+                                     ? pdb->dwLastItemId + 1
+                                     : dwCandidate;
+            pdb->dwLastIdCandidate = dwCandidate;
         }
         int rc;
         for (;;) {
@@ -624,6 +631,9 @@ DBStatus ItemCreateLocked(CDbContext* pdb, DB_ITEM* pItem, ChangeNotifier pfnNot
                 break;  // no id above the candidate is left
             }
             ++pItem->item.itemid;
+        }
+        if (rc == S_OKAY && fChosen) {
+            pdb->dwLastItemId = pItem->item.itemid;
         }
         if (rc == S_OKAY) {
             rc = pdb->CurrentDba(&pItem->dba);
