@@ -41,19 +41,24 @@ static int ParseDate(const char* psz, size_t cch, uint32_t* pdw) {
     return 1;
 }
 
-/* A TEST operand: =T, <T, >T, T1..T2 or !T1..T2. */
-static int ParseTest(const char* psz, uint16_t* pwTest, uint32_t* pdwLow, uint32_t* pdwHigh) {
-    *pdwHigh = 0;
+/* A TEST operand: =T, <T, >T, T1..T2 or !T1..T2. EX_SEARCH is packed: its fields are filled
+ * from a test parsed here, never through pointers into it. */
+typedef struct TimeTest {
+    uint16_t wTest;
+    uint32_t dwLow, dwHigh;
+} TimeTest;
+static int ParseTest(const char* psz, TimeTest* pTest) {
+    pTest->dwHigh = 0;
     switch (psz[0]) {
         case '=':
-            *pwTest = EX_COMPARE_EQUAL;
-            return ParseDate(psz + 1, strlen(psz + 1), pdwLow);
+            pTest->wTest = EX_COMPARE_EQUAL;
+            return ParseDate(psz + 1, strlen(psz + 1), &pTest->dwLow);
         case '<':
-            *pwTest = EX_COMPARE_BEFORE;
-            return ParseDate(psz + 1, strlen(psz + 1), pdwLow);
+            pTest->wTest = EX_COMPARE_BEFORE;
+            return ParseDate(psz + 1, strlen(psz + 1), &pTest->dwLow);
         case '>':
-            *pwTest = EX_COMPARE_AFTER;
-            return ParseDate(psz + 1, strlen(psz + 1), pdwLow);
+            pTest->wTest = EX_COMPARE_AFTER;
+            return ParseDate(psz + 1, strlen(psz + 1), &pTest->dwLow);
         default:
             break;
     }
@@ -63,9 +68,10 @@ static int ParseTest(const char* psz, uint16_t* pwTest, uint32_t* pdwLow, uint32
     if (pszDots == NULL) {
         return 0;
     }
-    *pwTest = fOutside ? EX_COMPARE_OUTSIDE : EX_COMPARE_BETWEEN;
-    return ParseDate(pszRange, (size_t)(pszDots - pszRange), pdwLow) &&
-           ParseDate(pszDots + 2, strlen(pszDots + 2), pdwHigh) && *pdwLow <= *pdwHigh;
+    pTest->wTest = fOutside ? EX_COMPARE_OUTSIDE : EX_COMPARE_BETWEEN;
+    return ParseDate(pszRange, (size_t)(pszDots - pszRange), &pTest->dwLow) &&
+           ParseDate(pszDots + 2, strlen(pszDots + 2), &pTest->dwHigh) &&
+           pTest->dwLow <= pTest->dwHigh;
 }
 
 /* --in: a comma-separated list of name, description and note. */
@@ -134,17 +140,23 @@ static int BuildSearch(const Options* pOpt, EX_SEARCH* pSearch) {
         pSearch->wResponsible = (uint16_t)ul;
     }
     if (pOpt->pszModified != NULL) {
-        if (!ParseTest(pOpt->pszModified, &pSearch->wModifiedTest, &pSearch->dwModifiedLow,
-                       &pSearch->dwModifiedHigh)) {
+        TimeTest test;
+        if (!ParseTest(pOpt->pszModified, &test)) {
             return BadValue("time test", pOpt->pszModified);
         }
+        pSearch->wModifiedTest = test.wTest;
+        pSearch->dwModifiedLow = test.dwLow;
+        pSearch->dwModifiedHigh = test.dwHigh;
         pSearch->wMatchFlags |= EX_MATCH_MODIFIED;
     }
     if (pOpt->pszDue != NULL) {
-        if (!ParseTest(pOpt->pszDue, &pSearch->wDueDateTest, &pSearch->dwDueDateLow,
-                       &pSearch->dwDueDateHigh)) {
+        TimeTest test;
+        if (!ParseTest(pOpt->pszDue, &test)) {
             return BadValue("time test", pOpt->pszDue);
         }
+        pSearch->wDueDateTest = test.wTest;
+        pSearch->dwDueDateLow = test.dwLow;
+        pSearch->dwDueDateHigh = test.dwHigh;
         pSearch->wMatchFlags |= EX_MATCH_DUEDATE;
     }
     return 0;
