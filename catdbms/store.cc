@@ -4,13 +4,58 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "catdbms/dbms.h"
+#include "catdbms/testhooks.h"
 
 namespace qn::dbms {
+
+namespace {
+std::atomic<uint64_t> g_pagesWritten{0};
+}  // namespace
+
+uint64_t testing::PagesWritten() {
+    return g_pagesWritten.load(std::memory_order_relaxed);
+}
+
+// The write-ahead log's bound (kLogCheckpointPages). A commit that leaves more pages than this in
+// the log moves them into the catalog file at once (without waiting for anyone), and a log that was
+// moved in whole starts again from its beginning with its file cut back to the bound; the close of
+// a task moves the log in and truncates it to nothing when no other connection is reading it. So
+// the log holds at most the bound plus the last transaction, unless a reader keeps one snapshot
+// across many commits (the pages it may still read cannot be moved in under it).
+namespace {
+int AfterLogCommit(void* store, sqlite3* db, const char* dbName, int pagesInLog) {
+    static_cast<CStore*>(store)->CountWrites();
+    if (pagesInLog >= kLogCheckpointPages)
+        sqlite3_wal_checkpoint_v2(db, dbName, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    return SQLITE_OK;
+}
+}  // namespace
+
+// Moves the log into the catalog file and truncates it, without waiting for other connections
+// (what they still read stays in the log until a later commit or close).
+void CStore::TruncateLog() {
+    if (m_db == nullptr || !m_boundedLog)
+        return;
+    ResetAll();
+    sqlite3_busy_timeout(m_db, 0);
+    sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    sqlite3_busy_timeout(m_db, m_busyMs);
+}
+
+// Adds the pages the connection wrote since the last call to the process's count.
+void CStore::CountWrites() {
+    int current = 0, highest = 0;
+    if (m_db != nullptr &&
+        sqlite3_db_status(m_db, SQLITE_DBSTATUS_CACHE_WRITE, &current, &highest, 1) == SQLITE_OK)
+        g_pagesWritten.fetch_add(uint64_t(current), std::memory_order_relaxed);
+}
 
 // Moves a finished file over path and makes the move durable (the folder is synced).
 int ReplaceFile(const std::string& from, const std::string& path) {
@@ -207,6 +252,17 @@ int CStore::Open(const std::string& path, bool rollbackJournal, int busyMs) {
         // does not write each page to a temporary file again for every one of them.
         if (status == S_OKAY)
             status = Exec("PRAGMA temp_store=MEMORY");
+        if (status == S_OKAY && !rollbackJournal) {
+            status = Exec(("PRAGMA journal_size_limit=" + std::to_string(kLogSizeLimit)).c_str());
+            sqlite3_wal_hook(m_db, &AfterLogCommit, this);
+            m_boundedLog = status == S_OKAY;
+            // A log left larger than its bound (its writers ended on a full disk) gives its
+            // space back as soon as there is room to move it in.
+            struct stat sb;
+            if (status == S_OKAY && ::stat((path + "-wal").c_str(), &sb) == 0 &&
+                sb.st_size > kLogSizeLimit)
+                TruncateLog();
+        }
     }
     if (status != S_OKAY)
         Close();
@@ -295,19 +351,24 @@ void CStore::Close() {
     for (Walk& w : m_walks)
         w = Walk();
     if (m_db != nullptr) {
+        if (m_txn == Txn::None && sqlite3_get_autocommit(m_db))
+            TruncateLog();
+        CountWrites();
         // Every statement of the connection, cached or not, so that the close is complete.
         while (sqlite3_stmt* st = sqlite3_next_stmt(m_db, nullptr))
             sqlite3_finalize(st);
         sqlite3_close_v2(m_db);
     }
     m_db = nullptr;
+    m_boundedLog = false;
     m_txn = Txn::None;
     m_savepoints = 0;
 }
 
 void CStore::SetBusyTimeout(int ms) {
+    m_busyMs = ms < 0 ? 0 : ms;
     if (m_db != nullptr)
-        sqlite3_busy_timeout(m_db, ms < 0 ? 0 : ms);
+        sqlite3_busy_timeout(m_db, m_busyMs);
 }
 
 int CStore::SetCachePages(int pages) {
@@ -382,6 +443,7 @@ int CStore::Commit() {
     }
     m_txn = Txn::None;
     m_savepoints = 0;
+    CountWrites();
     return S_OKAY;
 }
 

@@ -77,6 +77,11 @@ std::string OrderKeyAscending(const char* field, size_t size, DBA member);
 std::string OrderKeyPosition(uint64_t position);
 uint64_t OrderKeyPositionValue(const std::string& ord);
 
+// The write-ahead log is kept under this many pages (the log's file under kLogSizeLimit bytes)
+// plus the last transaction written; see store.cc.
+constexpr int kLogCheckpointPages = 256;
+constexpr int64_t kLogSizeLimit = int64_t(kLogCheckpointPages) * (4096 + 24);
+
 class CStore {
   public:
     CStore() = default;
@@ -157,6 +162,9 @@ class CStore {
     int RebuildKeys(CheckReport* report);
     int Backup(const std::string& path);
 
+    // Adds the pages this connection wrote since the last call to the process's count (at every
+    // commit, autocommit writes included).
+    void CountWrites();
     // Maps the last SQLite result to an engine status.
     int Status(int rc) const;
     // Ends a set walk in progress (before any write or transaction change).
@@ -212,6 +220,7 @@ class CStore {
     static void ResetStmt(sqlite3_stmt* st);
     void ResetAll();
     int Exec(const char* sql);
+    void TruncateLog();
     int NextStamp(uint32_t* stamp);
     int ValidateDictionary();
     int SetJournal(bool rollbackJournal);
@@ -220,6 +229,8 @@ class CStore {
 
     sqlite3* m_db = nullptr;
     std::string m_path;
+    bool m_boundedLog = false;  // a write-ahead log that this connection keeps in its bound
+    int m_busyMs = 0;
     Txn m_txn = Txn::None;
     int m_savepoints = 0;
     std::unordered_map<std::string, sqlite3_stmt*> m_stmts;

@@ -12,6 +12,7 @@
 
 #include "catdbu.h"
 #include "dbufiles.h"
+#include "dbuguard.h"
 #include "engineadapter.h"
 #include "platform/paths.h"
 
@@ -268,25 +269,9 @@ EXSM_STATUS AcquireExclusive(CExclusiveCatalog* pExclusive, const std::string& s
 }
 
 }  // namespace
-}  // namespace qn::dbu
 
-using namespace qn::dbu;
-
-extern "C" {
-
-QN_EXPORT void DBUSetProgress(DBUPROGRESSPROC pfnProgress) {
-    g_pfnProgress = pfnProgress;
-}
-
-QN_EXPORT void DBUSetWorkPath(const char* pszPath) {
-    g_strWorkPath = NonNull(pszPath);
-}
-
-QN_EXPORT const char* DBUGetWorkPath(void) {
-    return g_strWorkPath.c_str();
-}
-
-QN_EXPORT EXSM_STATUS UTBackUp(const char* pszCatalog, const char* pszDestDir, int nLockMgr) {
+// The calls behind the exports, which run them in the library's one guard.
+EXSM_STATUS BackUp(const char* pszCatalog, const char* pszDestDir, int nLockMgr) {
     const std::string strCatalog = NonNull(pszCatalog);
     const std::string strDestDir = NonNull(pszDestDir);
     switch (KindOf(strCatalog)) {
@@ -361,7 +346,7 @@ QN_EXPORT EXSM_STATUS UTBackUp(const char* pszCatalog, const char* pszDestDir, i
     return status;
 }
 
-QN_EXPORT EXSM_STATUS UTRestore(const char* pszBackup, const char* pszDestDir, int nLockMgr) {
+EXSM_STATUS Restore(const char* pszBackup, const char* pszDestDir, int nLockMgr) {
     const std::string strBackup = NonNull(pszBackup);
     const std::string strDestDir = NonNull(pszDestDir);
     const std::string strTarget = strDestDir + "/" + FileNamePart(strBackup);
@@ -466,7 +451,7 @@ QN_EXPORT EXSM_STATUS UTRestore(const char* pszBackup, const char* pszDestDir, i
     return status;
 }
 
-QN_EXPORT EXSM_STATUS UTCheckFix(const char* pszCatalog, int fRepair, int nLockMgr) {
+EXSM_STATUS CheckFix(const char* pszCatalog, int fRepair, int nLockMgr) {
     const std::string strCatalog = NonNull(pszCatalog);
     switch (KindOf(strCatalog)) {
         case PathKind::Missing:
@@ -578,7 +563,7 @@ QN_EXPORT EXSM_STATUS UTCheckFix(const char* pszCatalog, int fRepair, int nLockM
     return status;
 }
 
-QN_EXPORT EXSM_STATUS DB_KEYBUILD(const char* pszDictionary, int nLockMgr) {
+EXSM_STATUS KeyBuild(const char* pszDictionary, int nLockMgr) {
     const std::string strCatalog = NonNull(pszDictionary);
     switch (KindOf(strCatalog)) {
         case PathKind::Missing:
@@ -615,6 +600,43 @@ QN_EXPORT EXSM_STATUS DB_KEYBUILD(const char* pszDictionary, int nLockMgr) {
                          strWhy.c_str());
     }
     return status;
+}
+
+}  // namespace qn::dbu
+
+using namespace qn::dbu;
+
+extern "C" {
+
+QN_EXPORT void DBUSetProgress(DBUPROGRESSPROC pfnProgress) {
+    g_pfnProgress = pfnProgress;
+}
+
+QN_EXPORT void DBUSetWorkPath(const char* pszPath) {
+    Guarded([&] {
+        g_strWorkPath = NonNull(pszPath);
+        return EXSM_SUCCESS;
+    });
+}
+
+QN_EXPORT const char* DBUGetWorkPath(void) {
+    return g_strWorkPath.c_str();
+}
+
+QN_EXPORT EXSM_STATUS UTBackUp(const char* pszCatalog, const char* pszDestDir, int nLockMgr) {
+    return Guarded([&] { return BackUp(pszCatalog, pszDestDir, nLockMgr); });
+}
+
+QN_EXPORT EXSM_STATUS UTRestore(const char* pszBackup, const char* pszDestDir, int nLockMgr) {
+    return Guarded([&] { return Restore(pszBackup, pszDestDir, nLockMgr); });
+}
+
+QN_EXPORT EXSM_STATUS UTCheckFix(const char* pszCatalog, int fRepair, int nLockMgr) {
+    return Guarded([&] { return CheckFix(pszCatalog, fRepair, nLockMgr); });
+}
+
+QN_EXPORT EXSM_STATUS DB_KEYBUILD(const char* pszDictionary, int nLockMgr) {
+    return Guarded([&] { return KeyBuild(pszDictionary, nLockMgr); });
 }
 
 }  // extern "C"

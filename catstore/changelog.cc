@@ -297,24 +297,20 @@ static int FillCopyEntry(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned short 
 // queueing the event) writes no entry.
 extern "C" int ChangeEntryNotifier(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned short wKind,
                                    BOARD_OBJECT* hbrd) {
-    if (pChange == nullptr || pItem == nullptr) {
-        return 0;
-    }
-    try {
+    return RunApiNoStatus(nullptr, 0, [&] {
+        if (pChange == nullptr || pItem == nullptr) {
+            return 0;
+        }
         return FillChangeEntry(pChange, pItem, wKind, hbrd);
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 extern "C" int ItemCopyNotifier(DB_CHANGEINFO* pChange, DB_ITEM* pItem, unsigned short wKind,
                                 BOARD_OBJECT* hbrd) {
-    if (pChange == nullptr || pItem == nullptr) {
-        return 0;
-    }
-    try {
+    return RunApiNoStatus(nullptr, 0, [&] {
+        if (pChange == nullptr || pItem == nullptr) {
+            return 0;
+        }
         return FillCopyEntry(pChange, pItem, wKind, hbrd);
-    } catch (...) {
-        return 0;
-    }
+    });
 }

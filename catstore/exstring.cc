@@ -84,8 +84,9 @@ std::string ReadBytes(QNHGLOBAL hMem, size_t cb) {
 using namespace catstore;
 
 extern "C" EX_STRING* EXStringCreate(const char* pszText) {
-    CApiLock lock;
-    return MakeExString(pszText, pszText ? std::strlen(pszText) : 0);
+    return RunApiNoStatus(nullptr, static_cast<EX_STRING*>(nullptr), [&] {
+        return MakeExString(pszText, pszText ? std::strlen(pszText) : 0);
+    });
 }
 
 extern "C" size_t EXStringGetText(EX_STRING* hString, char* pchBuffer, size_t cchBuffer) {

@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "board.h"
+#include "frame.h"
 #include "handles.h"
 #include "items.h"
 #include "iterators.h"
@@ -319,37 +320,36 @@ using namespace catstore;
 static_assert(sizeof(EX_CHANGEENTRY) == sizeof(qn::dbms::db_changeentryrec),
               "EX_CHANGEENTRY is the change record");
 
+// The change-log calls run in the frame of every export, as a notifier routine or another
+// process's change may reach them from outside any call.
 extern "C" int ProcessChangeEntry(EX_CHANGEENTRY* pEntry, unsigned short, BOARD_OBJECT* hbrd) {
-    if (pEntry == nullptr || !IsLiveBoard(hbrd)) {
-        return 1;
-    }
-    qn::dbms::db_changeentryrec e;
-    std::memcpy(&e, pEntry, sizeof e);
-    try {
+    return RunApiNoStatus(nullptr, 1, [&] {
+        if (pEntry == nullptr || !IsLiveBoard(hbrd)) {
+            return 1;
+        }
+        qn::dbms::db_changeentryrec e;
+        std::memcpy(&e, pEntry, sizeof e);
         return TakeChangeEntry(e, hbrd);
-    } catch (...) {
-        return 1;
-    }
+    });
 }
 
+// An event that cannot be queued is not delivered; the mark itself has changed.
 extern "C" EXSM_STATUS ProcessNewChangeEntry(unsigned long dwItemID, BOARD_OBJECT* hbrd) {
-    if (IsLiveBoard(hbrd)) {
-        try {
+    RunApiNoStatus(nullptr, 0, [&] {
+        if (IsLiveBoard(hbrd)) {
             QueueUnreadChange(static_cast<uint32_t>(dwItemID), hbrd, false);
-        } catch (...) {
-            // An event that cannot be queued is not delivered; the mark itself has changed.
         }
-    }
+        return 0;
+    });
     return EXSM_SUCCESS;
 }
 
 extern "C" int NotifyMarkAsRead(unsigned long dwItemID, BOARD_OBJECT* hbrd) {
-    if (IsLiveBoard(hbrd)) {
-        try {
+    RunApiNoStatus(nullptr, 0, [&] {
+        if (IsLiveBoard(hbrd)) {
             QueueUnreadChange(static_cast<uint32_t>(dwItemID), hbrd, true);
-        } catch (...) {
-            // As above.
         }
-    }
+        return 0;
+    });
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 
+#include "catdbms/store.h"
 #include "dbmstest.h"
 
 namespace qn::dbms::test {
@@ -334,6 +335,96 @@ TEST(BadInput, FullFileSystemAnswersDiskFull) {
         const std::string filler = mnt + "/filler";
         WriteFile(filler, std::string(200 * 1024, 'f'));
         return FillUntilFull(path, filler);
+    });
+    if (rc == kSkipped)
+        GTEST_SKIP() << "no private tmpfs mount here";
+    EXPECT_EQ(rc, 0);
+}
+
+// A catalog whose small volume filled up: the log does not keep the space once its writers
+// closed, and the catalog takes writes again as soon as space is freed, without anything else.
+TEST(BadInput, FullFileSystemTakesWritesAgainOnceSpaceIsFreed) {
+    qn::test::TempDir dir;
+    const std::string mnt = dir.file("small");
+    ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+    const int rc = InPrivateMounts([&] {
+        if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=2m") != 0)
+            return kSkipped;
+        const std::string path = mnt + "/full.vfc";
+        if (CDbTask::CreateCatalog(path.c_str()) != S_OKAY)
+            return 20;
+        const std::string filler = mnt + "/filler";
+        WriteFile(filler, std::string(300 * 1024, 'f'));
+        auto sizeOf = [](const std::string& p) -> int64_t {
+            struct stat sb;
+            return stat(p.c_str(), &sb) == 0 ? int64_t(sb.st_size) : 0;
+        };
+        uint32_t committed = 0;
+        {
+            CDbTask t;
+            if (OpenTask(t, path) != S_OKAY)
+                return 21;
+            db_largedata d{};
+            for (int round = 0;; ++round) {
+                if (round > 100000)
+                    return 22;
+                if (t.TransactionBegin("fill") != S_OKAY)
+                    return 23;
+                int st = S_OKAY;
+                for (int i = 0; i < 20 && st == S_OKAY; ++i)
+                    st = t.FillNew(DB_LARGEDATA, &d);
+                if (st == S_OKAY)
+                    st = t.TransactionEnd();
+                if (st == S_OKAY) {
+                    committed += 20;
+                    continue;
+                }
+                if (st != S_NOSPACE)
+                    return 24;
+                t.TransactionAbort();
+                break;
+            }
+            if (sizeOf(path + "-wal") > kLogSizeLimit + 128 * 1024)
+                return 25;
+        }
+        // Still full: a write is refused, and nothing is lost.
+        {
+            CDbTask t;
+            if (OpenTask(t, path) != S_OKAY)
+                return 26;
+            db_largedata d{};
+            if (t.TransactionBegin("more") != S_OKAY)
+                return 27;
+            int st = S_OKAY;
+            for (int i = 0; i < 200 && st == S_OKAY; ++i)
+                st = t.FillNew(DB_LARGEDATA, &d);
+            if (st == S_OKAY)
+                st = t.TransactionEnd();
+            else
+                t.TransactionAbort();
+            if (st == S_OKAY)
+                committed += 200;
+            else if (st != S_NOSPACE)
+                return 28;
+        }
+        std::remove(filler.c_str());
+        CDbTask t;
+        if (OpenTask(t, path) != S_OKAY)
+            return 29;
+        db_largedata d{};
+        for (int i = 0; i < 100; ++i) {
+            if (t.FillNew(DB_LARGEDATA, &d) != S_OKAY)
+                return 30;
+            ++committed;
+        }
+        uint32_t n = 0;
+        if (t.RecCount(DB_LARGEDATA, &n) != S_OKAY || n != committed)
+            return 31;
+        CheckReport report;
+        if (t.CheckCatalog(&report) != S_OKAY)
+            return 32;
+        t.Close();
+        return sizeOf(path + "-wal") == 0 ? 0 : 33;
     });
     if (rc == kSkipped)
         GTEST_SKIP() << "no private tmpfs mount here";

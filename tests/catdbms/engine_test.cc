@@ -1,6 +1,9 @@
 // Records, stamps, keys, sets and currency of one task on a real catalog file.
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +11,7 @@
 #include <set>
 #include <vector>
 
+#include "catdbms/store.h"
 #include "dbmstest.h"
 
 namespace qn::dbms::test {
@@ -890,6 +894,52 @@ TEST(StatusText, EveryStatusHasAText) {
                   S_DBALREADYOPEN, S_NOSHARE, S_BADTRANSPORT, S_INVDB,     S_TAFINVALID})
         EXPECT_STRNE(StatusText(s), "unknown engine status") << s;
     EXPECT_STREQ(StatusText(12345), "unknown engine status");
+}
+
+// The write-ahead log over many commits, with another process holding the catalog open: it
+// never grows past its bound and the last transaction, and a close gives its space back.
+TEST_F(EngineTest, WriteAheadLogStaysInItsBoundAndIsTruncatedAtClose) {
+    int afdReady[2], afdDone[2];
+    ASSERT_EQ(pipe(afdReady), 0);
+    ASSERT_EQ(pipe(afdDone), 0);
+    const pid_t child = qn::test::ForkChild([&] {
+        CDbTask other;
+        const char c = OpenTask(other, path) == S_OKAY ? 'y' : 'n';
+        if (write(afdReady[1], &c, 1) != 1)
+            return 1;
+        char done;
+        return read(afdDone[0], &done, 1) == 1 ? 0 : 2;
+    });
+    char ready = 0;
+    ASSERT_EQ(read(afdReady[0], &ready, 1), 1);
+    ASSERT_EQ(ready, 'y');
+    const std::string log = path + "-wal";
+    auto sizeOf = [](const std::string& p) -> int64_t {
+        struct stat sb;
+        return stat(p.c_str(), &sb) == 0 ? int64_t(sb.st_size) : 0;
+    };
+    constexpr int64_t kLastTransaction = 64 * 1024;  // what one transaction below writes at most
+    int64_t largest = 0;
+    db_largedata d{};
+    for (int round = 0; round < 400; ++round) {
+        ASSERT_EQ(task.TransactionBegin("fill"), S_OKAY);
+        for (int i = 0; i < 20; ++i) {
+            d.data256[0] = uint8_t(i);
+            ASSERT_EQ(task.FillNew(DB_LARGEDATA, &d), S_OKAY);
+        }
+        ASSERT_EQ(task.TransactionEnd(), S_OKAY);
+        largest = std::max(largest, sizeOf(log));
+    }
+    EXPECT_GT(largest, kLogSizeLimit / 2) << "the log was filled";
+    EXPECT_LE(largest, kLogSizeLimit + kLastTransaction);
+    task.Close();
+    EXPECT_EQ(sizeOf(log), 0);
+    ASSERT_EQ(write(afdDone[1], "x", 1), 1);
+    EXPECT_EQ(qn::test::WaitChild(child), 0);
+    ASSERT_EQ(OpenTask(task, path), S_OKAY);
+    uint32_t n = 0;
+    ASSERT_EQ(task.RecCount(DB_LARGEDATA, &n), S_OKAY);
+    EXPECT_EQ(n, 400u * 20u);
 }
 
 }  // namespace

@@ -253,3 +253,41 @@ TEST_F(ItemOutOfMemoryTest, CreatesListsAndSendsSurviveEveryFailedAllocation) {
     }
     EXItemIteratorRelease(pWatched, 1);
 }
+
+// Another process's change taken in while allocations fail: the call answers as always and the
+// catalog, its lists and the next change taken in are fine.
+TEST_F(ItemOutOfMemoryTest, TakingInAChangeEntrySurvivesEveryFailedAllocation) {
+    EXSM_STATUS st;
+    EX_ITEMINFO info{};
+    info.type = 1;
+    info.itemaccesslevel = 1;
+    std::snprintf(info.itemname, sizeof info.itemname, "%s", "changed elsewhere");
+    ITEM_OBJECT* hItem = EXItemNew(&st, &info);
+    EXItemCreate(m_hbrd, m_hFolder, hItem, &st);
+    ASSERT_EQ(st, EXSM_SUCCESS);
+    ITEM_ITERATOR* pOpen = EXFolderGetItems(m_hbrd, m_hFolder, 1, 2, nullptr, 0, &st);
+    ASSERT_NE(pOpen, nullptr);
+    EX_CHANGEENTRY entry{};
+    entry.changeaccess = 1;
+    entry.changefields = 0xFFFFFFFFu;
+    entry.changeitemid = EXItemGetID(hItem);
+    entry.changeparentid = EXItemGetID(m_hFolder);
+    entry.changeuserid = 2;
+    entry.changekind = EX_CHANGE_MODIFIED;
+    t_nCounted = 0;
+    ASSERT_EQ(ProcessChangeEntry(&entry, 0, m_hbrd), 1);
+    const long cAllocations = t_nCounted;
+    ASSERT_GT(cAllocations, 0);
+    for (long n = 0; n < cAllocations; ++n) {
+        t_nCountdown = n;
+        const int nResult = ProcessChangeEntry(&entry, 0, m_hbrd);
+        t_nCountdown = -1;
+        EXPECT_EQ(nResult, 1) << "allocation " << n;
+        EXBoardRefresh(m_hbrd, &st);
+        EXPECT_EQ(st, EXSM_SUCCESS) << "allocation " << n;
+    }
+    EXPECT_EQ(ProcessChangeEntry(&entry, 0, m_hbrd), 1);
+    EXPECT_EQ(Listed(), 1);
+    EXItemIteratorRelease(pOpen, 1);
+    EXItemRelease(hItem, &st);
+}
