@@ -251,6 +251,9 @@ QNINET_API int QNINetPutFromFileByName(const char* url, const char* sourceFileNa
 
 #define QNINET_SCHEME_HTTP 0
 #define QNINET_SCHEME_FTP 1
+/* HTTPS URLs go through a CONNECT tunnel of this proxy, else of the HTTP proxy; exceptions
+   given for HTTP also hold for HTTPS. */
+#define QNINET_SCHEME_HTTPS 2
 
 /* Adds or replaces the proxy for a scheme. 0 (6 when not initialised). */
 QNINET_API int QNINetSetProxy(int scheme, const char* proxyURL);

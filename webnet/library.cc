@@ -120,16 +120,19 @@ extern "C" QNINET_API int QNINetGetRealmInfo(HTRequest* request, char* hostBuffe
     if (!IsLiveRequest(request) || request->pRealm == nullptr || hostSize == nullptr ||
         realmSize == nullptr)
         return 1;
-    std::string_view host = HostWithoutUser(SplitUrl(request->strUrl).host);
+    const UrlParts parts = SplitUrl(request->strUrl);
+    std::string host(HostWithoutUser(parts.host));
     if (host.empty())
         return kErrBadUrl;
+    // The text QNINetAddRealm takes: an HTTPS server without a port is the server on 443.
+    if (!SplitHostPort(host).fHasPort && ClassifyScheme(parts.scheme) == Scheme::kHttps)
+        host.append(":443");
     const std::string& realm = request->pRealm->name;
     if (realmBuffer != nullptr && realm.size() + 1 <= *realmSize)
         memcpy(realmBuffer, realm.c_str(), realm.size() + 1);
     *realmSize = realm.size() + 1;
     if (hostBuffer != nullptr && host.size() + 1 <= *hostSize) {
-        memcpy(hostBuffer, host.data(), host.size());
-        hostBuffer[host.size()] = '\0';
+        memcpy(hostBuffer, host.c_str(), host.size() + 1);
     }
     *hostSize = host.size() + 1;
     return kOk;

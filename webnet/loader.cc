@@ -16,6 +16,7 @@
 
 #include "request.h"
 #include "state.h"
+#include "warn.h"
 
 namespace qn::webnet {
 namespace {
@@ -57,6 +58,7 @@ constexpr size_t kEasyPoolMax = 16;
 
 long g_msConnectTimeout = 30000;
 long g_msIdleTimeout = 60000;
+std::string g_strCaFile;  // extra trusted CA certificates (PEM), empty for none
 
 constexpr int kMaxRedirections = 10;  // the 10th redirection fails
 constexpr int kMaxAuthPasses = 5;     // 401 answers one request may take before it gives up
@@ -224,8 +226,7 @@ void DecideOnStatus(HTRequest* pRequest) {
             pRequest->decision = Decision::kRedirect;
             break;
         case 303:
-            fprintf(stderr, "%s\n",
-                    "This client doesn't support automatic redirection of type `Method'");
+            Warn("%s", "This client doesn't support automatic redirection of type `Method'");
             AddError(pRequest, kErrorSeeOther);
             pRequest->decision = Decision::kError;
             break;
@@ -416,6 +417,14 @@ CURL* MakeEasy() {
     curl_easy_setopt(pEasy, CURLOPT_HEADERFUNCTION, OnHeader);
     curl_easy_setopt(pEasy, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(pEasy, CURLOPT_READFUNCTION, OnReadSource);
+    // Only the proxy and exception tables decide where a request goes: an empty exception
+    // list here keeps libcurl from reading no_proxy from the environment.
+    curl_easy_setopt(pEasy, CURLOPT_NOPROXY, "");
+    // The proxy's answer to a CONNECT is not the server's response.
+    curl_easy_setopt(pEasy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    // Verification stays on; a private CA is trusted beside the system's (CAPATH stays).
+    if (!g_strCaFile.empty())
+        curl_easy_setopt(pEasy, CURLOPT_CAINFO, g_strCaFile.c_str());
     return pEasy;
 }
 
@@ -705,7 +714,10 @@ bool ConfigureTransfer(HTRequest* pRequest) {
         UrlParts parts = SplitUrl(pRequest->strUrl);
         RequestHeaderInput input;
         input.host = HostWithoutUser(parts.host);
-        if (!pRequest->fFtp)
+        // Once a load went over TLS, a redirection to plain HTTP carries no credentials.
+        const bool fTls = ClassifyScheme(parts.scheme) == Scheme::kHttps;
+        pRequest->fWentOverTls = pRequest->fWentOverTls || fTls;
+        if (!pRequest->fFtp && (fTls || !pRequest->fWentOverTls))
             input.authorization = ComposeCredentials(pRequest->strUrl);
         input.fHasBody = fBody;
         input.cbContentLength = pRequest->cbSource;
@@ -847,7 +859,8 @@ bool Authenticate(HTRequest* pRequest) {
         ++pRequest->nAuthPasses;
         UrlParts parts = SplitUrl(pRequest->strUrl);
         HostPort hp = SplitHostPort(parts.host);
-        const int port = hp.port == 0 ? 80 : hp.port;
+        const int port = EffectivePort(parts.scheme, hp);
+        const bool fTls = ClassifyScheme(parts.scheme) == Scheme::kHttps;
         std::vector<std::string> schemes;
         std::vector<std::pair<std::string, std::string>> params;
         for (const Challenge& challenge : pRequest->challenges) {
@@ -864,8 +877,7 @@ bool Authenticate(HTRequest* pRequest) {
             bool fExisted = false;
             pServer = FindOrCreateServer(hp.name, port, &fExisted);
             if (fExisted)
-                fprintf(stderr, "\nWARNING:  %s\n",
-                        "Access without authorization denied -- retrying");
+                Warn("%s", "Access without authorization denied -- retrying");
             auto setup = std::make_unique<ProtectionSetup>();
             std::string path("/");
             path.append(parts.path);
@@ -875,6 +887,17 @@ bool Authenticate(HTRequest* pRequest) {
             pRequest->pSetup = setup.get();
             // The newest setup is consulted first, so a changed challenge takes effect.
             pServer->setups.insert(pServer->setups.begin(), std::move(setup));
+        }
+        if (fTls)
+            pServer->fTlsOnly = true;
+        if (!CanAnswer(pRequest->pSetup->schemes)) {
+            // Asking the status routine for credentials that can never be sent is pointless.
+            if (!schemes.empty())
+                Warn("%s %s `%s'", "This client doesn't know how to compose authentication",
+                     "information for scheme", schemes.front().c_str());
+            AddError(pRequest, kHtUnauthorized);
+            AfterStep(pRequest, 4, -3);
+            return false;
         }
         const std::string* pRealmName = pRequest->pSetup->Param("realm");
         pRequest->pRealm = nullptr;
@@ -1081,6 +1104,8 @@ void ReadTimeouts() {
     g_msIdleTimeout = 60000;
     ReadEnvTimeout("QUILLON_WEBNET_CONNECT_TIMEOUT_MS", &g_msConnectTimeout);
     ReadEnvTimeout("QUILLON_WEBNET_IDLE_TIMEOUT_MS", &g_msIdleTimeout);
+    const char* pszCaFile = getenv("QUILLON_WEBNET_CA_FILE");
+    g_strCaFile = pszCaFile != nullptr ? pszCaFile : "";
 }
 
 int CreateRequest(const char* pszUrl, int nMethod, long ifModifiedSince, QNINetCallback pfn,

@@ -59,8 +59,9 @@ struct HTRequest {
     bool fFtp = false;     // loaded by the FTP loader (progress through the FTP routine)
     int nRedirections = 0;
     int nAuthPasses = 0;
-    int nFirstError = -1;  // the first element of the error stack, -1 when it is empty
-    int nDirectCode = 0;   // a result code decided without the error stack (3, 13)
+    bool fWentOverTls = false;  // a transfer of this request used HTTPS
+    int nFirstError = -1;       // the first element of the error stack, -1 when it is empty
+    int nDirectCode = 0;        // a result code decided without the error stack (3, 13)
     qn::webnet::ProtectionSetup* pSetup = nullptr;
     qn::webnet::Realm* pRealm = nullptr;
     std::vector<int> vecOuterStates;  // redirection/authentication steps waiting for the end

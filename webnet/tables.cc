@@ -8,6 +8,7 @@
 #include "protocol.h"
 #include "state.h"
 #include "url.h"
+#include "warn.h"
 
 namespace qn::webnet {
 namespace {
@@ -23,6 +24,8 @@ const char* SchemeOfSelector(int nScheme) {
             return "http";
         case QNINET_SCHEME_FTP:
             return "ftp";
+        case QNINET_SCHEME_HTTPS:
+            return "https";
         default:
             return "(unknown)";
     }
@@ -55,10 +58,14 @@ std::string ChooseProxy(std::string_view url) {
     if (!g_proxies || g_proxies->empty())
         return {};
     UrlParts parts = SplitUrl(url);
+    // HTTPS goes through a tunnel of its own proxy, else of the HTTP proxy; the exceptions
+    // given for HTTP then hold for it too.
+    const bool fHttps = ClassifyScheme(parts.scheme) == Scheme::kHttps;
     if (g_exceptions && !g_exceptions->empty()) {
         HostPort hp = SplitHostPort(parts.host);
         for (const ProxyException& ex : *g_exceptions) {
-            if (!ex.scheme.empty() && !EqualsNoCase(ex.scheme, parts.scheme))
+            if (!ex.scheme.empty() && !EqualsNoCase(ex.scheme, parts.scheme) &&
+                !(fHttps && ex.scheme == "http"))
                 continue;
             if (ex.port != hp.port)
                 continue;
@@ -70,11 +77,14 @@ std::string ChooseProxy(std::string_view url) {
                 return {};
         }
     }
+    const ProxyEntry* pHttp = nullptr;
     for (const ProxyEntry& entry : *g_proxies) {
         if (EqualsNoCase(entry.scheme, parts.scheme))
             return entry.url;
+        if (entry.scheme == "http")
+            pHttp = &entry;
     }
-    return {};
+    return fHttps && pHttp != nullptr ? pHttp->url : std::string();
 }
 
 const std::string* ProtectionSetup::Param(std::string_view name) const {
@@ -104,6 +114,7 @@ Server* FindOrCreateServer(std::string_view host, int port, bool* pfExisted) {
     auto created = std::make_unique<Server>();
     created->host = ToLower(host);
     created->port = port <= 0 ? 80 : port;
+    created->fTlsOnly = created->port == 443;
     g_servers.push_back(std::move(created));
     return g_servers.back().get();
 }
@@ -143,8 +154,10 @@ std::string ComposeCredentials(std::string_view url) {
         return {};
     UrlParts parts = SplitUrl(url);
     HostPort hp = SplitHostPort(parts.host);
-    Server* pServer = FindServer(hp.name, hp.port == 0 ? 80 : hp.port);
+    Server* pServer = FindServer(hp.name, EffectivePort(parts.scheme, hp));
     if (pServer == nullptr)
+        return {};
+    if (pServer->fTlsOnly && ClassifyScheme(parts.scheme) != Scheme::kHttps)
         return {};
     std::string path("/");
     path.append(parts.path.substr(0, parts.path.find('?')));
@@ -172,8 +185,8 @@ std::string ComposeCredentials(std::string_view url) {
     if (pszChosen == nullptr)
         return {};
     if (std::string_view(pszChosen) != "Basic") {
-        fprintf(stderr, "%s %s `%s'\n", "This client doesn't know how to compose authentication",
-                "information for scheme", pszChosen);
+        Warn("%s %s `%s'", "This client doesn't know how to compose authentication",
+             "information for scheme", pszChosen);
         return {};
     }
     const std::string* pRealmName = pSetup->Param("realm");
@@ -188,6 +201,14 @@ std::string ComposeCredentials(std::string_view url) {
     }
     std::string cleartext = pRealm->user.value_or("") + ":" + pRealm->password.value_or("");
     return "Basic " + Base64Encode(cleartext);
+}
+
+bool CanAnswer(const std::vector<std::string>& schemes) {
+    for (const std::string& scheme : schemes) {
+        if (EqualsNoCase(scheme, "Basic"))
+            return true;
+    }
+    return false;
 }
 
 void ClearTables() {
