@@ -137,3 +137,14 @@ extern "C" QNINET_API int QNINetGetRealmInfo(HTRequest* request, char* hostBuffe
     *hostSize = host.size() + 1;
     return kOk;
 }
+
+extern "C" QNINET_API int QNINetGetErrorText(HTRequest* request, char* buffer,
+                                             unsigned long* size) {
+    if (!IsLiveRequest(request) || size == nullptr)
+        return 1;
+    const std::string& text = request->strErrorText;
+    if (buffer != nullptr && text.size() + 1 <= *size)
+        memcpy(buffer, text.c_str(), text.size() + 1);
+    *size = text.size() + 1;
+    return kOk;
+}

@@ -462,6 +462,8 @@ void ReleaseRequest(HTRequest* pRequest) {
         if (it != g_socketOwners.end() && it->second.pRequest == pRequest)
             it->second.pRequest = nullptr;
     }
+    if (pRequest->pEasy != nullptr)
+        curl_easy_setopt(pRequest->pEasy, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
     ReturnEasy(pRequest->pEasy);
     pRequest->pEasy = nullptr;
     if (pRequest->pHeaders != nullptr)
@@ -597,6 +599,46 @@ void ReadEnvTimeout(const char* pszName, long* pmsValue) {
         *pmsValue = value;
 }
 
+// Why a TLS handshake failed, in words (empty for failures that are not TLS ones).
+std::string DescribeTlsFailure(HTRequest* pRequest, CURLcode rc) {
+    if (rc != CURLE_PEER_FAILED_VERIFICATION && rc != CURLE_SSL_CONNECT_ERROR &&
+        rc != CURLE_SSL_CERTPROBLEM && rc != CURLE_SSL_CIPHER && rc != CURLE_SSL_CACERT_BADFILE)
+        return {};
+    long lVerify = 0;
+    curl_easy_getinfo(pRequest->pEasy, CURLINFO_SSL_VERIFYRESULT, &lVerify);
+    // OpenSSL's X509_V_ERR_* values.
+    switch (lVerify) {
+        case 9:
+            return "certificate is not yet valid";
+        case 10:
+            return "certificate has expired";
+        case 18:
+        case 19:
+            return "self-signed certificate";
+        case 2:
+        case 20:
+        case 21:
+            return "unknown certificate authority";
+        case 23:
+            return "certificate has been revoked";
+        case 62:
+            return "certificate is not valid for this host name";
+        default:
+            break;
+    }
+    const std::string_view detail(pRequest->szCurlError);
+    if (rc == CURLE_PEER_FAILED_VERIFICATION)
+        return detail.find("name") != std::string_view::npos
+                   ? "certificate is not valid for this host name"
+                   : "certificate refused: " + std::string(detail);
+    if (rc == CURLE_SSL_CACERT_BADFILE)
+        return "the trusted CA certificates cannot be read";
+    if (detail.find("wrong version number") != std::string_view::npos ||
+        detail.find("packet length too long") != std::string_view::npos)
+        return "not a TLS server";
+    return "TLS handshake failed: " + std::string(detail);
+}
+
 // Opens and measures the POST or PUT source file; false when it cannot be sent.
 bool PrepareSource(HTRequest* pRequest) {
     pRequest->cbSent = 0;
@@ -660,6 +702,8 @@ bool ConfigureTransfer(HTRequest* pRequest) {
     // served another request before); the rest was set when the handle was made.
     curl_easy_setopt(pEasy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(pEasy, CURLOPT_PRIVATE, pRequest);
+    pRequest->szCurlError[0] = '\0';
+    curl_easy_setopt(pEasy, CURLOPT_ERRORBUFFER, pRequest->szCurlError);
     // Nothing from the environment: the proxy table alone decides.
     curl_easy_setopt(pEasy, CURLOPT_PROXY, pRequest->strProxy.c_str());
     curl_easy_setopt(pEasy, CURLOPT_SOCKOPTDATA, pRequest);
@@ -982,6 +1026,10 @@ bool OnTransferDone(HTRequest* pRequest, CURLcode rc, int* pnResult) {
         AfterStep(pRequest, pRequest->nState, -3);
     } else {
         AddError(pRequest, ErrorEntryOfCurl(pRequest, rc));
+        pRequest->strErrorText = DescribeTlsFailure(pRequest, rc);
+        if (!pRequest->strErrorText.empty())
+            Warn("TLS handshake for %s refused: %s", pRequest->strUrl.c_str(),
+                 pRequest->strErrorText.c_str());
         AfterStep(pRequest, pRequest->nState, -3);
     }
     UnwindOuterStates(pRequest);

@@ -65,6 +65,8 @@ struct HTRequest {
     qn::webnet::ProtectionSetup* pSetup = nullptr;
     qn::webnet::Realm* pRealm = nullptr;
     std::vector<int> vecOuterStates;  // redirection/authentication steps waiting for the end
+    std::string strErrorText;         // why the load failed, for QNINetGetErrorText
+    char szCurlError[CURL_ERROR_SIZE] = "";
 
     // ---- Output ----
     std::string chunk;  // memory output

@@ -84,23 +84,43 @@ class Tls : public WebnetTest {
 
 }  // namespace
 
-TEST_F(Tls, PrivateCaIsTrustedAndBadCertificatesAreRefused) {
+TEST_F(Tls, PrivateCaIsTrustedAndBadCertificatesAreRefusedSayingWhy) {
     const struct {
-        const char* pszCert;
+        const char* pszCert;  // nullptr: nginx speaks plain HTTP
         int nResult;
+        const char* pszWhy;
     } cases[] = {
-        {"good.pem", 0},
-        {"expired.pem", 53},
-        {"wrongname.pem", 53},
-        {"selfsigned.pem", 53},
+        {"good.pem", 0, ""},
+        {"expired.pem", 53, "certificate has expired"},
+        {"wrongname.pem", 53, "certificate is not valid for this host name"},
+        {"selfsigned.pem", 53, "self-signed certificate"},
+        {nullptr, 53, "not a TLS server"},
     };
     for (const auto& c : cases) {
         NginxServer nginx;
-        StartTls(&nginx, c.pszCert);
+        if (c.pszCert != nullptr) {
+            StartTls(&nginx, c.pszCert);
+        } else {
+            ASSERT_TRUE(nginx.Start());
+            qn::test::WriteFile(nginx.Root() + "/page.html", "plain page");
+        }
+        const std::string url = "https://127.0.0.1:" + std::to_string(nginx.port()) + "/page.html";
         Recorder rec;
-        EXPECT_EQ(c.nResult, Get(nginx.Url("/page.html"), Recorder::Callback, &rec)) << c.pszCert;
-        EXPECT_EQ(c.nResult == 0 ? 2000 : 2002 + c.nResult, rec.Last()) << c.pszCert;
-        EXPECT_EQ(c.nResult == 0 ? "tls page" : "", Slurp(m_tmp.file("out"))) << c.pszCert;
+        std::string why = "unset";
+        rec.action = [&](int code, HTRequest* request) {
+            if (code >= QNINET_DONE_LOADED) {
+                char szText[256] = "";
+                unsigned long cbText = sizeof szText;
+                EXPECT_EQ(0, QNINetGetErrorText(request, szText, &cbText));
+                why = szText;
+            }
+            return 1;
+        };
+        const char* pszName = c.pszCert != nullptr ? c.pszCert : "plain";
+        EXPECT_EQ(c.nResult, Get(url, Recorder::Callback, &rec)) << pszName;
+        EXPECT_EQ(c.nResult == 0 ? 2000 : 2002 + c.nResult, rec.Last()) << pszName;
+        EXPECT_EQ(c.nResult == 0 ? "tls page" : "", Slurp(m_tmp.file("out"))) << pszName;
+        EXPECT_EQ(c.pszWhy, why) << pszName;
     }
     // Without the setting the private CA is unknown.
     ASSERT_EQ(0, QNINetTerminate());
@@ -108,7 +128,21 @@ TEST_F(Tls, PrivateCaIsTrustedAndBadCertificatesAreRefused) {
     ASSERT_EQ(0, QNINetInitialize());
     NginxServer nginx;
     StartTls(&nginx, "good.pem");
-    EXPECT_EQ(53, Get(nginx.Url("/page.html")));
+    Recorder rec;
+    std::string why;
+    rec.action = [&](int code, HTRequest* request) {
+        unsigned long cbText = 0;
+        if (code >= QNINET_DONE_LOADED && QNINetGetErrorText(request, nullptr, &cbText) == 0) {
+            std::string text(cbText, '\0');
+            QNINetGetErrorText(request, text.data(), &cbText);
+            why = text.c_str();
+        }
+        return 1;
+    };
+    EXPECT_EQ(53, Get(nginx.Url("/page.html"), Recorder::Callback, &rec));
+    EXPECT_EQ("unknown certificate authority", why);
+    unsigned long cbText = 0;
+    EXPECT_EQ(1, QNINetGetErrorText(rec.requests.front(), nullptr, &cbText));  // gone
 }
 
 TEST_F(Tls, CredentialsOfAnHttpsServerNeverGoToPlainHttpOnTheSamePort) {
