@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "guard.h"
 #include "request.h"
 #include "state.h"
 #include "warn.h"
@@ -89,8 +90,11 @@ void AddError(HTRequest* pRequest, int nEntry) {
 int CallStatus(HTRequest* pRequest, int nCode) {
     if (pRequest->pfnCallback == nullptr)
         return 1;
+    // A routine that throws (an application in C++) stops the load as a 0 answer would.
     ++g_nCallbackDepth;
-    int nResult = pRequest->pfnCallback(nCode, pRequest, pRequest->pUserData);
+    int nResult = Guard("StatusRoutine", 0, [&] {
+        return pRequest->pfnCallback(nCode, pRequest, pRequest->pUserData);
+    });
     --g_nCallbackDepth;
     return nResult;
 }
@@ -137,52 +141,60 @@ bool AfterStep(HTRequest* pRequest, int nOldState, int nNewState) {
 
 curl_socket_t OnOpenSocket(void* /*pClient*/, curlsocktype /*purpose*/,
                            struct curl_sockaddr* pAddress) {
-    return socket(pAddress->family, pAddress->socktype | SOCK_CLOEXEC, pAddress->protocol);
+    return Guard("OnOpenSocket", CURL_SOCKET_BAD, [&]() -> curl_socket_t {
+        return socket(pAddress->family, pAddress->socktype | SOCK_CLOEXEC, pAddress->protocol);
+    });
 }
 
 int OnSocketOpened(void* pClient, curl_socket_t fd, curlsocktype /*purpose*/) {
-    auto* pRequest = static_cast<HTRequest*>(pClient);
-    g_socketOwners[fd] = SocketOwner{pRequest, pRequest->pfnWindow, pRequest->uMessage};
-    pRequest->vecSockets.push_back(fd);
-    if (pRequest->lSocket == -1)
-        pRequest->lSocket = fd;
-    else if (pRequest->lSocket2 == -1)
-        pRequest->lSocket2 = fd;
-    return CURL_SOCKOPT_OK;
+    return Guard("OnSocketOpened", CURL_SOCKOPT_ERROR, [&]() -> int {
+        auto* pRequest = static_cast<HTRequest*>(pClient);
+        g_socketOwners[fd] = SocketOwner{pRequest, pRequest->pfnWindow, pRequest->uMessage};
+        pRequest->vecSockets.push_back(fd);
+        if (pRequest->lSocket == -1)
+            pRequest->lSocket = fd;
+        else if (pRequest->lSocket2 == -1)
+            pRequest->lSocket2 = fd;
+        return CURL_SOCKOPT_OK;
+    });
 }
 
 // libcurl may close a connection's socket after the request is gone; the owner table says
 // which live request (if any) still refers to it.
 int OnCloseSocket(void* /*pClient*/, curl_socket_t fd) {
-    auto it = g_socketOwners.find(fd);
-    if (it != g_socketOwners.end()) {
-        HTRequest* pRequest = it->second.pRequest;
-        if (g_liveRequests.count(pRequest) != 0) {
-            if (pRequest->lSocket == fd)
-                pRequest->lSocket = -1;
-            if (pRequest->lSocket2 == fd)
-                pRequest->lSocket2 = -1;
+    return Guard("OnCloseSocket", -1, [&]() -> int {
+        auto it = g_socketOwners.find(fd);
+        if (it != g_socketOwners.end()) {
+            HTRequest* pRequest = it->second.pRequest;
+            if (g_liveRequests.count(pRequest) != 0) {
+                if (pRequest->lSocket == fd)
+                    pRequest->lSocket = -1;
+                if (pRequest->lSocket2 == fd)
+                    pRequest->lSocket2 = -1;
+            }
+            g_socketOwners.erase(it);
         }
-        g_socketOwners.erase(it);
-    }
-    return close(fd);
+        return close(fd);
+    });
 }
 
 int OnConnected(void* pClient, char* /*ip*/, char* /*localIp*/, int /*port*/, int /*localPort*/) {
-    auto* pRequest = static_cast<HTRequest*>(pClient);
-    if (pRequest->fFtp && !pRequest->fHttpSemantics) {
-        if (!FtpProgress(pRequest, 2) || !FtpProgress(pRequest, 3)) {
-            pRequest->fStopped = true;
-            return CURL_PREREQFUNC_ABORT;
+    return Guard("OnConnected", CURL_PREREQFUNC_ABORT, [&]() -> int {
+        auto* pRequest = static_cast<HTRequest*>(pClient);
+        if (pRequest->fFtp && !pRequest->fHttpSemantics) {
+            if (!FtpProgress(pRequest, 2) || !FtpProgress(pRequest, 3)) {
+                pRequest->fStopped = true;
+                return CURL_PREREQFUNC_ABORT;
+            }
+            pRequest->nState = 2;
+            return CURL_PREREQFUNC_OK;
         }
+        // The connecting step is over; the request step begins.
+        if (!AfterStep(pRequest, 1, 2) || !BeforeStep(pRequest, 2))
+            return CURL_PREREQFUNC_ABORT;
         pRequest->nState = 2;
         return CURL_PREREQFUNC_OK;
-    }
-    // The connecting step is over; the request step begins.
-    if (!AfterStep(pRequest, 1, 2) || !BeforeStep(pRequest, 2))
-        return CURL_PREREQFUNC_ABORT;
-    pRequest->nState = 2;
-    return CURL_PREREQFUNC_OK;
+    });
 }
 
 bool WriteOutput(HTRequest* pRequest, const char* pData, size_t cb) {
@@ -223,6 +235,8 @@ void DecideOnStatus(HTRequest* pRequest) {
             break;
         case 301:
         case 302:
+        case 307:  // today's servers answer these where 301 and 302 were used
+        case 308:
             pRequest->decision = Decision::kRedirect;
             break;
         case 303:
@@ -247,137 +261,147 @@ void DecideOnStatus(HTRequest* pRequest) {
 }
 
 size_t OnHeader(char* pData, size_t cbSize, size_t cItems, void* pClient) {
-    auto* pRequest = static_cast<HTRequest*>(pClient);
-    const size_t cb = cbSize * cItems;
-    if (!pRequest->fHttpSemantics)
-        return cb;  // FTP replies
-    std::string_view line(pData, cb);
-    if (!pRequest->fStatusSeen) {
-        StatusLine status = ParseStatusLine(line);
-        pRequest->fStatusSeen = true;
-        pRequest->nStatus = status.nStatus;
-        if (!status.fHttp || (status.nStatus >= 100 && status.nStatus < 200)) {
-            // An interim or unreadable answer: nothing the loader knows how to continue.
-            AddError(pRequest, kHtBadReply);
-            pRequest->decision = Decision::kError;
-            return 0;
-        }
-        return cb;
-    }
-    if (pRequest->fHeadersDone)
-        return cb;  // trailers
-    if (line == "\r\n" || line == "\n") {
-        pRequest->fHeadersDone = true;
-        DecideOnStatus(pRequest);
-        if (pRequest->nMethod == kMethodHead && pRequest->decision == Decision::kGotData) {
-            pRequest->headText.append(line);
-            if (!WriteOutput(pRequest, pRequest->headText.data(), pRequest->headText.size())) {
-                pRequest->fWriteFailed = true;
+    return Guard("OnHeader", size_t{0}, [&]() -> size_t {
+        auto* pRequest = static_cast<HTRequest*>(pClient);
+        const size_t cb = cbSize * cItems;
+        if (!pRequest->fHttpSemantics)
+            return cb;  // FTP replies
+        std::string_view line(pData, cb);
+        if (!pRequest->fStatusSeen) {
+            StatusLine status = ParseStatusLine(line);
+            pRequest->fStatusSeen = true;
+            pRequest->nStatus = status.nStatus;
+            if (!status.fHttp || (status.nStatus >= 100 && status.nStatus < 200)) {
+                // An interim or unreadable answer: nothing the loader knows how to continue.
+                AddError(pRequest, kHtBadReply);
+                pRequest->decision = Decision::kError;
                 return 0;
             }
+            return cb;
+        }
+        if (pRequest->fHeadersDone)
+            return cb;  // trailers
+        if (line == "\r\n" || line == "\n") {
+            pRequest->fHeadersDone = true;
+            DecideOnStatus(pRequest);
+            if (pRequest->nMethod == kMethodHead && pRequest->decision == Decision::kGotData) {
+                pRequest->headText.append(line);
+                if (!WriteOutput(pRequest, pRequest->headText.data(), pRequest->headText.size())) {
+                    pRequest->fWriteFailed = true;
+                    return 0;
+                }
+            }
+            return cb;
+        }
+        if (pRequest->nMethod == kMethodHead)
+            pRequest->headText.append(line);  // what a HEAD hands over
+        std::string_view name, value;
+        if (ParseHeaderLine(line, &name, &value)) {
+            if (EqualsNoCase(name, "Location"))
+                pRequest->location.assign(value);
+            else if (EqualsNoCase(name, "WWW-Authenticate"))
+                ParseChallenges(value, &pRequest->challenges);
         }
         return cb;
-    }
-    if (pRequest->nMethod == kMethodHead)
-        pRequest->headText.append(line);  // what a HEAD hands over
-    std::string_view name, value;
-    if (ParseHeaderLine(line, &name, &value)) {
-        if (EqualsNoCase(name, "Location"))
-            pRequest->location.assign(value);
-        else if (EqualsNoCase(name, "WWW-Authenticate"))
-            ParseChallenges(value, &pRequest->challenges);
-    }
-    return cb;
+    });
 }
 
 size_t OnBody(char* pData, size_t cbSize, size_t cItems, void* pClient) {
-    auto* pRequest = static_cast<HTRequest*>(pClient);
-    const size_t cb = cbSize * cItems;
-    if (!pRequest->fHttpSemantics) {
-        if (!pRequest->fFtpTransferReported) {
-            pRequest->fFtpTransferReported = true;
-            if (!FtpProgress(pRequest, 4)) {
-                pRequest->fStopped = true;
-                return 0;
+    return Guard("OnBody", size_t{0}, [&]() -> size_t {
+        auto* pRequest = static_cast<HTRequest*>(pClient);
+        const size_t cb = cbSize * cItems;
+        if (!pRequest->fHttpSemantics) {
+            if (!pRequest->fFtpTransferReported) {
+                pRequest->fFtpTransferReported = true;
+                if (!FtpProgress(pRequest, 4)) {
+                    pRequest->fStopped = true;
+                    return 0;
+                }
             }
+        } else if (!pRequest->fStatusSeen) {
+            // No status line: an HTTP 0.9 server. The whole answer is the document.
+            if (!pRequest->fHttp09) {
+                pRequest->fHttp09 = true;
+                AddError(pRequest, kHtHttp09);
+                pRequest->decision = Decision::kGotData;
+            }
+        } else if (pRequest->decision != Decision::kGotData || pRequest->nMethod == kMethodHead) {
+            return cb;  // the error stream: not the output
         }
-    } else if (!pRequest->fStatusSeen) {
-        // No status line: an HTTP 0.9 server. The whole answer is the document.
-        if (!pRequest->fHttp09) {
-            pRequest->fHttp09 = true;
-            AddError(pRequest, kHtHttp09);
-            pRequest->decision = Decision::kGotData;
+        if (!WriteOutput(pRequest, pData, cb)) {
+            pRequest->fWriteFailed = true;
+            return 0;
         }
-    } else if (pRequest->decision != Decision::kGotData || pRequest->nMethod == kMethodHead) {
-        return cb;  // the error stream: not the output
-    }
-    if (!WriteOutput(pRequest, pData, cb)) {
-        pRequest->fWriteFailed = true;
-        return 0;
-    }
-    return cb;
+        return cb;
+    });
 }
 
 size_t OnReadSource(char* pBuffer, size_t cbSize, size_t cItems, void* pClient) {
-    auto* pRequest = static_cast<HTRequest*>(pClient);
-    size_t cbWanted = cbSize * cItems;
-    if (!pRequest->fHttpSemantics && !pRequest->fFtpTransferReported) {
-        pRequest->fFtpTransferReported = true;
-        if (!FtpProgress(pRequest, 4)) {
-            pRequest->fStopped = true;
-            return CURL_READFUNC_ABORT;
+    return Guard("OnReadSource", size_t{CURL_READFUNC_ABORT}, [&]() -> size_t {
+        auto* pRequest = static_cast<HTRequest*>(pClient);
+        size_t cbWanted = cbSize * cItems;
+        if (!pRequest->fHttpSemantics && !pRequest->fFtpTransferReported) {
+            pRequest->fFtpTransferReported = true;
+            if (!FtpProgress(pRequest, 4)) {
+                pRequest->fStopped = true;
+                return CURL_READFUNC_ABORT;
+            }
         }
-    }
-    if (pRequest->nSourceKind == kSourceMemory) {
-        size_t cbLeft = pRequest->source.size() - static_cast<size_t>(pRequest->cbSent);
-        size_t n = std::min(cbWanted, cbLeft);
-        memcpy(pBuffer, pRequest->source.data() + pRequest->cbSent, n);
-        pRequest->cbSent += static_cast<long long>(n);
-        return n;
-    }
-    if (pRequest->fdSource < 0)
-        return CURL_READFUNC_ABORT;
-    for (;;) {
-        ssize_t n = read(pRequest->fdSource, pBuffer, cbWanted);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
+        if (pRequest->nSourceKind == kSourceMemory) {
+            size_t cbLeft = pRequest->source.size() - static_cast<size_t>(pRequest->cbSent);
+            size_t n = std::min(cbWanted, cbLeft);
+            memcpy(pBuffer, pRequest->source.data() + pRequest->cbSent, n);
+            pRequest->cbSent += static_cast<long long>(n);
+            return n;
+        }
+        if (pRequest->fdSource < 0)
             return CURL_READFUNC_ABORT;
-        pRequest->cbSent += n;
-        return static_cast<size_t>(n);
-    }
+        for (;;) {
+            ssize_t n = read(pRequest->fdSource, pBuffer, cbWanted);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return CURL_READFUNC_ABORT;
+            pRequest->cbSent += n;
+            return static_cast<size_t>(n);
+        }
+    });
 }
 
 // ---- Asynchronous socket watching ----
 
 int OnSocketEvent(CURL* /*pEasy*/, curl_socket_t fd, int nWhat, void* /*pClient*/,
                   void* /*pSocketData*/) {
-    auto it = g_socketOwners.find(fd);
-    if (it == g_socketOwners.end() || it->second.pfnWindow == nullptr)
+    return Guard("OnSocketEvent", -1, [&]() -> int {
+        auto it = g_socketOwners.find(fd);
+        if (it == g_socketOwners.end() || it->second.pfnWindow == nullptr)
+            return 0;
+        long lEvents = 0;
+        switch (nWhat) {
+            case CURL_POLL_IN:
+                lEvents = QNINET_FD_READ;
+                break;
+            case CURL_POLL_OUT:
+                lEvents = QNINET_FD_WRITE;
+                break;
+            case CURL_POLL_INOUT:
+                lEvents = QNINET_FD_READ | QNINET_FD_WRITE;
+                break;
+            default:
+                lEvents = 0;
+                break;
+        }
+        it->second.pfnWindow(it->second.uMessage, fd, lEvents);
         return 0;
-    long lEvents = 0;
-    switch (nWhat) {
-        case CURL_POLL_IN:
-            lEvents = QNINET_FD_READ;
-            break;
-        case CURL_POLL_OUT:
-            lEvents = QNINET_FD_WRITE;
-            break;
-        case CURL_POLL_INOUT:
-            lEvents = QNINET_FD_READ | QNINET_FD_WRITE;
-            break;
-        default:
-            lEvents = 0;
-            break;
-    }
-    it->second.pfnWindow(it->second.uMessage, fd, lEvents);
-    return 0;
+    });
 }
 
 int OnTimer(CURLM* /*pMulti*/, long msTimeout, void* /*pClient*/) {
-    if (g_pfnTimerWindow != nullptr)
-        g_pfnTimerWindow(g_uTimerMessage, QNINET_TIMER_SOCKET, msTimeout);
-    return 0;
+    return Guard("OnTimer", -1, [&]() -> int {
+        if (g_pfnTimerWindow != nullptr)
+            g_pfnTimerWindow(g_uTimerMessage, QNINET_TIMER_SOCKET, msTimeout);
+        return 0;
+    });
 }
 
 CURLM* AsyncMulti() {
@@ -422,6 +446,7 @@ CURL* MakeEasy() {
     curl_easy_setopt(pEasy, CURLOPT_NOPROXY, "");
     // The proxy's answer to a CONNECT is not the server's response.
     curl_easy_setopt(pEasy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
     // Verification stays on; a private CA is trusted beside the system's (CAPATH stays).
     if (!g_strCaFile.empty())
         curl_easy_setopt(pEasy, CURLOPT_CAINFO, g_strCaFile.c_str());
@@ -781,6 +806,9 @@ bool ConfigureTransfer(HTRequest* pRequest) {
         }
         if (!pRequest->strProxy.empty())
             pList = curl_slist_append(pList, "Proxy-Connection:");
+        // A body compressed although nothing asked for it is decoded (gzip, deflate) or fails
+        // the load (other encodings); the header libcurl would add for it is not sent.
+        pList = curl_slist_append(pList, "Accept-Encoding:");
         if (pList == nullptr)
             return false;
         pRequest->pHeaders = pList;
@@ -841,7 +869,8 @@ bool Reload(HTRequest* pRequest, int nOuterState) {
     return BeginTransfer(pRequest);
 }
 
-// The redirection step (state 3) after a 301 or 302. Returns true when a new transfer started.
+// The redirection step (state 3) after a 301, 302, 307 or 308. Returns true when a new transfer
+// started.
 bool Redirect(HTRequest* pRequest) {
     for (;;) {
         if (!BeforeStep(pRequest, 3))

@@ -1,6 +1,7 @@
 // QNINetSetProxy, QNINetClearProxy, QNINetAddProxyException, QNINetClearProxyException,
 // QNINetAddRealm and the rules by which requests use the tables.
 #include "tables.h"
+#include "guard.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -222,95 +223,105 @@ void ClearTables() {
 using namespace qn::webnet;
 
 extern "C" QNINET_API int QNINetSetProxy(int scheme, const char* proxyURL) {
-    if (!IsInitialized())
-        return kErrNotInitialized;
-    if (proxyURL == nullptr || *proxyURL == '\0')
-        return kErrBadArgs;
-    if (!g_proxies)
-        g_proxies.emplace();
-    std::string strScheme = SchemeOfSelector(scheme);
-    std::string strUrl = ReduceProxyUrl(proxyURL);
-    for (ProxyEntry& entry : *g_proxies) {
-        if (entry.scheme == strScheme) {
-            entry.url = std::move(strUrl);
-            return kOk;
+    return Guard("QNINetSetProxy", QNINET_ERR_LOAD, [&]() -> int {
+        if (!IsInitialized())
+            return kErrNotInitialized;
+        if (proxyURL == nullptr || *proxyURL == '\0')
+            return kErrBadArgs;
+        if (!g_proxies)
+            g_proxies.emplace();
+        std::string strScheme = SchemeOfSelector(scheme);
+        std::string strUrl = ReduceProxyUrl(proxyURL);
+        for (ProxyEntry& entry : *g_proxies) {
+            if (entry.scheme == strScheme) {
+                entry.url = std::move(strUrl);
+                return kOk;
+            }
         }
-    }
-    g_proxies->push_back(ProxyEntry{std::move(strScheme), std::move(strUrl)});
-    return kOk;
+        g_proxies->push_back(ProxyEntry{std::move(strScheme), std::move(strUrl)});
+        return kOk;
+    });
 }
 
 extern "C" QNINET_API int QNINetClearProxy(void) {
-    if (!g_proxies)
-        return 1;
-    g_proxies.reset();
-    return kOk;
+    return Guard("QNINetClearProxy", QNINET_ERR_LOAD, [&]() -> int {
+        if (!g_proxies)
+            return 1;
+        g_proxies.reset();
+        return kOk;
+    });
 }
 
 extern "C" QNINET_API int QNINetAddProxyException(int scheme, const char* host) {
-    if (!IsInitialized())
-        return kErrNotInitialized;
-    if (host == nullptr || *host == '\0')
-        return 1;
-    ProxyException ex;
-    ex.scheme = SchemeOfSelector(scheme);
-    std::string_view text(host);
-    if (size_t colon = text.find(':'); colon != std::string_view::npos) {
-        ex.host = ToLower(text.substr(0, colon));
-        ex.port = atoi(std::string(text.substr(colon + 1)).c_str());
-    } else {
-        ex.host = ToLower(text);
-    }
-    if (!g_exceptions)
-        g_exceptions.emplace();
-    g_exceptions->push_back(std::move(ex));
-    return kOk;
+    return Guard("QNINetAddProxyException", QNINET_ERR_LOAD, [&]() -> int {
+        if (!IsInitialized())
+            return kErrNotInitialized;
+        if (host == nullptr || *host == '\0')
+            return 1;
+        ProxyException ex;
+        ex.scheme = SchemeOfSelector(scheme);
+        std::string_view text(host);
+        if (size_t colon = text.find(':'); colon != std::string_view::npos) {
+            ex.host = ToLower(text.substr(0, colon));
+            ex.port = atoi(std::string(text.substr(colon + 1)).c_str());
+        } else {
+            ex.host = ToLower(text);
+        }
+        if (!g_exceptions)
+            g_exceptions.emplace();
+        g_exceptions->push_back(std::move(ex));
+        return kOk;
+    });
 }
 
 extern "C" QNINET_API int QNINetClearProxyException(void) {
-    if (!g_exceptions)
-        return 1;
-    g_exceptions.reset();
-    return kOk;
+    return Guard("QNINetClearProxyException", QNINET_ERR_LOAD, [&]() -> int {
+        if (!g_exceptions)
+            return 1;
+        g_exceptions.reset();
+        return kOk;
+    });
 }
 
 extern "C" QNINET_API int QNINetAddRealm(const char* hostAndPort, const char* realm,
                                          const char* user, const char* password) {
-    if (!IsInitialized())
-        return kErrNotInitialized;
-    if (hostAndPort == nullptr || *hostAndPort == '\0' || realm == nullptr || *realm == '\0')
-        return kErrBadArgs;
-    std::string_view text(hostAndPort);
-    std::string_view host = text;
-    int port = 80;
-    if (size_t colon = text.find(':'); colon != std::string_view::npos) {
-        host = text.substr(0, colon);
-        port = atoi(std::string(text.substr(colon + 1)).c_str());
-        if (port <= 0)
-            port = 80;
-    }
-    Server* pServer = FindServer(host, port);
-    if (pServer == nullptr) {
-        if (user == nullptr || password == nullptr)
+    return Guard("QNINetAddRealm", QNINET_ERR_LOAD, [&]() -> int {
+        if (!IsInitialized())
+            return kErrNotInitialized;
+        if (hostAndPort == nullptr || *hostAndPort == '\0' || realm == nullptr || *realm == '\0')
+            return kErrBadArgs;
+        std::string_view text(hostAndPort);
+        std::string_view host = text;
+        int port = 80;
+        if (size_t colon = text.find(':'); colon != std::string_view::npos) {
+            host = text.substr(0, colon);
+            port = atoi(std::string(text.substr(colon + 1)).c_str());
+            if (port <= 0)
+                port = 80;
+        }
+        Server* pServer = FindServer(host, port);
+        if (pServer == nullptr) {
+            if (user == nullptr || password == nullptr)
+                return kOk;
+            pServer = FindOrCreateServer(host, port, nullptr);
+        }
+        if (Realm* pRealm = FindRealm(pServer, realm)) {
+            pRealm->user.reset();
+            pRealm->password.reset();
+            if (user != nullptr) {
+                pRealm->user = user;
+                if (password != nullptr)
+                    pRealm->password = password;
+            }
             return kOk;
-        pServer = FindOrCreateServer(host, port, nullptr);
-    }
-    if (Realm* pRealm = FindRealm(pServer, realm)) {
-        pRealm->user.reset();
-        pRealm->password.reset();
-        if (user != nullptr) {
-            pRealm->user = user;
-            if (password != nullptr)
-                pRealm->password = password;
+        }
+        if (user != nullptr && password != nullptr) {
+            auto created = std::make_unique<Realm>();
+            created->name = realm;
+            created->user = user;
+            created->password = password;
+            pServer->realms.push_back(std::move(created));
         }
         return kOk;
-    }
-    if (user != nullptr && password != nullptr) {
-        auto created = std::make_unique<Realm>();
-        created->name = realm;
-        created->user = user;
-        created->password = password;
-        pServer->realms.push_back(std::move(created));
-    }
-    return kOk;
+    });
 }
