@@ -690,19 +690,36 @@ bool PrepareSource(HTRequest* pRequest) {
 }
 
 // The URL libcurl loads: the request's URL without credentials for HTTP (credentials come
-// only from the realm table).
+// only from the realm table), with every byte above 127 after the host percent-encoded, in the
+// query as in the path (libcurl would encode the path only).
 std::string TransferUrl(const HTRequest* pRequest) {
+    const std::string& strUrl = pRequest->strUrl;
     if (pRequest->fFtp)
-        return pRequest->strUrl;
-    UrlParts parts = SplitUrl(pRequest->strUrl);
+        return strUrl;
+    UrlParts parts = SplitUrl(strUrl);
+    const size_t iRest =
+        parts.fHasHost ? static_cast<size_t>(parts.host.data() - strUrl.data()) + parts.host.size()
+                       : 0;
+    std::string url;
     std::string_view host = HostWithoutUser(parts.host);
-    if (host.size() == parts.host.size())
-        return pRequest->strUrl;
-    std::string url(parts.scheme);
-    url.append("://");
-    url.append(host);
-    url.append(pRequest->strUrl.substr(
-        static_cast<size_t>(parts.host.data() - pRequest->strUrl.data()) + parts.host.size()));
+    if (host.size() != parts.host.size()) {
+        url.append(parts.scheme);
+        url.append("://");
+        url.append(host);
+    } else {
+        url.append(strUrl, 0, iRest);
+    }
+    static const char kHex[] = "0123456789ABCDEF";
+    for (size_t i = iRest; i < strUrl.size(); ++i) {
+        const auto ch = static_cast<unsigned char>(strUrl[i]);
+        if (ch < 0x80) {
+            url.push_back(static_cast<char>(ch));
+        } else {
+            url.push_back('%');
+            url.push_back(kHex[ch >> 4]);
+            url.push_back(kHex[ch & 0x0F]);
+        }
+    }
     return url;
 }
 

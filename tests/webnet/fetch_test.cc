@@ -609,3 +609,12 @@ TEST_F(Fetch, ACompressedBodyIsDecodedOrTheLoadSaysSo) {
     for (int i = 1; i <= m_server.RequestCount(); ++i)
         EXPECT_EQ(std::string::npos, m_server.Request(i).find("Accept-Encoding")) << i;
 }
+
+TEST_F(Fetch, NonAsciiBytesArePercentEncodedInPathAndQuery) {
+    int nResult = -1;
+    Get("/caf\xC3\xA9/x?q=\xC3\xA9t\xC3\xA9&r=%41", &nResult);
+    EXPECT_EQ(35, nResult);
+    const std::string request = m_server.Request(1);
+    EXPECT_EQ("GET /caf%C3%A9/x?q=%C3%A9t%C3%A9&r=%41 HTTP/1.0",
+              request.substr(0, request.find("\r\n")));
+}
