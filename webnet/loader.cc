@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +45,9 @@ CURLM* g_pAsyncMulti = nullptr;
 QNINetAsyncWindow g_pfnTimerWindow = nullptr;
 unsigned int g_uTimerMessage = 0;
 bool g_fAsyncKick = false;
+constexpr long long kNoTimer = LLONG_MAX;
+long long g_msCurlTimerDue = kNoTimer;  // when libcurl wants its timer, kNoTimer for never
+long long g_msIdleTimerDue = kNoTimer;  // the idle limit the watcher's timer was set for
 // QNINetAsyncContinue's view of the request it drives.
 HTRequest* g_pContinueTarget = nullptr;
 bool g_fContinueTargetFinished = false;
@@ -79,6 +84,26 @@ constexpr int kHtBadReply = QNINET_HTERR_BAD_REPLY;
 constexpr int kHtMaxRedirect = QNINET_HTERR_MAX_REDIRECT;
 constexpr int kHtEof = QNINET_HTERR_EOF;
 constexpr int kHtSystem = QNINET_HTERR_SYSTEM;
+
+long long NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Bytes moved (or the connection came up): the idle limit counts from now. libcurl's own
+// low-speed check averages over seconds and ends a stalled load several seconds late.
+void NoteActivity(HTRequest* pRequest) {
+    pRequest->msLastActivity = NowMs();
+}
+
+// Milliseconds until the request's idle limit runs out (<= 0: it has), or -1 when the limit
+// is not armed yet (still connecting: the connect time-out applies).
+long long IdleLeft(const HTRequest* pRequest, long long msNow) {
+    if (pRequest->msLastActivity == 0)
+        return -1;
+    return std::max(0LL, pRequest->msLastActivity + g_msIdleTimeout - msNow);
+}
 
 void AddError(HTRequest* pRequest, int nEntry) {
     if (pRequest->nFirstError < 0)
@@ -181,6 +206,7 @@ int OnCloseSocket(void* /*pClient*/, curl_socket_t fd) {
 int OnConnected(void* pClient, char* /*ip*/, char* /*localIp*/, int /*port*/, int /*localPort*/) {
     return Guard("OnConnected", CURL_PREREQFUNC_ABORT, [&]() -> int {
         auto* pRequest = static_cast<HTRequest*>(pClient);
+        NoteActivity(pRequest);
         if (pRequest->fFtp && !pRequest->fHttpSemantics) {
             if (!FtpProgress(pRequest, 2) || !FtpProgress(pRequest, 3)) {
                 pRequest->fStopped = true;
@@ -264,6 +290,7 @@ size_t OnHeader(char* pData, size_t cbSize, size_t cItems, void* pClient) {
     return Guard("OnHeader", size_t{0}, [&]() -> size_t {
         auto* pRequest = static_cast<HTRequest*>(pClient);
         const size_t cb = cbSize * cItems;
+        NoteActivity(pRequest);
         if (!pRequest->fHttpSemantics)
             return cb;  // FTP replies
         std::string_view line(pData, cb);
@@ -310,6 +337,7 @@ size_t OnBody(char* pData, size_t cbSize, size_t cItems, void* pClient) {
     return Guard("OnBody", size_t{0}, [&]() -> size_t {
         auto* pRequest = static_cast<HTRequest*>(pClient);
         const size_t cb = cbSize * cItems;
+        NoteActivity(pRequest);
         if (!pRequest->fHttpSemantics) {
             if (!pRequest->fFtpTransferReported) {
                 pRequest->fFtpTransferReported = true;
@@ -340,6 +368,7 @@ size_t OnReadSource(char* pBuffer, size_t cbSize, size_t cItems, void* pClient) 
     return Guard("OnReadSource", size_t{CURL_READFUNC_ABORT}, [&]() -> size_t {
         auto* pRequest = static_cast<HTRequest*>(pClient);
         size_t cbWanted = cbSize * cItems;
+        NoteActivity(pRequest);
         if (!pRequest->fHttpSemantics && !pRequest->fFtpTransferReported) {
             pRequest->fFtpTransferReported = true;
             if (!FtpProgress(pRequest, 4)) {
@@ -398,6 +427,8 @@ int OnSocketEvent(CURL* /*pEasy*/, curl_socket_t fd, int nWhat, void* /*pClient*
 
 int OnTimer(CURLM* /*pMulti*/, long msTimeout, void* /*pClient*/) {
     return Guard("OnTimer", -1, [&]() -> int {
+        g_msCurlTimerDue = msTimeout < 0 ? kNoTimer : NowMs() + msTimeout;
+        g_msIdleTimerDue = kNoTimer;  // the watcher's one timer now serves libcurl
         if (g_pfnTimerWindow != nullptr)
             g_pfnTimerWindow(g_uTimerMessage, QNINET_TIMER_SOCKET, msTimeout);
         return 0;
@@ -735,6 +766,7 @@ bool ConfigureTransfer(HTRequest* pRequest) {
     pRequest->location.clear();
     pRequest->challenges.clear();
     pRequest->fFtpTransferReported = false;
+    pRequest->msLastActivity = 0;
 
     const std::string url = TransferUrl(pRequest);
     pRequest->strProxy = ChooseProxy(pRequest->strUrl);
@@ -1104,6 +1136,34 @@ void DrainMulti(CURLM* pMulti) {
     }
 }
 
+// Ends the asynchronous loads whose idle limit ran out and, when the earliest remaining one
+// comes before libcurl's own timer, asks the watcher for the timer then.
+void EnforceAsyncIdleLimits() {
+    const long long msNow = NowMs();
+    long long msEarliest = kNoTimer;
+    std::vector<HTRequest*> expired;
+    for (HTRequest* pRequest : g_liveRequests) {
+        if (pRequest->fBlocking || !pRequest->fInMulti)
+            continue;
+        const long long msLeft = IdleLeft(pRequest, msNow);
+        if (msLeft == 0)
+            expired.push_back(pRequest);
+        else if (msLeft > 0)
+            msEarliest = std::min(msEarliest, msNow + msLeft);
+    }
+    for (HTRequest* pRequest : expired) {
+        if (IsLiveRequest(pRequest)) {
+            int nResult = 0;
+            OnTransferDone(pRequest, CURLE_OPERATION_TIMEDOUT, &nResult);
+        }
+    }
+    if (msEarliest < g_msCurlTimerDue && msEarliest != g_msIdleTimerDue &&
+        g_pfnTimerWindow != nullptr) {
+        g_msIdleTimerDue = msEarliest;
+        g_pfnTimerWindow(g_uTimerMessage, QNINET_TIMER_SOCKET, msEarliest - msNow);
+    }
+}
+
 void RunAsync(int socket, int nMask) {
     int cRunning = 0;
     curl_multi_socket_action(g_pAsyncMulti, socket, nMask, &cRunning);
@@ -1113,6 +1173,8 @@ void RunAsync(int socket, int nMask) {
         curl_multi_socket_action(g_pAsyncMulti, CURL_SOCKET_TIMEOUT, 0, &cRunning);
         DrainMulti(g_pAsyncMulti);
     }
+    if (socket == CURL_SOCKET_TIMEOUT)
+        EnforceAsyncIdleLimits();
 }
 
 // Runs a synchronous request to its end.
@@ -1143,7 +1205,14 @@ int RunSync(HTRequest* pRequest) {
             OnTransferDone(pRequest, CURLE_ABORTED_BY_CALLBACK, &nResult);
             return nResult;
         }
-        curl_multi_poll(pMulti, nullptr, 0, 1000, nullptr);
+        const long long msLeft = IdleLeft(pRequest, NowMs());
+        if (msLeft == 0) {
+            int nResult = 0;
+            OnTransferDone(pRequest, CURLE_OPERATION_TIMEDOUT, &nResult);
+            return nResult;
+        }
+        const int msWait = msLeft > 0 && msLeft < 1000 ? static_cast<int>(msLeft) : 1000;
+        curl_multi_poll(pMulti, nullptr, 0, msWait, nullptr);
     }
 }
 

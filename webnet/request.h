@@ -84,8 +84,9 @@ struct HTRequest {
     bool fHttp09 = false;
     bool fHttpSemantics = true;  // responses are HTTP responses (HTTP, or FTP through a proxy)
     int nStatus = 0;
-    int nState = 0;         // the loader state of the current transfer (1 or 2)
-    bool fStopped = false;  // a progress call answered 0
+    int nState = 0;                // the loader state of the current transfer (1 or 2)
+    bool fStopped = false;         // a progress call answered 0
+    long long msLastActivity = 0;  // when bytes last moved (ms, steady clock), 0 while connecting
     bool fFtpTransferReported = false;
     qn::webnet::Decision decision = qn::webnet::Decision::kPending;
     std::string headText;  // header lines after the status line
