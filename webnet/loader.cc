@@ -46,8 +46,10 @@ QNINetAsyncWindow g_pfnTimerWindow = nullptr;
 unsigned int g_uTimerMessage = 0;
 bool g_fAsyncKick = false;
 constexpr long long kNoTimer = LLONG_MAX;
-long long g_msCurlTimerDue = kNoTimer;  // when libcurl wants its timer, kNoTimer for never
-long long g_msIdleTimerDue = kNoTimer;  // the idle limit the watcher's timer was set for
+// The watcher keeps one timer for libcurl and for the idle limits: when libcurl wants it, and
+// when the watcher's timer is due now (kNoTimer: never).
+long long g_msCurlTimerDue = kNoTimer;
+long long g_msWatcherDue = kNoTimer;
 // QNINetAsyncContinue's view of the request it drives.
 HTRequest* g_pContinueTarget = nullptr;
 bool g_fContinueTargetFinished = false;
@@ -428,7 +430,7 @@ int OnSocketEvent(CURL* /*pEasy*/, curl_socket_t fd, int nWhat, void* /*pClient*
 int OnTimer(CURLM* /*pMulti*/, long msTimeout, void* /*pClient*/) {
     return Guard("OnTimer", -1, [&]() -> int {
         g_msCurlTimerDue = msTimeout < 0 ? kNoTimer : NowMs() + msTimeout;
-        g_msIdleTimerDue = kNoTimer;  // the watcher's one timer now serves libcurl
+        g_msWatcherDue = g_msCurlTimerDue;
         if (g_pfnTimerWindow != nullptr)
             g_pfnTimerWindow(g_uTimerMessage, QNINET_TIMER_SOCKET, msTimeout);
         return 0;
@@ -1157,10 +1159,12 @@ void EnforceAsyncIdleLimits() {
             OnTransferDone(pRequest, CURLE_OPERATION_TIMEDOUT, &nResult);
         }
     }
-    if (msEarliest < g_msCurlTimerDue && msEarliest != g_msIdleTimerDue &&
-        g_pfnTimerWindow != nullptr) {
-        g_msIdleTimerDue = msEarliest;
-        g_pfnTimerWindow(g_uTimerMessage, QNINET_TIMER_SOCKET, msEarliest - msNow);
+    // An idle limit that comes first takes the watcher's timer; when that fires, the timer is
+    // set again for whichever comes next, libcurl's included.
+    const long long msDue = std::min(msEarliest, g_msCurlTimerDue);
+    if (msDue < g_msWatcherDue && g_pfnTimerWindow != nullptr) {
+        g_msWatcherDue = msDue;
+        g_pfnTimerWindow(g_uTimerMessage, QNINET_TIMER_SOCKET, std::max(0LL, msDue - msNow));
     }
 }
 
@@ -1378,6 +1382,11 @@ int AsyncContinue(int socket, long event) {
                    ? kOk
                    : kErrUnknownSocket;
     if (socket == QNINET_TIMER_SOCKET) {
+        // The watcher's timer has fired; libcurl asks again for what it still needs.
+        const long long msNow = NowMs();
+        g_msWatcherDue = kNoTimer;
+        if (g_msCurlTimerDue <= msNow)
+            g_msCurlTimerDue = kNoTimer;
         RunAsync(CURL_SOCKET_TIMEOUT, 0);
         return kOk;
     }
@@ -1477,6 +1486,8 @@ void ShutdownLoader() {
     g_pfnWindow = nullptr;
     g_uMessage = 0;
     g_pfnTimerWindow = nullptr;
+    g_msCurlTimerDue = kNoTimer;
+    g_msWatcherDue = kNoTimer;
     g_fInterrupt = false;
 }
 
