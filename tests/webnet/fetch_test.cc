@@ -618,3 +618,29 @@ TEST_F(Fetch, NonAsciiBytesArePercentEncodedInPathAndQuery) {
     EXPECT_EQ("GET /caf%C3%A9/x?q=%C3%A9t%C3%A9&r=%41 HTTP/1.0",
               request.substr(0, request.find("\r\n")));
 }
+
+TEST_F(Fetch, TheLibraryWritesNothingToStandardError) {
+    // Standard error goes to a file while loads meet a 303, a repeated 401 and Digest.
+    const std::string errFile = m_tmp.file("stderr");
+    fflush(stderr);
+    const int fdSaved = dup(2);
+    const int fdFile = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fdFile, 0);
+    dup2(fdFile, 2);
+    close(fdFile);
+    m_server.SetRaw("digest",
+                    "HTTP/1.0 401 Unauthorized\r\n"
+                    "WWW-Authenticate: Digest realm=\"D\", nonce=\"n\"\r\n\r\n");
+    int nSeeOther = -1, nAuth = -1, nDigest = -1;
+    Get("/see-other", &nSeeOther);
+    Recorder rec;  // answers 1 to code 5 without giving credentials: the 401 repeats
+    Get("/auth/u/p/x", &nAuth, &rec);
+    Get("/raw/digest", &nDigest);
+    fflush(stderr);
+    dup2(fdSaved, 2);
+    close(fdSaved);
+    EXPECT_EQ(29, nSeeOther);
+    EXPECT_EQ(32, nAuth);
+    EXPECT_EQ(32, nDigest);
+    EXPECT_EQ("", Slurp(errFile));
+}
