@@ -99,7 +99,7 @@ void NoteActivity(HTRequest* pRequest) {
     pRequest->msLastActivity = NowMs();
 }
 
-// Milliseconds until the request's idle limit runs out (<= 0: it has), or -1 when the limit
+// Milliseconds until the request's idle limit runs out (0: it has), or -1 when the limit
 // is not armed yet (still connecting: the connect time-out applies).
 long long IdleLeft(const HTRequest* pRequest, long long msNow) {
     if (pRequest->msLastActivity == 0)
