@@ -251,6 +251,9 @@ QNINET_API int QNINetPutFromFileByName(const char* url, const char* sourceFileNa
 
 #define QNINET_SCHEME_HTTP 0
 #define QNINET_SCHEME_FTP 1
+/* HTTPS URLs go through a CONNECT tunnel of this proxy, else of the HTTP proxy; exceptions
+   given for HTTP also hold for HTTPS. */
+#define QNINET_SCHEME_HTTPS 2
 
 /* Adds or replaces the proxy for a scheme. 0 (6 when not initialised). */
 QNINET_API int QNINetSetProxy(int scheme, const char* proxyURL);
@@ -260,16 +263,25 @@ QNINET_API int QNINetClearProxy(void);
 QNINET_API int QNINetAddProxyException(int scheme, const char* host);
 /* 0 when an exception table existed and was emptied, 1 when there was none. */
 QNINET_API int QNINetClearProxyException(void);
-/* Stores credentials for a realm of "host[:port]" (port 80 when none). 0; 16 for an empty host
- * or realm. */
+/* Stores credentials for a realm of "host[:port]" (port 80 when none; an HTTPS server without a
+ * port is "host:443"). Credentials of port 443, or of a server that asked for them over TLS, are
+ * only ever sent over TLS. 0; 16 for an empty host or realm. */
 QNINET_API int QNINetAddRealm(const char* hostAndPort, const char* realm, const char* user,
                               const char* password);
 /* For the status routine at QNINET_PROGRESS_CREDENTIALS: the host (with port, when the URL has
- * one) and realm the request is asked about. Each text is copied when its buffer is given and it
+ * one; ":443" for an HTTPS URL without one) and realm the request is asked about. Each text is copied when its buffer is given and it
  * fits with its NUL; each size becomes the text's length + 1. 0; 1 when there is no realm yet
  * or a size pointer is null; 3 when the host cannot be extracted. */
 QNINET_API int QNINetGetRealmInfo(HTRequest* request, char* hostBuffer, unsigned long* hostSize,
                                   char* realmBuffer, unsigned long* realmSize);
+
+/* For the status routine, also at the completion call: why the load failed, in words, when the
+ * result code alone does not say it (for a refused TLS handshake: "unknown certificate
+ * authority", "certificate has expired", "certificate is not valid for this host name",
+ * "self-signed certificate", "not a TLS server", ...); "" otherwise. The text is copied when
+ * the buffer is given and it fits with its NUL; *size becomes its length + 1. 0; 1 for a
+ * request that is not running or a null size pointer. */
+QNINET_API int QNINetGetErrorText(HTRequest* request, char* buffer, unsigned long* size);
 
 /* ==== page scanning and search-engine configurations ========================================= */
 

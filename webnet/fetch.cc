@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "guard.h"
 #include "request.h"
 #include "state.h"
 
@@ -87,60 +88,72 @@ bool SetFileSource(HTRequest* pRequest, const char* sourceFileName) {
 extern "C" QNINET_API int QNINetGetPageToFileByName(const char* url, long ifModifiedSince,
                                                     const char* fileName, QNINetCallback callback,
                                                     void* userData) {
-    return LoadToFileByName(url, kMethodGet, ifModifiedSince, fileName, callback, userData);
+    return Guard("QNINetGetPageToFileByName", QNINET_ERR_LOAD, [&]() -> int {
+        return LoadToFileByName(url, kMethodGet, ifModifiedSince, fileName, callback, userData);
+    });
 }
 
 extern "C" QNINET_API int QNINetGetPageToFileByHandle(const char* url, long ifModifiedSince,
                                                       int fileHandle, QNINetCallback callback,
                                                       void* userData) {
-    return LoadToHandle(url, kMethodGet, ifModifiedSince, fileHandle, true, callback, userData);
+    return Guard("QNINetGetPageToFileByHandle", QNINET_ERR_LOAD, [&]() -> int {
+        return LoadToHandle(url, kMethodGet, ifModifiedSince, fileHandle, true, callback, userData);
+    });
 }
 
 extern "C" QNINET_API int QNINetGetHeadToFileByName(const char* url, const char* fileName,
                                                     QNINetCallback callback, void* userData) {
-    return LoadToFileByName(url, kMethodHead, 0, fileName, callback, userData);
+    return Guard("QNINetGetHeadToFileByName", QNINET_ERR_LOAD, [&]() -> int {
+        return LoadToFileByName(url, kMethodHead, 0, fileName, callback, userData);
+    });
 }
 
 extern "C" QNINET_API int QNINetGetHeadToFileByHandle(const char* url, int fileHandle,
                                                       QNINetCallback callback, void* userData) {
-    return LoadToHandle(url, kMethodHead, 0, fileHandle, false, callback, userData);
+    return Guard("QNINetGetHeadToFileByHandle", QNINET_ERR_LOAD, [&]() -> int {
+        return LoadToHandle(url, kMethodHead, 0, fileHandle, false, callback, userData);
+    });
 }
 
 extern "C" QNINET_API int QNINetGetHeadToBuffer(const char* url, char** buffer, long bufferSize,
                                                 long* length, QNINetCallback callback,
                                                 void* userData) {
-    if (!IsInitialized())
-        return kErrNotInitialized;
-    if (buffer == nullptr || length == nullptr)
-        return kErrBadArgs;
-    *length = 0;
-    HTRequest* pRequest = nullptr;
-    int nResult = CreateRequest(url, kMethodHead, 0, callback, userData, false, &pRequest);
-    if (nResult != kOk)
-        return nResult;
-    SetMemoryOutput(pRequest, buffer, bufferSize, length);
-    return StartLoad(pRequest);
+    return Guard("QNINetGetHeadToBuffer", QNINET_ERR_LOAD, [&]() -> int {
+        if (!IsInitialized())
+            return kErrNotInitialized;
+        if (buffer == nullptr || length == nullptr)
+            return kErrBadArgs;
+        *length = 0;
+        HTRequest* pRequest = nullptr;
+        int nResult = CreateRequest(url, kMethodHead, 0, callback, userData, false, &pRequest);
+        if (nResult != kOk)
+            return nResult;
+        SetMemoryOutput(pRequest, buffer, bufferSize, length);
+        return StartLoad(pRequest);
+    });
 }
 
 extern "C" QNINET_API int QNINetPostFromBufferToBuffer(const char* url, const char* data,
                                                        long dataLength, char** buffer,
                                                        long bufferSize, long* length,
                                                        QNINetCallback callback, void* userData) {
-    if (!IsInitialized())
-        return kErrNotInitialized;
-    if (buffer == nullptr || length == nullptr)
-        return kErrBadArgs;
-    *length = 0;
-    HTRequest* pRequest = nullptr;
-    int nResult = CreateRequest(url, kMethodPost, 0, callback, userData, false, &pRequest);
-    if (nResult != kOk)
-        return nResult;
-    SetMemoryOutput(pRequest, buffer, bufferSize, length);
-    if (!SetMemorySource(pRequest, data, dataLength)) {
-        DiscardRequest(pRequest);
-        return kErrBadArgs;
-    }
-    return StartLoad(pRequest);
+    return Guard("QNINetPostFromBufferToBuffer", QNINET_ERR_LOAD, [&]() -> int {
+        if (!IsInitialized())
+            return kErrNotInitialized;
+        if (buffer == nullptr || length == nullptr)
+            return kErrBadArgs;
+        *length = 0;
+        HTRequest* pRequest = nullptr;
+        int nResult = CreateRequest(url, kMethodPost, 0, callback, userData, false, &pRequest);
+        if (nResult != kOk)
+            return nResult;
+        SetMemoryOutput(pRequest, buffer, bufferSize, length);
+        if (!SetMemorySource(pRequest, data, dataLength)) {
+            DiscardRequest(pRequest);
+            return kErrBadArgs;
+        }
+        return StartLoad(pRequest);
+    });
 }
 
 extern "C" QNINET_API int QNINetPostFromFileByNameToFileByName(const char* url,
@@ -148,51 +161,57 @@ extern "C" QNINET_API int QNINetPostFromFileByNameToFileByName(const char* url,
                                                                const char* fileName,
                                                                QNINetCallback callback,
                                                                void* userData) {
-    if (!IsInitialized())
-        return kErrNotInitialized;
-    int fd = CreateOutputFile(fileName);
-    if (fd < 0)
-        return kErrFileOpen;
-    HTRequest* pRequest = nullptr;
-    int nResult = CreateRequest(url, kMethodPost, 0, callback, userData, false, &pRequest);
-    if (nResult != kOk) {
-        close(fd);
-        return nResult;
-    }
-    pRequest->nOutputKind = kOutputFile;
-    pRequest->fdOutput = fd;
-    pRequest->fOwnOutput = true;
-    if (!SetFileSource(pRequest, sourceFileName)) {
-        DiscardRequest(pRequest);
-        return kErrBadArgs;
-    }
-    return StartLoad(pRequest);
+    return Guard("QNINetPostFromFileByNameToFileByName", QNINET_ERR_LOAD, [&]() -> int {
+        if (!IsInitialized())
+            return kErrNotInitialized;
+        int fd = CreateOutputFile(fileName);
+        if (fd < 0)
+            return kErrFileOpen;
+        HTRequest* pRequest = nullptr;
+        int nResult = CreateRequest(url, kMethodPost, 0, callback, userData, false, &pRequest);
+        if (nResult != kOk) {
+            close(fd);
+            return nResult;
+        }
+        pRequest->nOutputKind = kOutputFile;
+        pRequest->fdOutput = fd;
+        pRequest->fOwnOutput = true;
+        if (!SetFileSource(pRequest, sourceFileName)) {
+            DiscardRequest(pRequest);
+            return kErrBadArgs;
+        }
+        return StartLoad(pRequest);
+    });
 }
 
 extern "C" QNINET_API int QNINetPutFromBuffer(const char* url, const char* data, long dataLength,
                                               QNINetCallback callback, void* userData) {
-    HTRequest* pRequest = nullptr;
-    int nResult = CreateRequest(url, kMethodPut, 0, callback, userData, false, &pRequest);
-    if (nResult != kOk)
-        return nResult;
-    pRequest->nOutputKind = kOutputDiscard;
-    if (!SetMemorySource(pRequest, data, dataLength)) {
-        DiscardRequest(pRequest);
-        return kErrBadArgs;
-    }
-    return StartLoad(pRequest);
+    return Guard("QNINetPutFromBuffer", QNINET_ERR_LOAD, [&]() -> int {
+        HTRequest* pRequest = nullptr;
+        int nResult = CreateRequest(url, kMethodPut, 0, callback, userData, false, &pRequest);
+        if (nResult != kOk)
+            return nResult;
+        pRequest->nOutputKind = kOutputDiscard;
+        if (!SetMemorySource(pRequest, data, dataLength)) {
+            DiscardRequest(pRequest);
+            return kErrBadArgs;
+        }
+        return StartLoad(pRequest);
+    });
 }
 
 extern "C" QNINET_API int QNINetPutFromFileByName(const char* url, const char* sourceFileName,
                                                   QNINetCallback callback, void* userData) {
-    HTRequest* pRequest = nullptr;
-    int nResult = CreateRequest(url, kMethodPut, 0, callback, userData, false, &pRequest);
-    if (nResult != kOk)
-        return nResult;
-    pRequest->nOutputKind = kOutputDiscard;
-    if (!SetFileSource(pRequest, sourceFileName)) {
-        DiscardRequest(pRequest);
-        return kErrBadArgs;
-    }
-    return StartLoad(pRequest);
+    return Guard("QNINetPutFromFileByName", QNINET_ERR_LOAD, [&]() -> int {
+        HTRequest* pRequest = nullptr;
+        int nResult = CreateRequest(url, kMethodPut, 0, callback, userData, false, &pRequest);
+        if (nResult != kOk)
+            return nResult;
+        pRequest->nOutputKind = kOutputDiscard;
+        if (!SetFileSource(pRequest, sourceFileName)) {
+            DiscardRequest(pRequest);
+            return kErrBadArgs;
+        }
+        return StartLoad(pRequest);
+    });
 }

@@ -8,14 +8,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "guard.h"
 #include "request.h"
 #include "state.h"
+#include "warn.h"
 
 namespace qn::webnet {
 namespace {
@@ -41,6 +45,11 @@ CURLM* g_pAsyncMulti = nullptr;
 QNINetAsyncWindow g_pfnTimerWindow = nullptr;
 unsigned int g_uTimerMessage = 0;
 bool g_fAsyncKick = false;
+constexpr long long kNoTimer = LLONG_MAX;
+// The watcher keeps one timer for libcurl and for the idle limits: when libcurl wants it, and
+// when the watcher's timer is due now (kNoTimer: never).
+long long g_msCurlTimerDue = kNoTimer;
+long long g_msWatcherDue = kNoTimer;
 // QNINetAsyncContinue's view of the request it drives.
 HTRequest* g_pContinueTarget = nullptr;
 bool g_fContinueTargetFinished = false;
@@ -57,6 +66,7 @@ constexpr size_t kEasyPoolMax = 16;
 
 long g_msConnectTimeout = 30000;
 long g_msIdleTimeout = 60000;
+std::string g_strCaFile;  // extra trusted CA certificates (PEM), empty for none
 
 constexpr int kMaxRedirections = 10;  // the 10th redirection fails
 constexpr int kMaxAuthPasses = 5;     // 401 answers one request may take before it gives up
@@ -77,6 +87,26 @@ constexpr int kHtMaxRedirect = QNINET_HTERR_MAX_REDIRECT;
 constexpr int kHtEof = QNINET_HTERR_EOF;
 constexpr int kHtSystem = QNINET_HTERR_SYSTEM;
 
+long long NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Bytes moved (or the connection came up): the idle limit counts from now. libcurl's own
+// low-speed check averages over seconds and ends a stalled load several seconds late.
+void NoteActivity(HTRequest* pRequest) {
+    pRequest->msLastActivity = NowMs();
+}
+
+// Milliseconds until the request's idle limit runs out (0: it has), or -1 when the limit
+// is not armed yet (still connecting: the connect time-out applies).
+long long IdleLeft(const HTRequest* pRequest, long long msNow) {
+    if (pRequest->msLastActivity == 0)
+        return -1;
+    return std::max(0LL, pRequest->msLastActivity + g_msIdleTimeout - msNow);
+}
+
 void AddError(HTRequest* pRequest, int nEntry) {
     if (pRequest->nFirstError < 0)
         pRequest->nFirstError = nEntry;
@@ -87,8 +117,11 @@ void AddError(HTRequest* pRequest, int nEntry) {
 int CallStatus(HTRequest* pRequest, int nCode) {
     if (pRequest->pfnCallback == nullptr)
         return 1;
+    // A routine that throws (an application in C++) stops the load as a 0 answer would.
     ++g_nCallbackDepth;
-    int nResult = pRequest->pfnCallback(nCode, pRequest, pRequest->pUserData);
+    int nResult = Guard("StatusRoutine", 0, [&] {
+        return pRequest->pfnCallback(nCode, pRequest, pRequest->pUserData);
+    });
     --g_nCallbackDepth;
     return nResult;
 }
@@ -135,52 +168,61 @@ bool AfterStep(HTRequest* pRequest, int nOldState, int nNewState) {
 
 curl_socket_t OnOpenSocket(void* /*pClient*/, curlsocktype /*purpose*/,
                            struct curl_sockaddr* pAddress) {
-    return socket(pAddress->family, pAddress->socktype | SOCK_CLOEXEC, pAddress->protocol);
+    return Guard("OnOpenSocket", CURL_SOCKET_BAD, [&]() -> curl_socket_t {
+        return socket(pAddress->family, pAddress->socktype | SOCK_CLOEXEC, pAddress->protocol);
+    });
 }
 
 int OnSocketOpened(void* pClient, curl_socket_t fd, curlsocktype /*purpose*/) {
-    auto* pRequest = static_cast<HTRequest*>(pClient);
-    g_socketOwners[fd] = SocketOwner{pRequest, pRequest->pfnWindow, pRequest->uMessage};
-    pRequest->vecSockets.push_back(fd);
-    if (pRequest->lSocket == -1)
-        pRequest->lSocket = fd;
-    else if (pRequest->lSocket2 == -1)
-        pRequest->lSocket2 = fd;
-    return CURL_SOCKOPT_OK;
+    return Guard("OnSocketOpened", CURL_SOCKOPT_ERROR, [&]() -> int {
+        auto* pRequest = static_cast<HTRequest*>(pClient);
+        g_socketOwners[fd] = SocketOwner{pRequest, pRequest->pfnWindow, pRequest->uMessage};
+        pRequest->vecSockets.push_back(fd);
+        if (pRequest->lSocket == -1)
+            pRequest->lSocket = fd;
+        else if (pRequest->lSocket2 == -1)
+            pRequest->lSocket2 = fd;
+        return CURL_SOCKOPT_OK;
+    });
 }
 
 // libcurl may close a connection's socket after the request is gone; the owner table says
 // which live request (if any) still refers to it.
 int OnCloseSocket(void* /*pClient*/, curl_socket_t fd) {
-    auto it = g_socketOwners.find(fd);
-    if (it != g_socketOwners.end()) {
-        HTRequest* pRequest = it->second.pRequest;
-        if (g_liveRequests.count(pRequest) != 0) {
-            if (pRequest->lSocket == fd)
-                pRequest->lSocket = -1;
-            if (pRequest->lSocket2 == fd)
-                pRequest->lSocket2 = -1;
+    return Guard("OnCloseSocket", -1, [&]() -> int {
+        auto it = g_socketOwners.find(fd);
+        if (it != g_socketOwners.end()) {
+            HTRequest* pRequest = it->second.pRequest;
+            if (g_liveRequests.count(pRequest) != 0) {
+                if (pRequest->lSocket == fd)
+                    pRequest->lSocket = -1;
+                if (pRequest->lSocket2 == fd)
+                    pRequest->lSocket2 = -1;
+            }
+            g_socketOwners.erase(it);
         }
-        g_socketOwners.erase(it);
-    }
-    return close(fd);
+        return close(fd);
+    });
 }
 
 int OnConnected(void* pClient, char* /*ip*/, char* /*localIp*/, int /*port*/, int /*localPort*/) {
-    auto* pRequest = static_cast<HTRequest*>(pClient);
-    if (pRequest->fFtp && !pRequest->fHttpSemantics) {
-        if (!FtpProgress(pRequest, 2) || !FtpProgress(pRequest, 3)) {
-            pRequest->fStopped = true;
-            return CURL_PREREQFUNC_ABORT;
+    return Guard("OnConnected", CURL_PREREQFUNC_ABORT, [&]() -> int {
+        auto* pRequest = static_cast<HTRequest*>(pClient);
+        NoteActivity(pRequest);
+        if (pRequest->fFtp && !pRequest->fHttpSemantics) {
+            if (!FtpProgress(pRequest, 2) || !FtpProgress(pRequest, 3)) {
+                pRequest->fStopped = true;
+                return CURL_PREREQFUNC_ABORT;
+            }
+            pRequest->nState = 2;
+            return CURL_PREREQFUNC_OK;
         }
+        // The connecting step is over; the request step begins.
+        if (!AfterStep(pRequest, 1, 2) || !BeforeStep(pRequest, 2))
+            return CURL_PREREQFUNC_ABORT;
         pRequest->nState = 2;
         return CURL_PREREQFUNC_OK;
-    }
-    // The connecting step is over; the request step begins.
-    if (!AfterStep(pRequest, 1, 2) || !BeforeStep(pRequest, 2))
-        return CURL_PREREQFUNC_ABORT;
-    pRequest->nState = 2;
-    return CURL_PREREQFUNC_OK;
+    });
 }
 
 bool WriteOutput(HTRequest* pRequest, const char* pData, size_t cb) {
@@ -221,11 +263,12 @@ void DecideOnStatus(HTRequest* pRequest) {
             break;
         case 301:
         case 302:
+        case 307:  // today's servers answer these where 301 and 302 were used
+        case 308:
             pRequest->decision = Decision::kRedirect;
             break;
         case 303:
-            fprintf(stderr, "%s\n",
-                    "This client doesn't support automatic redirection of type `Method'");
+            Warn("%s", "This client doesn't support automatic redirection of type `Method'");
             AddError(pRequest, kErrorSeeOther);
             pRequest->decision = Decision::kError;
             break;
@@ -246,137 +289,152 @@ void DecideOnStatus(HTRequest* pRequest) {
 }
 
 size_t OnHeader(char* pData, size_t cbSize, size_t cItems, void* pClient) {
-    auto* pRequest = static_cast<HTRequest*>(pClient);
-    const size_t cb = cbSize * cItems;
-    if (!pRequest->fHttpSemantics)
-        return cb;  // FTP replies
-    std::string_view line(pData, cb);
-    if (!pRequest->fStatusSeen) {
-        StatusLine status = ParseStatusLine(line);
-        pRequest->fStatusSeen = true;
-        pRequest->nStatus = status.nStatus;
-        if (!status.fHttp || (status.nStatus >= 100 && status.nStatus < 200)) {
-            // An interim or unreadable answer: nothing the loader knows how to continue.
-            AddError(pRequest, kHtBadReply);
-            pRequest->decision = Decision::kError;
-            return 0;
-        }
-        return cb;
-    }
-    if (pRequest->fHeadersDone)
-        return cb;  // trailers
-    if (line == "\r\n" || line == "\n") {
-        pRequest->fHeadersDone = true;
-        DecideOnStatus(pRequest);
-        if (pRequest->nMethod == kMethodHead && pRequest->decision == Decision::kGotData) {
-            pRequest->headText.append(line);
-            if (!WriteOutput(pRequest, pRequest->headText.data(), pRequest->headText.size())) {
-                pRequest->fWriteFailed = true;
+    return Guard("OnHeader", size_t{0}, [&]() -> size_t {
+        auto* pRequest = static_cast<HTRequest*>(pClient);
+        const size_t cb = cbSize * cItems;
+        NoteActivity(pRequest);
+        if (!pRequest->fHttpSemantics)
+            return cb;  // FTP replies
+        std::string_view line(pData, cb);
+        if (!pRequest->fStatusSeen) {
+            StatusLine status = ParseStatusLine(line);
+            pRequest->fStatusSeen = true;
+            pRequest->nStatus = status.nStatus;
+            if (!status.fHttp || (status.nStatus >= 100 && status.nStatus < 200)) {
+                // An interim or unreadable answer: nothing the loader knows how to continue.
+                AddError(pRequest, kHtBadReply);
+                pRequest->decision = Decision::kError;
                 return 0;
             }
+            return cb;
+        }
+        if (pRequest->fHeadersDone)
+            return cb;  // trailers
+        if (line == "\r\n" || line == "\n") {
+            pRequest->fHeadersDone = true;
+            DecideOnStatus(pRequest);
+            if (pRequest->nMethod == kMethodHead && pRequest->decision == Decision::kGotData) {
+                pRequest->headText.append(line);
+                if (!WriteOutput(pRequest, pRequest->headText.data(), pRequest->headText.size())) {
+                    pRequest->fWriteFailed = true;
+                    return 0;
+                }
+            }
+            return cb;
+        }
+        if (pRequest->nMethod == kMethodHead)
+            pRequest->headText.append(line);  // what a HEAD hands over
+        std::string_view name, value;
+        if (ParseHeaderLine(line, &name, &value)) {
+            if (EqualsNoCase(name, "Location"))
+                pRequest->location.assign(value);
+            else if (EqualsNoCase(name, "WWW-Authenticate"))
+                ParseChallenges(value, &pRequest->challenges);
         }
         return cb;
-    }
-    if (pRequest->nMethod == kMethodHead)
-        pRequest->headText.append(line);  // what a HEAD hands over
-    std::string_view name, value;
-    if (ParseHeaderLine(line, &name, &value)) {
-        if (EqualsNoCase(name, "Location"))
-            pRequest->location.assign(value);
-        else if (EqualsNoCase(name, "WWW-Authenticate"))
-            ParseChallenges(value, &pRequest->challenges);
-    }
-    return cb;
+    });
 }
 
 size_t OnBody(char* pData, size_t cbSize, size_t cItems, void* pClient) {
-    auto* pRequest = static_cast<HTRequest*>(pClient);
-    const size_t cb = cbSize * cItems;
-    if (!pRequest->fHttpSemantics) {
-        if (!pRequest->fFtpTransferReported) {
-            pRequest->fFtpTransferReported = true;
-            if (!FtpProgress(pRequest, 4)) {
-                pRequest->fStopped = true;
-                return 0;
+    return Guard("OnBody", size_t{0}, [&]() -> size_t {
+        auto* pRequest = static_cast<HTRequest*>(pClient);
+        const size_t cb = cbSize * cItems;
+        NoteActivity(pRequest);
+        if (!pRequest->fHttpSemantics) {
+            if (!pRequest->fFtpTransferReported) {
+                pRequest->fFtpTransferReported = true;
+                if (!FtpProgress(pRequest, 4)) {
+                    pRequest->fStopped = true;
+                    return 0;
+                }
             }
+        } else if (!pRequest->fStatusSeen) {
+            // No status line: an HTTP 0.9 server. The whole answer is the document.
+            if (!pRequest->fHttp09) {
+                pRequest->fHttp09 = true;
+                AddError(pRequest, kHtHttp09);
+                pRequest->decision = Decision::kGotData;
+            }
+        } else if (pRequest->decision != Decision::kGotData || pRequest->nMethod == kMethodHead) {
+            return cb;  // the error stream: not the output
         }
-    } else if (!pRequest->fStatusSeen) {
-        // No status line: an HTTP 0.9 server. The whole answer is the document.
-        if (!pRequest->fHttp09) {
-            pRequest->fHttp09 = true;
-            AddError(pRequest, kHtHttp09);
-            pRequest->decision = Decision::kGotData;
+        if (!WriteOutput(pRequest, pData, cb)) {
+            pRequest->fWriteFailed = true;
+            return 0;
         }
-    } else if (pRequest->decision != Decision::kGotData || pRequest->nMethod == kMethodHead) {
-        return cb;  // the error stream: not the output
-    }
-    if (!WriteOutput(pRequest, pData, cb)) {
-        pRequest->fWriteFailed = true;
-        return 0;
-    }
-    return cb;
+        return cb;
+    });
 }
 
 size_t OnReadSource(char* pBuffer, size_t cbSize, size_t cItems, void* pClient) {
-    auto* pRequest = static_cast<HTRequest*>(pClient);
-    size_t cbWanted = cbSize * cItems;
-    if (!pRequest->fHttpSemantics && !pRequest->fFtpTransferReported) {
-        pRequest->fFtpTransferReported = true;
-        if (!FtpProgress(pRequest, 4)) {
-            pRequest->fStopped = true;
-            return CURL_READFUNC_ABORT;
+    return Guard("OnReadSource", size_t{CURL_READFUNC_ABORT}, [&]() -> size_t {
+        auto* pRequest = static_cast<HTRequest*>(pClient);
+        size_t cbWanted = cbSize * cItems;
+        NoteActivity(pRequest);
+        if (!pRequest->fHttpSemantics && !pRequest->fFtpTransferReported) {
+            pRequest->fFtpTransferReported = true;
+            if (!FtpProgress(pRequest, 4)) {
+                pRequest->fStopped = true;
+                return CURL_READFUNC_ABORT;
+            }
         }
-    }
-    if (pRequest->nSourceKind == kSourceMemory) {
-        size_t cbLeft = pRequest->source.size() - static_cast<size_t>(pRequest->cbSent);
-        size_t n = std::min(cbWanted, cbLeft);
-        memcpy(pBuffer, pRequest->source.data() + pRequest->cbSent, n);
-        pRequest->cbSent += static_cast<long long>(n);
-        return n;
-    }
-    if (pRequest->fdSource < 0)
-        return CURL_READFUNC_ABORT;
-    for (;;) {
-        ssize_t n = read(pRequest->fdSource, pBuffer, cbWanted);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
+        if (pRequest->nSourceKind == kSourceMemory) {
+            size_t cbLeft = pRequest->source.size() - static_cast<size_t>(pRequest->cbSent);
+            size_t n = std::min(cbWanted, cbLeft);
+            memcpy(pBuffer, pRequest->source.data() + pRequest->cbSent, n);
+            pRequest->cbSent += static_cast<long long>(n);
+            return n;
+        }
+        if (pRequest->fdSource < 0)
             return CURL_READFUNC_ABORT;
-        pRequest->cbSent += n;
-        return static_cast<size_t>(n);
-    }
+        for (;;) {
+            ssize_t n = read(pRequest->fdSource, pBuffer, cbWanted);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return CURL_READFUNC_ABORT;
+            pRequest->cbSent += n;
+            return static_cast<size_t>(n);
+        }
+    });
 }
 
 // ---- Asynchronous socket watching ----
 
 int OnSocketEvent(CURL* /*pEasy*/, curl_socket_t fd, int nWhat, void* /*pClient*/,
                   void* /*pSocketData*/) {
-    auto it = g_socketOwners.find(fd);
-    if (it == g_socketOwners.end() || it->second.pfnWindow == nullptr)
+    return Guard("OnSocketEvent", -1, [&]() -> int {
+        auto it = g_socketOwners.find(fd);
+        if (it == g_socketOwners.end() || it->second.pfnWindow == nullptr)
+            return 0;
+        long lEvents = 0;
+        switch (nWhat) {
+            case CURL_POLL_IN:
+                lEvents = QNINET_FD_READ;
+                break;
+            case CURL_POLL_OUT:
+                lEvents = QNINET_FD_WRITE;
+                break;
+            case CURL_POLL_INOUT:
+                lEvents = QNINET_FD_READ | QNINET_FD_WRITE;
+                break;
+            default:
+                lEvents = 0;
+                break;
+        }
+        it->second.pfnWindow(it->second.uMessage, fd, lEvents);
         return 0;
-    long lEvents = 0;
-    switch (nWhat) {
-        case CURL_POLL_IN:
-            lEvents = QNINET_FD_READ;
-            break;
-        case CURL_POLL_OUT:
-            lEvents = QNINET_FD_WRITE;
-            break;
-        case CURL_POLL_INOUT:
-            lEvents = QNINET_FD_READ | QNINET_FD_WRITE;
-            break;
-        default:
-            lEvents = 0;
-            break;
-    }
-    it->second.pfnWindow(it->second.uMessage, fd, lEvents);
-    return 0;
+    });
 }
 
 int OnTimer(CURLM* /*pMulti*/, long msTimeout, void* /*pClient*/) {
-    if (g_pfnTimerWindow != nullptr)
-        g_pfnTimerWindow(g_uTimerMessage, QNINET_TIMER_SOCKET, msTimeout);
-    return 0;
+    return Guard("OnTimer", -1, [&]() -> int {
+        g_msCurlTimerDue = msTimeout < 0 ? kNoTimer : NowMs() + msTimeout;
+        g_msWatcherDue = g_msCurlTimerDue;
+        if (g_pfnTimerWindow != nullptr)
+            g_pfnTimerWindow(g_uTimerMessage, QNINET_TIMER_SOCKET, msTimeout);
+        return 0;
+    });
 }
 
 CURLM* AsyncMulti() {
@@ -416,6 +474,15 @@ CURL* MakeEasy() {
     curl_easy_setopt(pEasy, CURLOPT_HEADERFUNCTION, OnHeader);
     curl_easy_setopt(pEasy, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(pEasy, CURLOPT_READFUNCTION, OnReadSource);
+    // Only the proxy and exception tables decide where a request goes: an empty exception
+    // list here keeps libcurl from reading no_proxy from the environment.
+    curl_easy_setopt(pEasy, CURLOPT_NOPROXY, "");
+    // The proxy's answer to a CONNECT is not the server's response.
+    curl_easy_setopt(pEasy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    // Verification stays on; a private CA is trusted beside the system's (CAPATH stays).
+    if (!g_strCaFile.empty())
+        curl_easy_setopt(pEasy, CURLOPT_CAINFO, g_strCaFile.c_str());
     return pEasy;
 }
 
@@ -453,6 +520,8 @@ void ReleaseRequest(HTRequest* pRequest) {
         if (it != g_socketOwners.end() && it->second.pRequest == pRequest)
             it->second.pRequest = nullptr;
     }
+    if (pRequest->pEasy != nullptr)
+        curl_easy_setopt(pRequest->pEasy, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
     ReturnEasy(pRequest->pEasy);
     pRequest->pEasy = nullptr;
     if (pRequest->pHeaders != nullptr)
@@ -588,6 +657,46 @@ void ReadEnvTimeout(const char* pszName, long* pmsValue) {
         *pmsValue = value;
 }
 
+// Why a TLS handshake failed, in words (empty for failures that are not TLS ones).
+std::string DescribeTlsFailure(HTRequest* pRequest, CURLcode rc) {
+    if (rc != CURLE_PEER_FAILED_VERIFICATION && rc != CURLE_SSL_CONNECT_ERROR &&
+        rc != CURLE_SSL_CERTPROBLEM && rc != CURLE_SSL_CIPHER && rc != CURLE_SSL_CACERT_BADFILE)
+        return {};
+    long lVerify = 0;
+    curl_easy_getinfo(pRequest->pEasy, CURLINFO_SSL_VERIFYRESULT, &lVerify);
+    // OpenSSL's X509_V_ERR_* values.
+    switch (lVerify) {
+        case 9:
+            return "certificate is not yet valid";
+        case 10:
+            return "certificate has expired";
+        case 18:
+        case 19:
+            return "self-signed certificate";
+        case 2:
+        case 20:
+        case 21:
+            return "unknown certificate authority";
+        case 23:
+            return "certificate has been revoked";
+        case 62:
+            return "certificate is not valid for this host name";
+        default:
+            break;
+    }
+    const std::string_view detail(pRequest->szCurlError);
+    if (rc == CURLE_PEER_FAILED_VERIFICATION)
+        return detail.find("name") != std::string_view::npos
+                   ? "certificate is not valid for this host name"
+                   : "certificate refused: " + std::string(detail);
+    if (rc == CURLE_SSL_CACERT_BADFILE)
+        return "the trusted CA certificates cannot be read";
+    if (detail.find("wrong version number") != std::string_view::npos ||
+        detail.find("packet length too long") != std::string_view::npos)
+        return "not a TLS server";
+    return "TLS handshake failed: " + std::string(detail);
+}
+
 // Opens and measures the POST or PUT source file; false when it cannot be sent.
 bool PrepareSource(HTRequest* pRequest) {
     pRequest->cbSent = 0;
@@ -614,19 +723,36 @@ bool PrepareSource(HTRequest* pRequest) {
 }
 
 // The URL libcurl loads: the request's URL without credentials for HTTP (credentials come
-// only from the realm table).
+// only from the realm table), with every byte above 127 after the host percent-encoded, in the
+// query as in the path (libcurl would encode the path only).
 std::string TransferUrl(const HTRequest* pRequest) {
+    const std::string& strUrl = pRequest->strUrl;
     if (pRequest->fFtp)
-        return pRequest->strUrl;
-    UrlParts parts = SplitUrl(pRequest->strUrl);
+        return strUrl;
+    UrlParts parts = SplitUrl(strUrl);
+    const size_t iRest =
+        parts.fHasHost ? static_cast<size_t>(parts.host.data() - strUrl.data()) + parts.host.size()
+                       : 0;
+    std::string url;
     std::string_view host = HostWithoutUser(parts.host);
-    if (host.size() == parts.host.size())
-        return pRequest->strUrl;
-    std::string url(parts.scheme);
-    url.append("://");
-    url.append(host);
-    url.append(pRequest->strUrl.substr(
-        static_cast<size_t>(parts.host.data() - pRequest->strUrl.data()) + parts.host.size()));
+    if (host.size() != parts.host.size()) {
+        url.append(parts.scheme);
+        url.append("://");
+        url.append(host);
+    } else {
+        url.append(strUrl, 0, iRest);
+    }
+    static const char kHex[] = "0123456789ABCDEF";
+    for (size_t i = iRest; i < strUrl.size(); ++i) {
+        const auto ch = static_cast<unsigned char>(strUrl[i]);
+        if (ch < 0x80) {
+            url.push_back(static_cast<char>(ch));
+        } else {
+            url.push_back('%');
+            url.push_back(kHex[ch >> 4]);
+            url.push_back(kHex[ch & 0x0F]);
+        }
+    }
     return url;
 }
 
@@ -642,6 +768,7 @@ bool ConfigureTransfer(HTRequest* pRequest) {
     pRequest->location.clear();
     pRequest->challenges.clear();
     pRequest->fFtpTransferReported = false;
+    pRequest->msLastActivity = 0;
 
     const std::string url = TransferUrl(pRequest);
     pRequest->strProxy = ChooseProxy(pRequest->strUrl);
@@ -651,6 +778,8 @@ bool ConfigureTransfer(HTRequest* pRequest) {
     // served another request before); the rest was set when the handle was made.
     curl_easy_setopt(pEasy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(pEasy, CURLOPT_PRIVATE, pRequest);
+    pRequest->szCurlError[0] = '\0';
+    curl_easy_setopt(pEasy, CURLOPT_ERRORBUFFER, pRequest->szCurlError);
     // Nothing from the environment: the proxy table alone decides.
     curl_easy_setopt(pEasy, CURLOPT_PROXY, pRequest->strProxy.c_str());
     curl_easy_setopt(pEasy, CURLOPT_SOCKOPTDATA, pRequest);
@@ -705,7 +834,10 @@ bool ConfigureTransfer(HTRequest* pRequest) {
         UrlParts parts = SplitUrl(pRequest->strUrl);
         RequestHeaderInput input;
         input.host = HostWithoutUser(parts.host);
-        if (!pRequest->fFtp)
+        // Once a load went over TLS, a redirection to plain HTTP carries no credentials.
+        const bool fTls = ClassifyScheme(parts.scheme) == Scheme::kHttps;
+        pRequest->fWentOverTls = pRequest->fWentOverTls || fTls;
+        if (!pRequest->fFtp && (fTls || !pRequest->fWentOverTls))
             input.authorization = ComposeCredentials(pRequest->strUrl);
         input.fHasBody = fBody;
         input.cbContentLength = pRequest->cbSource;
@@ -725,6 +857,9 @@ bool ConfigureTransfer(HTRequest* pRequest) {
         }
         if (!pRequest->strProxy.empty())
             pList = curl_slist_append(pList, "Proxy-Connection:");
+        // A body compressed although nothing asked for it is decoded (gzip, deflate) or fails
+        // the load (other encodings); the header libcurl would add for it is not sent.
+        pList = curl_slist_append(pList, "Accept-Encoding:");
         if (pList == nullptr)
             return false;
         pRequest->pHeaders = pList;
@@ -785,7 +920,8 @@ bool Reload(HTRequest* pRequest, int nOuterState) {
     return BeginTransfer(pRequest);
 }
 
-// The redirection step (state 3) after a 301 or 302. Returns true when a new transfer started.
+// The redirection step (state 3) after a 301, 302, 307 or 308. Returns true when a new transfer
+// started.
 bool Redirect(HTRequest* pRequest) {
     for (;;) {
         if (!BeforeStep(pRequest, 3))
@@ -847,7 +983,8 @@ bool Authenticate(HTRequest* pRequest) {
         ++pRequest->nAuthPasses;
         UrlParts parts = SplitUrl(pRequest->strUrl);
         HostPort hp = SplitHostPort(parts.host);
-        const int port = hp.port == 0 ? 80 : hp.port;
+        const int port = EffectivePort(parts.scheme, hp);
+        const bool fTls = ClassifyScheme(parts.scheme) == Scheme::kHttps;
         std::vector<std::string> schemes;
         std::vector<std::pair<std::string, std::string>> params;
         for (const Challenge& challenge : pRequest->challenges) {
@@ -864,8 +1001,7 @@ bool Authenticate(HTRequest* pRequest) {
             bool fExisted = false;
             pServer = FindOrCreateServer(hp.name, port, &fExisted);
             if (fExisted)
-                fprintf(stderr, "\nWARNING:  %s\n",
-                        "Access without authorization denied -- retrying");
+                Warn("%s", "Access without authorization denied -- retrying");
             auto setup = std::make_unique<ProtectionSetup>();
             std::string path("/");
             path.append(parts.path);
@@ -875,6 +1011,17 @@ bool Authenticate(HTRequest* pRequest) {
             pRequest->pSetup = setup.get();
             // The newest setup is consulted first, so a changed challenge takes effect.
             pServer->setups.insert(pServer->setups.begin(), std::move(setup));
+        }
+        if (fTls)
+            pServer->fTlsOnly = true;
+        if (!CanAnswer(pRequest->pSetup->schemes)) {
+            // Asking the status routine for credentials that can never be sent is pointless.
+            if (!schemes.empty())
+                Warn("%s %s `%s'", "This client doesn't know how to compose authentication",
+                     "information for scheme", schemes.front().c_str());
+            AddError(pRequest, kHtUnauthorized);
+            AfterStep(pRequest, 4, -3);
+            return false;
         }
         const std::string* pRealmName = pRequest->pSetup->Param("realm");
         pRequest->pRealm = nullptr;
@@ -959,6 +1106,10 @@ bool OnTransferDone(HTRequest* pRequest, CURLcode rc, int* pnResult) {
         AfterStep(pRequest, pRequest->nState, -3);
     } else {
         AddError(pRequest, ErrorEntryOfCurl(pRequest, rc));
+        pRequest->strErrorText = DescribeTlsFailure(pRequest, rc);
+        if (!pRequest->strErrorText.empty())
+            Warn("TLS handshake for %s refused: %s", pRequest->strUrl.c_str(),
+                 pRequest->strErrorText.c_str());
         AfterStep(pRequest, pRequest->nState, -3);
     }
     UnwindOuterStates(pRequest);
@@ -987,6 +1138,36 @@ void DrainMulti(CURLM* pMulti) {
     }
 }
 
+// Ends the asynchronous loads whose idle limit ran out and, when the earliest remaining one
+// comes before libcurl's own timer, asks the watcher for the timer then.
+void EnforceAsyncIdleLimits() {
+    const long long msNow = NowMs();
+    long long msEarliest = kNoTimer;
+    std::vector<HTRequest*> expired;
+    for (HTRequest* pRequest : g_liveRequests) {
+        if (pRequest->fBlocking || !pRequest->fInMulti)
+            continue;
+        const long long msLeft = IdleLeft(pRequest, msNow);
+        if (msLeft == 0)
+            expired.push_back(pRequest);
+        else if (msLeft > 0)
+            msEarliest = std::min(msEarliest, msNow + msLeft);
+    }
+    for (HTRequest* pRequest : expired) {
+        if (IsLiveRequest(pRequest)) {
+            int nResult = 0;
+            OnTransferDone(pRequest, CURLE_OPERATION_TIMEDOUT, &nResult);
+        }
+    }
+    // An idle limit that comes first takes the watcher's timer; when that fires, the timer is
+    // set again for whichever comes next, libcurl's included.
+    const long long msDue = std::min(msEarliest, g_msCurlTimerDue);
+    if (msDue < g_msWatcherDue && g_pfnTimerWindow != nullptr) {
+        g_msWatcherDue = msDue;
+        g_pfnTimerWindow(g_uTimerMessage, QNINET_TIMER_SOCKET, std::max(0LL, msDue - msNow));
+    }
+}
+
 void RunAsync(int socket, int nMask) {
     int cRunning = 0;
     curl_multi_socket_action(g_pAsyncMulti, socket, nMask, &cRunning);
@@ -996,6 +1177,8 @@ void RunAsync(int socket, int nMask) {
         curl_multi_socket_action(g_pAsyncMulti, CURL_SOCKET_TIMEOUT, 0, &cRunning);
         DrainMulti(g_pAsyncMulti);
     }
+    if (socket == CURL_SOCKET_TIMEOUT)
+        EnforceAsyncIdleLimits();
 }
 
 // Runs a synchronous request to its end.
@@ -1026,7 +1209,14 @@ int RunSync(HTRequest* pRequest) {
             OnTransferDone(pRequest, CURLE_ABORTED_BY_CALLBACK, &nResult);
             return nResult;
         }
-        curl_multi_poll(pMulti, nullptr, 0, 1000, nullptr);
+        const long long msLeft = IdleLeft(pRequest, NowMs());
+        if (msLeft == 0) {
+            int nResult = 0;
+            OnTransferDone(pRequest, CURLE_OPERATION_TIMEDOUT, &nResult);
+            return nResult;
+        }
+        const int msWait = msLeft > 0 && msLeft < 1000 ? static_cast<int>(msLeft) : 1000;
+        curl_multi_poll(pMulti, nullptr, 0, msWait, nullptr);
     }
 }
 
@@ -1081,6 +1271,8 @@ void ReadTimeouts() {
     g_msIdleTimeout = 60000;
     ReadEnvTimeout("QUILLON_WEBNET_CONNECT_TIMEOUT_MS", &g_msConnectTimeout);
     ReadEnvTimeout("QUILLON_WEBNET_IDLE_TIMEOUT_MS", &g_msIdleTimeout);
+    const char* pszCaFile = getenv("QUILLON_WEBNET_CA_FILE");
+    g_strCaFile = pszCaFile != nullptr ? pszCaFile : "";
 }
 
 int CreateRequest(const char* pszUrl, int nMethod, long ifModifiedSince, QNINetCallback pfn,
@@ -1190,6 +1382,11 @@ int AsyncContinue(int socket, long event) {
                    ? kOk
                    : kErrUnknownSocket;
     if (socket == QNINET_TIMER_SOCKET) {
+        // The watcher's timer has fired; libcurl asks again for what it still needs.
+        const long long msNow = NowMs();
+        g_msWatcherDue = kNoTimer;
+        if (g_msCurlTimerDue <= msNow)
+            g_msCurlTimerDue = kNoTimer;
         RunAsync(CURL_SOCKET_TIMEOUT, 0);
         return kOk;
     }
@@ -1289,6 +1486,8 @@ void ShutdownLoader() {
     g_pfnWindow = nullptr;
     g_uMessage = 0;
     g_pfnTimerWindow = nullptr;
+    g_msCurlTimerDue = kNoTimer;
+    g_msWatcherDue = kNoTimer;
     g_fInterrupt = false;
 }
 

@@ -59,11 +59,14 @@ struct HTRequest {
     bool fFtp = false;     // loaded by the FTP loader (progress through the FTP routine)
     int nRedirections = 0;
     int nAuthPasses = 0;
-    int nFirstError = -1;  // the first element of the error stack, -1 when it is empty
-    int nDirectCode = 0;   // a result code decided without the error stack (3, 13)
+    bool fWentOverTls = false;  // a transfer of this request used HTTPS
+    int nFirstError = -1;       // the first element of the error stack, -1 when it is empty
+    int nDirectCode = 0;        // a result code decided without the error stack (3, 13)
     qn::webnet::ProtectionSetup* pSetup = nullptr;
     qn::webnet::Realm* pRealm = nullptr;
     std::vector<int> vecOuterStates;  // redirection/authentication steps waiting for the end
+    std::string strErrorText;         // why the load failed, for QNINetGetErrorText
+    char szCurlError[CURL_ERROR_SIZE] = "";
 
     // ---- Output ----
     std::string chunk;  // memory output
@@ -81,8 +84,9 @@ struct HTRequest {
     bool fHttp09 = false;
     bool fHttpSemantics = true;  // responses are HTTP responses (HTTP, or FTP through a proxy)
     int nStatus = 0;
-    int nState = 0;         // the loader state of the current transfer (1 or 2)
-    bool fStopped = false;  // a progress call answered 0
+    int nState = 0;                // the loader state of the current transfer (1 or 2)
+    bool fStopped = false;         // a progress call answered 0
+    long long msLastActivity = 0;  // when bytes last moved (ms, steady clock), 0 while connecting
     bool fFtpTransferReported = false;
     qn::webnet::Decision decision = qn::webnet::Decision::kPending;
     std::string headText;  // header lines after the status line

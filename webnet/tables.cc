@@ -1,6 +1,7 @@
 // QNINetSetProxy, QNINetClearProxy, QNINetAddProxyException, QNINetClearProxyException,
 // QNINetAddRealm and the rules by which requests use the tables.
 #include "tables.h"
+#include "guard.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include "protocol.h"
 #include "state.h"
 #include "url.h"
+#include "warn.h"
 
 namespace qn::webnet {
 namespace {
@@ -23,6 +25,8 @@ const char* SchemeOfSelector(int nScheme) {
             return "http";
         case QNINET_SCHEME_FTP:
             return "ftp";
+        case QNINET_SCHEME_HTTPS:
+            return "https";
         default:
             return "(unknown)";
     }
@@ -55,10 +59,14 @@ std::string ChooseProxy(std::string_view url) {
     if (!g_proxies || g_proxies->empty())
         return {};
     UrlParts parts = SplitUrl(url);
+    // HTTPS goes through a tunnel of its own proxy, else of the HTTP proxy; the exceptions
+    // given for HTTP then hold for it too.
+    const bool fHttps = ClassifyScheme(parts.scheme) == Scheme::kHttps;
     if (g_exceptions && !g_exceptions->empty()) {
         HostPort hp = SplitHostPort(parts.host);
         for (const ProxyException& ex : *g_exceptions) {
-            if (!ex.scheme.empty() && !EqualsNoCase(ex.scheme, parts.scheme))
+            if (!ex.scheme.empty() && !EqualsNoCase(ex.scheme, parts.scheme) &&
+                !(fHttps && ex.scheme == "http"))
                 continue;
             if (ex.port != hp.port)
                 continue;
@@ -70,11 +78,14 @@ std::string ChooseProxy(std::string_view url) {
                 return {};
         }
     }
+    const ProxyEntry* pHttp = nullptr;
     for (const ProxyEntry& entry : *g_proxies) {
         if (EqualsNoCase(entry.scheme, parts.scheme))
             return entry.url;
+        if (entry.scheme == "http")
+            pHttp = &entry;
     }
-    return {};
+    return fHttps && pHttp != nullptr ? pHttp->url : std::string();
 }
 
 const std::string* ProtectionSetup::Param(std::string_view name) const {
@@ -104,6 +115,7 @@ Server* FindOrCreateServer(std::string_view host, int port, bool* pfExisted) {
     auto created = std::make_unique<Server>();
     created->host = ToLower(host);
     created->port = port <= 0 ? 80 : port;
+    created->fTlsOnly = created->port == 443;
     g_servers.push_back(std::move(created));
     return g_servers.back().get();
 }
@@ -143,8 +155,10 @@ std::string ComposeCredentials(std::string_view url) {
         return {};
     UrlParts parts = SplitUrl(url);
     HostPort hp = SplitHostPort(parts.host);
-    Server* pServer = FindServer(hp.name, hp.port == 0 ? 80 : hp.port);
+    Server* pServer = FindServer(hp.name, EffectivePort(parts.scheme, hp));
     if (pServer == nullptr)
+        return {};
+    if (pServer->fTlsOnly && ClassifyScheme(parts.scheme) != Scheme::kHttps)
         return {};
     std::string path("/");
     path.append(parts.path.substr(0, parts.path.find('?')));
@@ -172,8 +186,8 @@ std::string ComposeCredentials(std::string_view url) {
     if (pszChosen == nullptr)
         return {};
     if (std::string_view(pszChosen) != "Basic") {
-        fprintf(stderr, "%s %s `%s'\n", "This client doesn't know how to compose authentication",
-                "information for scheme", pszChosen);
+        Warn("%s %s `%s'", "This client doesn't know how to compose authentication",
+             "information for scheme", pszChosen);
         return {};
     }
     const std::string* pRealmName = pSetup->Param("realm");
@@ -190,6 +204,14 @@ std::string ComposeCredentials(std::string_view url) {
     return "Basic " + Base64Encode(cleartext);
 }
 
+bool CanAnswer(const std::vector<std::string>& schemes) {
+    for (const std::string& scheme : schemes) {
+        if (EqualsNoCase(scheme, "Basic"))
+            return true;
+    }
+    return false;
+}
+
 void ClearTables() {
     g_proxies.reset();
     g_exceptions.reset();
@@ -201,95 +223,105 @@ void ClearTables() {
 using namespace qn::webnet;
 
 extern "C" QNINET_API int QNINetSetProxy(int scheme, const char* proxyURL) {
-    if (!IsInitialized())
-        return kErrNotInitialized;
-    if (proxyURL == nullptr || *proxyURL == '\0')
-        return kErrBadArgs;
-    if (!g_proxies)
-        g_proxies.emplace();
-    std::string strScheme = SchemeOfSelector(scheme);
-    std::string strUrl = ReduceProxyUrl(proxyURL);
-    for (ProxyEntry& entry : *g_proxies) {
-        if (entry.scheme == strScheme) {
-            entry.url = std::move(strUrl);
-            return kOk;
+    return Guard("QNINetSetProxy", QNINET_ERR_LOAD, [&]() -> int {
+        if (!IsInitialized())
+            return kErrNotInitialized;
+        if (proxyURL == nullptr || *proxyURL == '\0')
+            return kErrBadArgs;
+        if (!g_proxies)
+            g_proxies.emplace();
+        std::string strScheme = SchemeOfSelector(scheme);
+        std::string strUrl = ReduceProxyUrl(proxyURL);
+        for (ProxyEntry& entry : *g_proxies) {
+            if (entry.scheme == strScheme) {
+                entry.url = std::move(strUrl);
+                return kOk;
+            }
         }
-    }
-    g_proxies->push_back(ProxyEntry{std::move(strScheme), std::move(strUrl)});
-    return kOk;
+        g_proxies->push_back(ProxyEntry{std::move(strScheme), std::move(strUrl)});
+        return kOk;
+    });
 }
 
 extern "C" QNINET_API int QNINetClearProxy(void) {
-    if (!g_proxies)
-        return 1;
-    g_proxies.reset();
-    return kOk;
+    return Guard("QNINetClearProxy", QNINET_ERR_LOAD, [&]() -> int {
+        if (!g_proxies)
+            return 1;
+        g_proxies.reset();
+        return kOk;
+    });
 }
 
 extern "C" QNINET_API int QNINetAddProxyException(int scheme, const char* host) {
-    if (!IsInitialized())
-        return kErrNotInitialized;
-    if (host == nullptr || *host == '\0')
-        return 1;
-    ProxyException ex;
-    ex.scheme = SchemeOfSelector(scheme);
-    std::string_view text(host);
-    if (size_t colon = text.find(':'); colon != std::string_view::npos) {
-        ex.host = ToLower(text.substr(0, colon));
-        ex.port = atoi(std::string(text.substr(colon + 1)).c_str());
-    } else {
-        ex.host = ToLower(text);
-    }
-    if (!g_exceptions)
-        g_exceptions.emplace();
-    g_exceptions->push_back(std::move(ex));
-    return kOk;
+    return Guard("QNINetAddProxyException", QNINET_ERR_LOAD, [&]() -> int {
+        if (!IsInitialized())
+            return kErrNotInitialized;
+        if (host == nullptr || *host == '\0')
+            return 1;
+        ProxyException ex;
+        ex.scheme = SchemeOfSelector(scheme);
+        std::string_view text(host);
+        if (size_t colon = text.find(':'); colon != std::string_view::npos) {
+            ex.host = ToLower(text.substr(0, colon));
+            ex.port = atoi(std::string(text.substr(colon + 1)).c_str());
+        } else {
+            ex.host = ToLower(text);
+        }
+        if (!g_exceptions)
+            g_exceptions.emplace();
+        g_exceptions->push_back(std::move(ex));
+        return kOk;
+    });
 }
 
 extern "C" QNINET_API int QNINetClearProxyException(void) {
-    if (!g_exceptions)
-        return 1;
-    g_exceptions.reset();
-    return kOk;
+    return Guard("QNINetClearProxyException", QNINET_ERR_LOAD, [&]() -> int {
+        if (!g_exceptions)
+            return 1;
+        g_exceptions.reset();
+        return kOk;
+    });
 }
 
 extern "C" QNINET_API int QNINetAddRealm(const char* hostAndPort, const char* realm,
                                          const char* user, const char* password) {
-    if (!IsInitialized())
-        return kErrNotInitialized;
-    if (hostAndPort == nullptr || *hostAndPort == '\0' || realm == nullptr || *realm == '\0')
-        return kErrBadArgs;
-    std::string_view text(hostAndPort);
-    std::string_view host = text;
-    int port = 80;
-    if (size_t colon = text.find(':'); colon != std::string_view::npos) {
-        host = text.substr(0, colon);
-        port = atoi(std::string(text.substr(colon + 1)).c_str());
-        if (port <= 0)
-            port = 80;
-    }
-    Server* pServer = FindServer(host, port);
-    if (pServer == nullptr) {
-        if (user == nullptr || password == nullptr)
+    return Guard("QNINetAddRealm", QNINET_ERR_LOAD, [&]() -> int {
+        if (!IsInitialized())
+            return kErrNotInitialized;
+        if (hostAndPort == nullptr || *hostAndPort == '\0' || realm == nullptr || *realm == '\0')
+            return kErrBadArgs;
+        std::string_view text(hostAndPort);
+        std::string_view host = text;
+        int port = 80;
+        if (size_t colon = text.find(':'); colon != std::string_view::npos) {
+            host = text.substr(0, colon);
+            port = atoi(std::string(text.substr(colon + 1)).c_str());
+            if (port <= 0)
+                port = 80;
+        }
+        Server* pServer = FindServer(host, port);
+        if (pServer == nullptr) {
+            if (user == nullptr || password == nullptr)
+                return kOk;
+            pServer = FindOrCreateServer(host, port, nullptr);
+        }
+        if (Realm* pRealm = FindRealm(pServer, realm)) {
+            pRealm->user.reset();
+            pRealm->password.reset();
+            if (user != nullptr) {
+                pRealm->user = user;
+                if (password != nullptr)
+                    pRealm->password = password;
+            }
             return kOk;
-        pServer = FindOrCreateServer(host, port, nullptr);
-    }
-    if (Realm* pRealm = FindRealm(pServer, realm)) {
-        pRealm->user.reset();
-        pRealm->password.reset();
-        if (user != nullptr) {
-            pRealm->user = user;
-            if (password != nullptr)
-                pRealm->password = password;
+        }
+        if (user != nullptr && password != nullptr) {
+            auto created = std::make_unique<Realm>();
+            created->name = realm;
+            created->user = user;
+            created->password = password;
+            pServer->realms.push_back(std::move(created));
         }
         return kOk;
-    }
-    if (user != nullptr && password != nullptr) {
-        auto created = std::make_unique<Realm>();
-        created->name = realm;
-        created->user = user;
-        created->password = password;
-        pServer->realms.push_back(std::move(created));
-    }
-    return kOk;
+    });
 }

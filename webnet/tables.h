@@ -43,6 +43,9 @@ struct ProtectionSetup {
 struct Server {
     std::string host;  // lower case
     int port = 80;
+    // The server answered over TLS (or is the HTTPS port): its credentials never go out in
+    // clear text, whatever URL names the same host and port later.
+    bool fTlsOnly = false;
     std::vector<std::unique_ptr<ProtectionSetup>> setups;
     std::vector<std::unique_ptr<Realm>> realms;
 };
@@ -53,6 +56,9 @@ Realm* FindRealm(Server* pServer, std::string_view name);
 
 // The "Authorization" value ("Basic ...") for a request to url, or empty.
 std::string ComposeCredentials(std::string_view url);
+
+// True when one of the offered schemes is one webnet composes credentials for (Basic).
+bool CanAnswer(const std::vector<std::string>& schemes);
 
 // The template that protects a path and what lies below its directory.
 std::string MakeProtectionTemplate(std::string_view path);

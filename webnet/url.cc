@@ -116,4 +116,10 @@ Scheme ClassifyScheme(std::string_view scheme) {
     return Scheme::kNone;
 }
 
+int EffectivePort(std::string_view scheme, const HostPort& hostPort) {
+    if (hostPort.port != 0)
+        return hostPort.port;
+    return ClassifyScheme(scheme) == Scheme::kHttps ? 443 : 80;
+}
+
 }  // namespace qn::webnet

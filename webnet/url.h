@@ -39,4 +39,9 @@ std::string ToLower(std::string_view s);
 enum class Scheme { kNone, kHttp, kHttps, kFtp };
 Scheme ClassifyScheme(std::string_view scheme);
 
+// The port a URL's host part connects to: the one it names, else 443 for HTTPS and 80 for
+// anything else. Server entries of the realm table are keyed by it, so that credentials given
+// for an HTTPS server never meet a plain-HTTP server on the same host.
+int EffectivePort(std::string_view scheme, const HostPort& hostPort);
+
 }  // namespace qn::webnet

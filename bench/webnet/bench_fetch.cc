@@ -1,6 +1,7 @@
 // webnet's loads beside their peers, against one nginx on 127.0.0.1:
 //   sequential GETs of a 1 KB page to a file, against libcurl's easy interface with the same
-//   HTTP/1.0 settings;
+//   HTTP/1.0 settings, over plain HTTP and over TLS (a second nginx with a certificate of a
+//   private CA both sides trust);
 //   a 100 MB download to a file, against the curl command-line tool;
 //   50 concurrent asynchronous GETs in one poll loop, against libcurl's multi interface.
 // Prints the ratios at the end (peer time / our time: 1.0 is as fast as the peer), each from
@@ -47,6 +48,25 @@ qn::webtest::NginxServer& Nginx() {
     return *s_pNginx;
 }
 
+qn::test::TempDir& Certs() {
+    static qn::test::TempDir dir;
+    return dir;
+}
+
+qn::webtest::NginxServer& TlsNginx() {
+    static qn::webtest::NginxServer* s_pNginx = [] {
+        auto* pNginx = new qn::webtest::NginxServer;
+        pNginx->SetTls(Certs().file("good.pem"), Certs().file("server.key"));
+        if (!qn::webtest::MakeTestCertificates(Certs().path()) || !pNginx->Start()) {
+            std::fprintf(stderr, "nginx over TLS did not start\n");
+            std::exit(1);
+        }
+        qn::test::WriteFile(pNginx->Root() + "/page1k.html", std::string(1024, 'p'));
+        return pNginx;
+    }();
+    return *s_pNginx;
+}
+
 qn::test::TempDir& Out() {
     static qn::test::TempDir dir;
     return dir;
@@ -67,6 +87,7 @@ void SetupPeerEasy(CURL* pEasy, const std::string& url, int* pFd, curl_slist* pH
     curl_easy_setopt(pEasy, CURLOPT_HTTPHEADER, pHeaders);
     curl_easy_setopt(pEasy, CURLOPT_WRITEFUNCTION, WriteToFd);
     curl_easy_setopt(pEasy, CURLOPT_WRITEDATA, pFd);
+    curl_easy_setopt(pEasy, CURLOPT_CAINFO, Certs().file("ca.pem").c_str());
 }
 
 curl_slist* PeerHeaders() {
@@ -116,6 +137,48 @@ void BM_PeerCurlGet1K(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * 1024);
 }
 BENCHMARK(BM_PeerCurlGet1K)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MinTime(1.0)
+    ->Repetitions(5);
+
+// ---- Sequential 1 KB GETs over TLS ----
+
+void BM_WebnetGet1KTls(benchmark::State& state) {
+    QNINetInitialize();
+    const std::string url = TlsNginx().Url("/page1k.html");
+    const std::string out = Out().file("webnet-1k-tls");
+    for (auto _ : state) {
+        if (QNINetGetPageToFileByName(url.c_str(), 0, out.c_str(), nullptr, nullptr) != 0)
+            state.SkipWithError("load failed");
+        unlink(out.c_str());
+    }
+    state.SetBytesProcessed(state.iterations() * 1024);
+}
+BENCHMARK(BM_WebnetGet1KTls)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MinTime(1.0)
+    ->Repetitions(5);
+
+void BM_PeerCurlGet1KTls(benchmark::State& state) {
+    const std::string url = TlsNginx().Url("/page1k.html");
+    const std::string out = Out().file("curl-1k-tls");
+    curl_slist* pHeaders = PeerHeaders();
+    CURL* pEasy = curl_easy_init();
+    for (auto _ : state) {
+        int fd = open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        SetupPeerEasy(pEasy, url, &fd, pHeaders);
+        if (curl_easy_perform(pEasy) != CURLE_OK)
+            state.SkipWithError("load failed");
+        close(fd);
+        unlink(out.c_str());
+    }
+    curl_easy_cleanup(pEasy);
+    curl_slist_free_all(pHeaders);
+    state.SetBytesProcessed(state.iterations() * 1024);
+}
+BENCHMARK(BM_PeerCurlGet1KTls)
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime()
     ->MinTime(1.0)
@@ -322,17 +385,23 @@ int main(int argc, char** argv) {
         return 1;
     curl_global_init(CURL_GLOBAL_DEFAULT);
     Nginx();
+    TlsNginx();
+    // webnet trusts the private CA through its setting, read at QNINetInitialize.
+    setenv("QUILLON_WEBNET_CA_FILE", Certs().file("ca.pem").c_str(), 1);
     qn::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     QNINetTerminate();
     PrintRatio(reporter, "BM_WebnetGet1K", "BM_PeerCurlGet1K",
                "sequential 1 KB GETs, webnet against libcurl easy:");
+    PrintRatio(reporter, "BM_WebnetGet1KTls", "BM_PeerCurlGet1KTls",
+               "sequential 1 KB GETs over TLS, webnet against libcurl easy:");
     PrintRatio(reporter, "BM_WebnetGet100M", "BM_PeerCurlTool100M",
                "100 MB download, webnet against the curl tool:");
     PrintRatio(reporter, "BM_WebnetAsync50", "BM_PeerCurlMulti50",
                "50 concurrent asynchronous GETs, webnet against libcurl multi:");
     Nginx().Stop();
+    TlsNginx().Stop();
     curl_global_cleanup();
     return 0;
 }

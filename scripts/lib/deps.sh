@@ -14,6 +14,7 @@ if [ "${1:-}" = "test" ]; then
     clang libclang-rt-14-dev    # the sanitizer and libFuzzer build
     libxml2-dev                 # peer of the page-scanner benchmark
     nginx tinyproxy python3 python3-pyftpdlib   # real servers for the fetch tests
+    openssl                     # the private CA and server certificates of the TLS tests
   )
 fi
 

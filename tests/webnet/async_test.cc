@@ -332,6 +332,33 @@ TEST_F(Timeouts, SilentServerEndsAnAsynchronousLoad) {
     EXPECT_EQ(2052, rec.Last());
 }
 
+// "Nothing moves for 1 s" ends the load about 1 s after the last byte, also after data moved:
+// /trickle/10 sends its last byte after 0.5 s, then stalls. The bounds are loose (a loaded
+// machine); a check that averages over seconds ends such loads after 6 s or more.
+TEST_F(Timeouts, IdleLimitCountsFromTheLastByte) {
+    for (bool fAsync : {false, true}) {
+        Recorder rec;
+        if (fAsync) {
+            ASSERT_EQ(0, QNINetSetAsync(PollLoop::Window, PollLoop::kMessage));
+        }
+        const auto start = Clock::now();
+        const int nResult =
+            QNINetGetPageToFileByName(m_server.Url("/trickle/10").c_str(), 0,
+                                      m_tmp.file("o").c_str(), Recorder::Callback, &rec);
+        if (fAsync) {
+            ASSERT_EQ(0, nResult);
+            ASSERT_TRUE(PollLoop::Instance().Run([&] { return rec.Completions() == 1; }, 10000));
+        } else {
+            EXPECT_EQ(50, nResult);
+        }
+        const auto elapsed = Clock::now() - start;
+        EXPECT_EQ(2052, rec.Last()) << fAsync;
+        EXPECT_EQ("tttttttttt", Slurp(m_tmp.file("o"))) << fAsync;
+        EXPECT_GE(elapsed, std::chrono::milliseconds(1500)) << fAsync;
+        EXPECT_LT(elapsed, std::chrono::milliseconds(3500)) << fAsync;
+    }
+}
+
 TEST_F(Async, LoadsStartedFromStatusCalls) {
     Recorder nested;
     int nestedResult = -1;

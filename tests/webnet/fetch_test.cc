@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 #include "webtest.h"
 
@@ -534,4 +535,112 @@ TEST_F(Fetch, EachLoadStartsCleanWhateverTheLastOneWas) {
     EXPECT_EQ(std::string("GET /ok HTTP/1.0\r\nHost: 127.0.0.1\r\n") + kCommonHeaders +
                   "Accept: */*\r\n\r\n",
               WithoutHostPort(m_server.Request(6)));
+}
+
+TEST_F(Fetch, AStatusRoutineThatThrowsStopsTheLoadAndNothingCrossesTheLibrary) {
+    // Outside libcurl (0, 1), inside its callbacks (2) and at the completion call.
+    for (int nCode : {0, 1, 2, 2000}) {
+        Recorder rec;
+        rec.action = [&](int code, HTRequest*) -> int {
+            if (code == nCode)
+                throw std::runtime_error("application failure");
+            return 1;
+        };
+        int nResult = -1;
+        Get("/ok", &nResult, &rec);
+        EXPECT_EQ(nCode == 2000 ? 0 : 13, nResult) << nCode;
+        EXPECT_EQ(1, rec.Completions()) << nCode;
+    }
+    int nResult = -1;
+    EXPECT_EQ("hello", Get("/ok", &nResult));
+    EXPECT_EQ(0, nResult);
+}
+
+TEST_F(Fetch, TemporaryAndPermanentRedirect307And308AreFollowedForGetAndHead) {
+    for (int nStatus : {307, 308}) {
+        const std::string name = "r" + std::to_string(nStatus);
+        m_server.SetRaw(name, "HTTP/1.0 " + std::to_string(nStatus) +
+                                  " Moved\r\nLocation: /ok\r\nContent-Length: 0\r\n\r\n");
+        const int nBefore = m_server.RequestCount();
+        int nResult = -1;
+        EXPECT_EQ("hello", Get("/raw/" + name, &nResult)) << nStatus;
+        EXPECT_EQ(0, nResult) << nStatus;
+        char* buffer = nullptr;
+        long length = 0;
+        EXPECT_EQ(0, QNINetGetHeadToBuffer(m_server.Url("/raw/" + name).c_str(), &buffer, 0,
+                                           &length, nullptr, nullptr))
+            << nStatus;
+        EXPECT_EQ(0, strncmp(buffer, "Content-Type: text/html", 23)) << buffer;
+        free(buffer);
+        // POST data is never sent to a new place: the redirection step repeats to the limit.
+        buffer = nullptr;
+        EXPECT_EQ(60, QNINetPostFromBufferToBuffer(m_server.Url("/raw/" + name).c_str(), "x", 1,
+                                                   &buffer, 0, &length, nullptr, nullptr));
+        free(buffer);
+        EXPECT_EQ(nBefore + 5, m_server.RequestCount()) << nStatus;
+    }
+}
+
+TEST_F(Fetch, ACompressedBodyIsDecodedOrTheLoadSaysSo) {
+    const std::string gzip(
+        "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03+HL\xceNMQ(HLO\x05\x00\xeb\xe5"
+        "\x8b\xfd\x0b\x00\x00\x00",
+        31);
+    const std::string deflate("x\x9c+HL\xceNMQ(HLO\x05\x00\x19I\x04&", 19);
+    const struct {
+        const char* pszEncoding;
+        std::string body;
+        int nResult;
+        std::string page;
+    } cases[] = {
+        {"gzip", gzip, 0, "packed page"},
+        {"deflate", deflate, 0, "packed page"},
+        {"identity", "plain page", 0, "plain page"},
+        {"compress", gzip, 56, ""},
+    };
+    for (const auto& c : cases) {
+        m_server.SetRaw(c.pszEncoding, std::string("HTTP/1.0 200 OK\r\nContent-Encoding: ") +
+                                           c.pszEncoding + "\r\n\r\n" + c.body);
+        int nResult = -1;
+        EXPECT_EQ(c.page, Get(std::string("/raw/") + c.pszEncoding, &nResult)) << c.pszEncoding;
+        EXPECT_EQ(c.nResult, nResult) << c.pszEncoding;
+    }
+    // Nothing asked for an encoding.
+    for (int i = 1; i <= m_server.RequestCount(); ++i)
+        EXPECT_EQ(std::string::npos, m_server.Request(i).find("Accept-Encoding")) << i;
+}
+
+TEST_F(Fetch, NonAsciiBytesArePercentEncodedInPathAndQuery) {
+    int nResult = -1;
+    Get("/caf\xC3\xA9/x?q=\xC3\xA9t\xC3\xA9&r=%41", &nResult);
+    EXPECT_EQ(35, nResult);
+    const std::string request = m_server.Request(1);
+    EXPECT_EQ("GET /caf%C3%A9/x?q=%C3%A9t%C3%A9&r=%41 HTTP/1.0",
+              request.substr(0, request.find("\r\n")));
+}
+
+TEST_F(Fetch, TheLibraryWritesNothingToStandardError) {
+    // Standard error goes to a file while loads meet a 303, a repeated 401 and Digest.
+    const std::string errFile = m_tmp.file("stderr");
+    fflush(stderr);
+    const int fdSaved = dup(2);
+    const int fdFile = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fdFile, 0);
+    dup2(fdFile, 2);
+    close(fdFile);
+    m_server.SetRaw("digest",
+                    "HTTP/1.0 401 Unauthorized\r\n"
+                    "WWW-Authenticate: Digest realm=\"D\", nonce=\"n\"\r\n\r\n");
+    int nSeeOther = -1, nAuth = -1, nDigest = -1;
+    Get("/see-other", &nSeeOther);
+    Recorder rec;  // answers 1 to code 5 without giving credentials: the 401 repeats
+    Get("/auth/u/p/x", &nAuth, &rec);
+    Get("/raw/digest", &nDigest);
+    fflush(stderr);
+    dup2(fdSaved, 2);
+    close(fdSaved);
+    EXPECT_EQ(29, nSeeOther);
+    EXPECT_EQ(32, nAuth);
+    EXPECT_EQ(32, nDigest);
+    EXPECT_EQ("", Slurp(errFile));
 }

@@ -1,6 +1,7 @@
 #include "peers.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -153,9 +154,21 @@ void ScriptedServer::SetRaw(const std::string& strName, const std::string& strBy
 
 // ---- nginx ----
 
+void NginxServer::SetTls(const std::string& strCert, const std::string& strKey) {
+    m_cert = strCert;
+    m_key = strKey;
+}
+
+std::string NginxServer::AccessLog() const {
+    return ReadFile(m_dir.file("access.log"));
+}
+
 bool NginxServer::Start() {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        int port = FreePort();
+    for (int attempt = 0; attempt < (m_fixedPort != 0 ? 1 : 3); ++attempt) {
+        int port = m_fixedPort != 0 ? m_fixedPort : FreePort();
+        const std::string tls = m_cert.empty() ? std::string()
+                                               : " ssl;\n    ssl_certificate " + m_cert +
+                                                     ";\n    ssl_certificate_key " + m_key;
         mkdir(m_dir.file("www").c_str(), 0755);
         mkdir(m_dir.file("tmp").c_str(), 0755);
         chmod(m_dir.path().c_str(), 0755);
@@ -173,7 +186,10 @@ bool NginxServer::Start() {
             ";\n"
             "events { worker_connections 256; }\n"
             "http {\n"
-            "  access_log off;\n"
+            "  log_format auth '$request|$http_authorization|$status';\n"
+            "  access_log " +
+            m_dir.file("access.log") +
+            " auth;\n"
             "  default_type application/octet-stream;\n"
             "  client_body_temp_path " +
             m_dir.file("tmp/body") +
@@ -193,11 +209,10 @@ bool NginxServer::Start() {
             "  sendfile on;\n"
             "  server {\n"
             "    listen 127.0.0.1:" +
-            std::to_string(port) +
+            std::to_string(port) + tls +
             ";\n"
             "    root " +
-            m_dir.file("www") +
-            ";\n"
+            m_dir.file("www") + ";\n" + m_serverConf +
             "  }\n"
             "}\n";
         WriteFile(m_dir.file("nginx.conf"), conf);
@@ -224,7 +239,57 @@ bool NginxServer::Start() {
 }
 
 std::string NginxServer::Url(const std::string& strPath) const {
-    return "http://127.0.0.1:" + std::to_string(m_port) + strPath;
+    return (m_cert.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") + std::to_string(m_port) +
+           strPath;
+}
+
+// ---- Certificates ----
+
+namespace {
+bool RunQuiet(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open("/dev/null", O_WRONLY);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+}  // namespace
+
+bool MakeTestCertificates(const std::string& strDir) {
+    const std::string ssl = "/usr/bin/openssl";
+    auto file = [&](const char* pszName) { return strDir + "/" + pszName; };
+    WriteFile(file("ip.ext"), "subjectAltName=IP:127.0.0.1\n");
+    WriteFile(file("other.ext"), "subjectAltName=DNS:other.example\n");
+    auto sign = [&](const char* pszOut, const char* pszExt, const char* pszDays) {
+        return RunQuiet({ssl, "x509", "-req", "-in", file("server.csr"), "-CA", file("ca.pem"),
+                         "-CAkey", file("ca.key"), "-CAcreateserial", "-out", file(pszOut), "-days",
+                         pszDays, "-extfile", file(pszExt)});
+    };
+    return RunQuiet({ssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                     file("ca.key"), "-out", file("ca.pem"), "-days", "30", "-subj",
+                     "/CN=webnet test CA"}) &&
+           RunQuiet({ssl, "req", "-newkey", "rsa:2048", "-nodes", "-keyout", file("server.key"),
+                     "-out", file("server.csr"), "-subj", "/CN=127.0.0.1"}) &&
+           sign("good.pem", "ip.ext", "30") && sign("expired.pem", "ip.ext", "-1") &&
+           sign("wrongname.pem", "other.ext", "30") &&
+           RunQuiet({ssl, "x509", "-req", "-in", file("server.csr"), "-key", file("server.key"),
+                     "-out", file("selfsigned.pem"), "-days", "30", "-extfile", file("ip.ext")});
+}
+
+std::string PlainPasswordFile(const std::string& strPath, const std::string& strUser,
+                              const std::string& strPassword) {
+    WriteFile(strPath, strUser + ":{PLAIN}" + strPassword + "\n");
+    return strPath;
 }
 
 // ---- tinyproxy ----
@@ -240,7 +305,9 @@ bool TinyProxy::Start() {
                 "Listen 127.0.0.1\n"
                 "Timeout 30\n"
                 "MaxClients 50\n"
-                "LogLevel Critical\n"
+                "LogLevel " +
+                m_logLevel +
+                "\n"
                 "LogFile \"" +
                 m_dir.file("tinyproxy.log") +
                 "\"\n"
@@ -254,6 +321,10 @@ bool TinyProxy::Start() {
             return true;
     }
     return false;
+}
+
+std::string TinyProxy::Log() const {
+    return ReadFile(m_dir.file("tinyproxy.log"));
 }
 
 // ---- FTP ----

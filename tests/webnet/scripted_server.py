@@ -18,6 +18,7 @@ receives byte for byte as DIR/req-N.bin (N counts from 1, in arrival order). Ans
   /echo                   200 with the request as body
   /big/N                  200 with N bytes
   /slow/N                 200, then N bytes one per 50 ms
+  /trickle/N              200 announcing N + 100 bytes, N bytes one per 50 ms, then nothing
 Anything else: 404.
 """
 import base64
@@ -142,6 +143,13 @@ class Handler(socketserver.BaseRequestHandler):
         elif path.startswith("/big/"):
             n = int(seg[2])
             sock.sendall(response(200, "OK", b"x" * n))
+        elif path.startswith("/trickle/"):
+            n = int(seg[2])
+            sock.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % (n + 100))
+            for _ in range(n):
+                time.sleep(0.05)
+                sock.sendall(b"t")
+            self.hold(sock)
         elif path.startswith("/slow/"):
             n = int(seg[2])
             sock.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % n)

@@ -1,5 +1,6 @@
 // The page-scanning exports and the block reader under every scan.
 #include "scanfile.h"
+#include "guard.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -208,74 +209,87 @@ using namespace qn::webnet;
 using namespace qn::webnet::scan;
 
 extern "C" QNINET_API QNINetScanHook QNINetSetScanHook(QNINetScanHook hook, void* hookData) {
-    std::lock_guard<std::mutex> lock(g_hookMutex);
-    QNINetScanHook pfnPrevious = g_pfnHook;
-    g_pfnHook = hook;
-    g_pHookData = hookData;
-    return pfnPrevious;
+    return Guard("QNINetSetScanHook", static_cast<QNINetScanHook>(nullptr),
+                 [&]() -> QNINetScanHook {
+                     std::lock_guard<std::mutex> lock(g_hookMutex);
+                     QNINetScanHook pfnPrevious = g_pfnHook;
+                     g_pfnHook = hook;
+                     g_pHookData = hookData;
+                     return pfnPrevious;
+                 });
 }
 
 extern "C" QNINET_API int QNINetScanPageFromFileByName(const char* fileName,
                                                        QNINetScanRoutine routine, void* userData) {
-    if (!IsInitialized()) {
-        return kErrNotInitialized;
-    }
-    int fd = OpenForScan(fileName);
-    if (fd < 0) {
-        return kErrFileOpen;
-    }
-    int rc = ScanDescriptor(fd, routine, userData);
-    ::close(fd);
-    return rc;
+    return Guard("QNINetScanPageFromFileByName", QNINET_ERR_LOAD, [&]() -> int {
+        if (!IsInitialized()) {
+            return kErrNotInitialized;
+        }
+        int fd = OpenForScan(fileName);
+        if (fd < 0) {
+            return kErrFileOpen;
+        }
+        int rc = ScanDescriptor(fd, routine, userData);
+        ::close(fd);
+        return rc;
+    });
 }
 
 extern "C" QNINET_API int QNINetScanPageFromFileByHandle(int file, QNINetScanRoutine routine,
                                                          void* userData) {
-    if (!IsInitialized()) {
-        return kErrNotInitialized;
-    }
-    return ScanDescriptor(file, routine, userData);
+    return Guard("QNINetScanPageFromFileByHandle", QNINET_ERR_LOAD, [&]() -> int {
+        if (!IsInitialized()) {
+            return kErrNotInitialized;
+        }
+        return ScanDescriptor(file, routine, userData);
+    });
 }
 
 extern "C" QNINET_API const char* QNINetScanAttribute(const char* name, int count,
                                                       const ScanAttribute attributes[]) {
-    if (name == nullptr || attributes == nullptr) {
-        return nullptr;
-    }
-    for (int i = 0; i < count; ++i) {
-        if (attributes[i].name != nullptr && ::strcasecmp(attributes[i].name, name) == 0) {
-            return attributes[i].value;
+    return Guard("QNINetScanAttribute", static_cast<const char*>(nullptr), [&]() -> const char* {
+        if (name == nullptr || attributes == nullptr) {
+            return nullptr;
         }
-    }
-    return nullptr;
+        for (int i = 0; i < count; ++i) {
+            if (attributes[i].name != nullptr && ::strcasecmp(attributes[i].name, name) == 0) {
+                return attributes[i].value;
+            }
+        }
+        return nullptr;
+    });
 }
 
 extern "C" QNINET_API int QNINetScanForTitleFromFileByName(const char* fileName, int size,
                                                            char* buffer) {
-    if (!IsInitialized()) {
-        return kErrNotInitialized;
-    }
-    if (buffer == nullptr) {
-        return kErrBadArgs;
-    }
-    int fd = OpenForScan(fileName);
-    if (fd < 0) {
-        return kErrFileOpen;
-    }
-    std::string strTitle;
-    int rc = ScanTitle(fd, &strTitle);
-    ::close(fd);
-    return TitleToBuffer(rc, strTitle, size, buffer);
+    return Guard("QNINetScanForTitleFromFileByName", QNINET_ERR_LOAD, [&]() -> int {
+        if (!IsInitialized()) {
+            return kErrNotInitialized;
+        }
+        if (buffer == nullptr) {
+            return kErrBadArgs;
+        }
+        int fd = OpenForScan(fileName);
+        if (fd < 0) {
+            return kErrFileOpen;
+        }
+        std::string strTitle;
+        int rc = ScanTitle(fd, &strTitle);
+        ::close(fd);
+        return TitleToBuffer(rc, strTitle, size, buffer);
+    });
 }
 
 extern "C" QNINET_API int QNINetScanForTitleFromFileByHandle(int file, int size, char* buffer) {
-    if (!IsInitialized()) {
-        return kErrNotInitialized;
-    }
-    if (buffer == nullptr) {
-        return kErrBadArgs;
-    }
-    std::string strTitle;
-    int rc = ScanTitle(file, &strTitle);
-    return TitleToBuffer(rc, strTitle, size, buffer);
+    return Guard("QNINetScanForTitleFromFileByHandle", QNINET_ERR_LOAD, [&]() -> int {
+        if (!IsInitialized()) {
+            return kErrNotInitialized;
+        }
+        if (buffer == nullptr) {
+            return kErrBadArgs;
+        }
+        std::string strTitle;
+        int rc = ScanTitle(file, &strTitle);
+        return TitleToBuffer(rc, strTitle, size, buffer);
+    });
 }

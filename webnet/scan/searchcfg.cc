@@ -1,4 +1,5 @@
 #include "searchcfg.h"
+#include "guard.h"
 
 #include <strings.h>
 #include <unistd.h>
@@ -332,196 +333,208 @@ void ScanSubsystemTerminate() {
 }
 
 extern "C" QNINET_API int QNINetReadSearchEngineConfigs(SearchEngineConfig** result) {
-    if (result == nullptr) {
-        return 0;
-    }
-    std::string strPath = ConfigFilePath();
-    if (strPath.empty()) {
-        return 0;
-    }
-    std::vector<EngineConfig> configs;
-    if (!ReadEngineConfigs(strPath, &configs)) {
-        return 0;
-    }
-    if (configs.empty()) {
-        *result = nullptr;
-        return 0;
-    }
-    auto* array =
-        static_cast<SearchEngineConfig*>(std::calloc(configs.size(), sizeof(SearchEngineConfig)));
-    if (array == nullptr) {
-        std::fprintf(stderr, "%s %s: out of memory.\nProgram aborted.\n", "SCANBACK",
-                     "QNINetReadSearchEngineConfigs");
-        std::abort();
-    }
-    for (size_t i = 0; i < configs.size(); ++i) {
-        const EngineConfig& config = configs[i];
-        array[i].name = DupOrNull(config.strName, true);
-        array[i].type = config.type;
-        array[i].startElement = DupOrNull(config.strStart, true);
-        array[i].endElement = DupOrNull(config.strEnd, config.fHasEnd);
-        array[i].skip = config.skip;
-        array[i].ignoreHostAnchors = config.fIgnoreHostAnchors ? 1 : 0;
-    }
-    *result = array;
-    return static_cast<int>(configs.size());
+    return Guard("QNINetReadSearchEngineConfigs", QNINET_ERR_LOAD, [&]() -> int {
+        if (result == nullptr) {
+            return 0;
+        }
+        std::string strPath = ConfigFilePath();
+        if (strPath.empty()) {
+            return 0;
+        }
+        std::vector<EngineConfig> configs;
+        if (!ReadEngineConfigs(strPath, &configs)) {
+            return 0;
+        }
+        if (configs.empty()) {
+            *result = nullptr;
+            return 0;
+        }
+        auto* array = static_cast<SearchEngineConfig*>(
+            std::calloc(configs.size(), sizeof(SearchEngineConfig)));
+        if (array == nullptr) {
+            std::fprintf(stderr, "%s %s: out of memory.\nProgram aborted.\n", "SCANBACK",
+                         "QNINetReadSearchEngineConfigs");
+            std::abort();
+        }
+        for (size_t i = 0; i < configs.size(); ++i) {
+            const EngineConfig& config = configs[i];
+            array[i].name = DupOrNull(config.strName, true);
+            array[i].type = config.type;
+            array[i].startElement = DupOrNull(config.strStart, true);
+            array[i].endElement = DupOrNull(config.strEnd, config.fHasEnd);
+            array[i].skip = config.skip;
+            array[i].ignoreHostAnchors = config.fIgnoreHostAnchors ? 1 : 0;
+        }
+        *result = array;
+        return static_cast<int>(configs.size());
+    });
 }
 
 extern "C" QNINET_API void QNINetFreeSearchEngineConfigs(SearchEngineConfig* configs, int count) {
-    if (configs == nullptr) {
-        return;
-    }
-    for (int i = 0; i < count; ++i) {
-        std::free(configs[i].name);
-        std::free(configs[i].startElement);
-        std::free(configs[i].endElement);
-    }
-    std::free(configs);
+    GuardVoid("QNINetFreeSearchEngineConfigs", [&] {
+        if (configs == nullptr) {
+            return;
+        }
+        for (int i = 0; i < count; ++i) {
+            std::free(configs[i].name);
+            std::free(configs[i].startElement);
+            std::free(configs[i].endElement);
+        }
+        std::free(configs);
+    });
 }
 
 extern "C" QNINET_API int QNINetWriteSearchEngineConfig(const SearchEngineConfig* configs,
                                                         int count) {
-    if (count < 0 || (configs == nullptr && count > 0)) {
-        return 0;
-    }
-    // A text that would change the file's structure refuses the whole write before anything
-    // is written.
-    for (int i = 0; i < count; ++i) {
-        if (!Writable(configs[i].name, true) || !Writable(configs[i].startElement, false) ||
-            !Writable(configs[i].endElement, false)) {
+    return Guard("QNINetWriteSearchEngineConfig", QNINET_ERR_LOAD, [&]() -> int {
+        if (count < 0 || (configs == nullptr && count > 0)) {
             return 0;
         }
-    }
-    // The file a read finds now (the library's folder does not change while it is loaded).
-    std::string strPath = ConfigFilePath();
-    if (strPath.empty()) {
-        return 0;
-    }
-    // Every key is set in one replacement of the file, so a write that fails part-way (a
-    // section name the file cannot hold, a full disk) leaves the file as it was, and another
-    // process's write of the file never lands between two of these keys.
-    auto fnChange = [&](const std::string& strOld, std::string* pstrNew) {
-        std::string strText = strOld;
-        std::string strOut;
-        auto set = [&](const char* pszSection, const char* pszKey, const char* pszValue) {
-            if (!profile::detail::ApplyWrite(strText, pszSection, pszKey, pszValue, &strOut)) {
+        // A text that would change the file's structure refuses the whole write before anything
+        // is written.
+        for (int i = 0; i < count; ++i) {
+            if (!Writable(configs[i].name, true) || !Writable(configs[i].startElement, false) ||
+                !Writable(configs[i].endElement, false)) {
+                return 0;
+            }
+        }
+        // The file a read finds now (the library's folder does not change while it is loaded).
+        std::string strPath = ConfigFilePath();
+        if (strPath.empty()) {
+            return 0;
+        }
+        // Every key is set in one replacement of the file, so a write that fails part-way (a
+        // section name the file cannot hold, a full disk) leaves the file as it was, and another
+        // process's write of the file never lands between two of these keys.
+        auto fnChange = [&](const std::string& strOld, std::string* pstrNew) {
+            std::string strText = strOld;
+            std::string strOut;
+            auto set = [&](const char* pszSection, const char* pszKey, const char* pszValue) {
+                if (!profile::detail::ApplyWrite(strText, pszSection, pszKey, pszValue, &strOut)) {
+                    return false;
+                }
+                strText.swap(strOut);
+                return true;
+            };
+            char szNumber[16];
+            char szKey[32];
+            std::snprintf(szNumber, sizeof szNumber, "%d", count);
+            if (!set(kMainSection, "NumNames", szNumber)) {
                 return false;
             }
-            strText.swap(strOut);
+            for (int i = 0; i < count; ++i) {
+                const SearchEngineConfig& config = configs[i];
+                std::snprintf(szKey, sizeof szKey, "Name%d", i);
+                const char* pszName = config.name != nullptr ? config.name : "";
+                if (!set(kMainSection, szKey, pszName)) {
+                    return false;
+                }
+                if (pszName[0] == '\0') {
+                    continue;  // a nameless entry has no section (and is skipped when read)
+                }
+                std::snprintf(szNumber, sizeof szNumber, "%d", config.type);
+                if (!set(pszName, "Type", szNumber) ||
+                    !set(pszName, "StartElement", config.startElement) ||
+                    !set(pszName, "EndElement", config.endElement)) {
+                    return false;
+                }
+                std::snprintf(szNumber, sizeof szNumber, "%d", config.skip);
+                if (!set(pszName, "Skip", szNumber)) {
+                    return false;
+                }
+                std::snprintf(szNumber, sizeof szNumber, "%d", config.ignoreHostAnchors);
+                if (!set(pszName, "IgnoreHostAnchors", szNumber)) {
+                    return false;
+                }
+            }
+            *pstrNew = std::move(strText);
             return true;
         };
-        char szNumber[16];
-        char szKey[32];
-        std::snprintf(szNumber, sizeof szNumber, "%d", count);
-        if (!set(kMainSection, "NumNames", szNumber)) {
-            return false;
-        }
-        for (int i = 0; i < count; ++i) {
-            const SearchEngineConfig& config = configs[i];
-            std::snprintf(szKey, sizeof szKey, "Name%d", i);
-            const char* pszName = config.name != nullptr ? config.name : "";
-            if (!set(kMainSection, szKey, pszName)) {
-                return false;
-            }
-            if (pszName[0] == '\0') {
-                continue;  // a nameless entry has no section (and is skipped when read)
-            }
-            std::snprintf(szNumber, sizeof szNumber, "%d", config.type);
-            if (!set(pszName, "Type", szNumber) ||
-                !set(pszName, "StartElement", config.startElement) ||
-                !set(pszName, "EndElement", config.endElement)) {
-                return false;
-            }
-            std::snprintf(szNumber, sizeof szNumber, "%d", config.skip);
-            if (!set(pszName, "Skip", szNumber)) {
-                return false;
-            }
-            std::snprintf(szNumber, sizeof szNumber, "%d", config.ignoreHostAnchors);
-            if (!set(pszName, "IgnoreHostAnchors", szNumber)) {
-                return false;
-            }
-        }
-        *pstrNew = std::move(strText);
-        return true;
-    };
-    bool fOk = profile::detail::LockedReplace(strPath, fnChange);
-    // Lookups from now on see what was written.
-    ReleaseEngineConfigCache();
-    return fOk ? 1 : 0;
+        bool fOk = profile::detail::LockedReplace(strPath, fnChange);
+        // Lookups from now on see what was written.
+        ReleaseEngineConfigCache();
+        return fOk ? 1 : 0;
+    });
 }
 
 extern "C" QNINET_API int QNINetCheckForSearchEngineConfig(const char* key, int size,
                                                            char* buffer) {
-    if (key == nullptr) {
-        return 0;
-    }
-    bool fMatched = false;
-    EngineConfig config = LookupEngineConfig(key, &fMatched);
-    if (!fMatched) {
-        return 0;
-    }
-    if (buffer != nullptr && size > 0) {
-        size_t n = std::min(config.strName.size(), static_cast<size_t>(size) - 1);
-        std::memcpy(buffer, config.strName.data(), n);
-        buffer[n] = '\0';
-    }
-    return 1;
+    return Guard("QNINetCheckForSearchEngineConfig", QNINET_ERR_LOAD, [&]() -> int {
+        if (key == nullptr) {
+            return 0;
+        }
+        bool fMatched = false;
+        EngineConfig config = LookupEngineConfig(key, &fMatched);
+        if (!fMatched) {
+            return 0;
+        }
+        if (buffer != nullptr && size > 0) {
+            size_t n = std::min(config.strName.size(), static_cast<size_t>(size) - 1);
+            std::memcpy(buffer, config.strName.data(), n);
+            buffer[n] = '\0';
+        }
+        return 1;
+    });
 }
 
 extern "C" QNINET_API int QNINetScanForAnchorFromFileByHandle(int file, const char* key,
                                                               QNINetScanRoutine routine,
                                                               void* userData, long* count) {
-    off_t position = ::lseek(file, 0, SEEK_CUR);
-    if (!IsInitialized()) {
-        return kErrNotInitialized;
-    }
-    if (count != nullptr) {
-        *count = 0;
-    }
-    if (routine == nullptr) {
-        return kErrNoRoutine;
-    }
-    std::string strKey;
-    if (key != nullptr) {
-        strKey = key;
-    } else {
-        int rc = ScanTitle(file, &strKey);
-        if (rc != kOk && rc != kErrNoTitle) {
-            return rc;
+    return Guard("QNINetScanForAnchorFromFileByHandle", QNINET_ERR_LOAD, [&]() -> int {
+        off_t position = ::lseek(file, 0, SEEK_CUR);
+        if (!IsInitialized()) {
+            return kErrNotInitialized;
         }
-    }
-    AnchorScan scan;
-    bool fMatched = false;
-    scan.config = LookupEngineConfig(strKey, &fMatched);
-    scan.routine = routine;
-    scan.pUserData = userData;
-    if (position >= 0) {
-        ::lseek(file, position, SEEK_SET);
-    }
-    int rc = ScanDescriptor(file, AnchorRoutine, &scan);
-    if (count != nullptr) {
-        *count = scan.reported;
-    }
-    return rc;
+        if (count != nullptr) {
+            *count = 0;
+        }
+        if (routine == nullptr) {
+            return kErrNoRoutine;
+        }
+        std::string strKey;
+        if (key != nullptr) {
+            strKey = key;
+        } else {
+            int rc = ScanTitle(file, &strKey);
+            if (rc != kOk && rc != kErrNoTitle) {
+                return rc;
+            }
+        }
+        AnchorScan scan;
+        bool fMatched = false;
+        scan.config = LookupEngineConfig(strKey, &fMatched);
+        scan.routine = routine;
+        scan.pUserData = userData;
+        if (position >= 0) {
+            ::lseek(file, position, SEEK_SET);
+        }
+        int rc = ScanDescriptor(file, AnchorRoutine, &scan);
+        if (count != nullptr) {
+            *count = scan.reported;
+        }
+        return rc;
+    });
 }
 
 extern "C" QNINET_API int QNINetScanForAnchorFromFileByName(const char* fileName, const char* key,
                                                             QNINetScanRoutine routine,
                                                             void* userData, long* count) {
-    if (!IsInitialized()) {
-        return kErrNotInitialized;
-    }
-    if (count != nullptr) {
-        *count = 0;
-    }
-    if (routine == nullptr) {
-        return kErrNoRoutine;
-    }
-    int fd = OpenForScan(fileName);
-    if (fd < 0) {
-        return kErrFileOpen;
-    }
-    int rc = QNINetScanForAnchorFromFileByHandle(fd, key, routine, userData, count);
-    ::close(fd);
-    return rc;
+    return Guard("QNINetScanForAnchorFromFileByName", QNINET_ERR_LOAD, [&]() -> int {
+        if (!IsInitialized()) {
+            return kErrNotInitialized;
+        }
+        if (count != nullptr) {
+            *count = 0;
+        }
+        if (routine == nullptr) {
+            return kErrNoRoutine;
+        }
+        int fd = OpenForScan(fileName);
+        if (fd < 0) {
+            return kErrFileOpen;
+        }
+        int rc = QNINetScanForAnchorFromFileByHandle(fd, key, routine, userData, count);
+        ::close(fd);
+        return rc;
+    });
 }
