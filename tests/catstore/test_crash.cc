@@ -161,7 +161,7 @@ TEST_F(CrashTest, AKilledUserCreateLeavesTheUserAbsentOrComplete) {
         }
 
         EXSM_STATUS st;
-        BOARD_OBJECT* hbrd = Open();
+        BOARD_OBJECT* hbrd = Open("SYSTEM", "", &st);
         ASSERT_NE(hbrd, nullptr) << EXStatusText(st);
         USER_ITERATOR* pUsers = EXBoardGetUsers(hbrd, &st);
         ASSERT_EQ(st, EXSM_SUCCESS);
