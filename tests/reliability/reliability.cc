@@ -84,6 +84,7 @@ struct Figures {
     int nHangs = 0;
     int nCrashes = 0;
     int nWriterFailed = 0;
+    int nUsers = 0;
 };
 
 EX_STRING* Str(const std::string& str) {
@@ -280,6 +281,7 @@ int Checker(const std::string& strDir, const std::string& strPath, const Expecte
                 continue;
             }
             users.insert(strName);
+            ++f.nUsers;
             int nSlots = 0;
             for (int nSlot : {0, 1, 2, 3, 4, 6, 7, 8}) {
                 ITEM_OBJECT* hItem = EXUserGetItem(h, nSlot, &st);
@@ -407,8 +409,10 @@ bool MakeCatalog(const std::string& strPath) {
     return qn::test::WaitChild(pid) == 0;
 }
 
+// The figures of each check add up what the catalog shows at that moment, so a fault that stays
+// is counted at every later check too; *pLast receives those of the last check alone.
 Figures KillLoop(const std::string& strDir, const std::string& strPath, int nKills,
-                 std::mt19937* pRandom, std::vector<uint32_t>* pItemIds) {
+                 std::mt19937* pRandom, std::vector<uint32_t>* pItemIds, Figures* pLast) {
     Figures total;
     Expected expected;
     for (int nRound = 0; nRound < nKills; ++nRound) {
@@ -481,6 +485,7 @@ Figures KillLoop(const std::string& strDir, const std::string& strPath, int nKil
         Figures f = RunChecked(
             [&](int fd) { return Checker(strDir, strPath, expected, round, fd); }, &total);
         Add(&total, f);
+        *pLast = f;
     }
     return total;
 }
@@ -640,7 +645,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::vector<uint32_t> itemIds;
-    Figures k = KillLoop(dir.path(), strPath, nKills, &random, &itemIds);
+    Figures last;
+    Figures k = KillLoop(dir.path(), strPath, nKills, &random, &itemIds, &last);
     std::printf("kill loop (seed %u): %d kills, %d changes acknowledged\n", uSeed, k.nKills,
                 k.nAcked);
     std::printf("  lost %d, half-made users %d, users awaiting their configuration entry %d\n",
@@ -651,6 +657,10 @@ int main(int argc, char** argv) {
                 k.nStrayTemporaries, k.nLeftTemporaries);
     std::printf("  writers that failed before the kill %d, checker crashes %d, hangs %d\n",
                 k.nWriterFailed, k.nCrashes, k.nHangs);
+    std::printf(
+        "  after the last kill: %d users, %d half-made, %d without configuration entry, "
+        "%d stray temporaries, %d changes lost\n",
+        last.nUsers, last.nHalfUsers, last.nWithoutEntry, last.nStrayTemporaries, last.nLost);
     std::map<std::string, int> how;
     Figures d = DamagedCopies(dir.path(), strPath, nCopies, itemIds, &random, &how);
     std::printf("damaged copies: %d (", nCopies);
