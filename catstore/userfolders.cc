@@ -91,16 +91,17 @@ DBStatus UserCreateWithFolders(BOARD_OBJECT* hbrd, UserHolder* pUser) {
 }
 
 DBStatus MakeMissingUserFolders(BOARD_OBJECT* hbrd, UserHolder* pUser, bool fSystem) {
-    const DBA* pSlots = pUser->rec.useritems;
+    // A packed record: its slots are read by value.
+    auto slot = [pUser](int nSlot) -> DBA { return pUser->rec.useritems[nSlot]; };
     // A user made by an earlier version could be left with a record but none of its first six
     // folders (each was made in a transaction of its own, and the record written last); such a
     // user gets them all. Otherwise only the two slots added after the others are filled.
     bool fNone = !fSystem;
     for (int nSlot : {0, 1, 2, 3, 4, 6}) {
-        fNone = fNone && pSlots[nSlot] == 0;
+        fNone = fNone && slot(nSlot) == 0;
     }
     auto fNeeded = [&](int nSlot) {
-        return pSlots[nSlot] == 0 && (fNone || nSlot == 7 || nSlot == 8);
+        return slot(nSlot) == 0 && (fNone || nSlot == 7 || nSlot == 8);
     };
     bool fAny = false;
     for (const BuiltinFolder& f : s_aUserFolders) {
