@@ -379,8 +379,12 @@ class CUniqueFd {
 // killed while writing leaves nothing behind. The temporary's name is fixed, and only a writer
 // that holds the file's lock uses it, so whatever a writer killed between the two steps left
 // there is replaced by the next writer of the file.
+static std::string TemporaryPath(const std::string& strPath) {
+    return strPath + ".tmp";
+}
+
 static bool ReplaceUnderLock(const std::string& strPath, mode_t mode, const std::string& strNew) {
-    std::string strTemp = strPath + ".tmp";
+    std::string strTemp = TemporaryPath(strPath);
     size_t slash = strPath.find_last_of('/');
     std::string strDir = slash == std::string::npos ? "." : strPath.substr(0, slash + 1);
     int fdAnon = open(strDir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
@@ -452,8 +456,11 @@ bool LockedReplace(const std::string& strPathGiven,
         std::string strNew;
         if (!ReadAll(fd.get(), &strOld) || !fnChange(strOld, &strNew))
             return false;
-        if (strNew == strOld)
+        if (strNew == strOld) {
+            // A writer with nothing to change still takes what a killed one left.
+            unlink(TemporaryPath(strPath).c_str());
             return true;
+        }
         return ReplaceUnderLock(strPath, st.st_mode & 07777, strNew);
     }
     return false;

@@ -679,8 +679,9 @@ int main(int argc, char** argv) {
                 k.nWriterFailed, k.nCrashes, k.nHangs);
     std::printf(
         "  after the last kill: %d users, %d half-made, %d without configuration entry, "
-        "%d stray temporaries, %d changes lost\n",
-        last.nUsers, last.nHalfUsers, last.nWithoutEntry, last.nStrayTemporaries, last.nLost);
+        "%d stray temporaries, %d fixed ones, %d changes lost\n",
+        last.nUsers, last.nHalfUsers, last.nWithoutEntry, last.nStrayTemporaries,
+        last.nLeftTemporaries, last.nLost);
     std::map<std::string, int> how;
     Figures d = DamagedCopies(dir.path(), strPath, nCopies, itemIds, &random, &how);
     std::printf("damaged copies: %d (", nCopies);
