@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -156,6 +157,11 @@ int CLockFile::LockUserArea(bool lock) {
     }
 }
 
+// Lock-manager user names are one name whatever their case: "system" is SYSTEM.
+static bool SameUser(const std::string& entry, const std::string& name) {
+    return entry.size() == name.size() && strcasecmp(entry.c_str(), name.c_str()) == 0;
+}
+
 int CLockFile::ReadEntry(int index, std::string* name) {
     char buf[kUserEntrySize + 1] = {};
     ssize_t n = pread(m_fd, buf, kUserEntrySize, kUserArea + int64_t(index) * kUserEntrySize);
@@ -189,7 +195,7 @@ int CLockFile::TakeUser(const std::string& name) {
         if (rc != S_OKAY)
             break;
         const bool live = EntryLive(i);
-        if (live && entry == name)
+        if (live && SameUser(entry, name))
             rc = S_DUPLICATE;
         if (!live && freeIndex < 0)
             freeIndex = i;
@@ -222,7 +228,7 @@ int CLockFile::UserInUse(const std::string& name, bool* inUse) {
         int rc = ReadEntry(i, &entry);
         if (rc != S_OKAY)
             return rc;
-        if (entry == name && EntryLive(i)) {
+        if (SameUser(entry, name) && EntryLive(i)) {
             *inUse = true;
             break;
         }
@@ -251,7 +257,7 @@ int CLockFile::ClearUser(const std::string& name) {
     for (int i = 0; i < kUserEntries && rc == S_OKAY; ++i) {
         std::string entry;
         rc = ReadEntry(i, &entry);
-        if (rc != S_OKAY || entry != name)
+        if (rc != S_OKAY || !SameUser(entry, name))
             continue;
         found = true;
         if (EntryLive(i)) {

@@ -2,6 +2,7 @@
 // task's small helpers.
 #include <errno.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <time.h>
@@ -303,7 +304,7 @@ int CDbTask::TestUserId(const char* userId) {
         rc = taf->UserInUse(userId, &inUse);
         if (rc != S_OKAY)
             return rc;
-        if (inUse && !(taf == &m_impl->m_taf && m_impl->m_userId == userId))
+        if (inUse && !(taf == &m_impl->m_taf && strcasecmp(m_impl->m_userId.c_str(), userId) == 0))
             return S_DUPLICATE;
         return S_OKAY;
     } catch (const std::bad_alloc&) {

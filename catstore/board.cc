@@ -96,23 +96,6 @@ static void FinalizeUnread(BOARD_OBJECT* hbrd) {
     }
 }
 
-static DBStatus MakeMissingUserFolders(BOARD_OBJECT* hbrd) {
-    UserHolder& user = hbrd->hCurrentUser->holder;
-    bool fChanged = false;
-    DBStatus st = DBSuccess;
-    for (int nSlot : {8, 7}) {
-        if (user.rec.useritems[nSlot] == 0 && st == DBSuccess) {
-            st = MakeUserFolder(hbrd, &user, nSlot);
-            fChanged = fChanged || st == DBSuccess;
-        }
-    }
-    if (fChanged) {
-        DBStatus stWrite = UserWrite(hbrd->pdb, &user);
-        st = st != DBSuccess ? st : stWrite;
-    }
-    return st;
-}
-
 // Frees a board under construction when an exception (an allocation failure) leaves its
 // scope, so that no client entry, engine task or lock-manager user outlives the failed call.
 class CBoardUnderConstruction {
@@ -253,9 +236,15 @@ static BOARD_OBJECT* OpenBoard(const char* pszPath, const char* pszUserName,
             return fail(st);
         }
         // Step 18.
-        st = MakeMissingUserFolders(hbrd);
+        st = MakeMissingUserFolders(hbrd, &hUser->holder, hbrd->fSystem != 0);
         if (st != DBSuccess) {
             return fail(st);
+        }
+        if (!hbrd->fSystem && strUserID == "SYSTEM") {
+            // A user whose create was cut short after its commit has no configuration entry yet.
+            strUserID = MakeUserIDString(strUser, hUser->holder.rec.userid);
+            WriteUserConfig(hbrd->strPath, hbrd->strCatalogIni, strUser, strUserID);
+            hbrd->strUserIni = UserIniPath(hbrd->strPath, strUserID);
         }
         // Step 19.
         uint16_t wUser = hUser->holder.rec.userid;

@@ -111,6 +111,53 @@ static DBStatus ModifyBoardRecord(CDbContext* pdb, F&& change) {
     return tx.Finish(st);
 }
 
+// The catalog information as one state: the board record (with its stamp) and the root item,
+// read under one set of read locks, so that no write falls between the two.
+static DBStatus ReadBoardInfo(CDbContext* pdb, qn::dbms::db_boardrec* pBoard, uint64_t* pStamp,
+                              DB_ITEM* pRoot) {
+    CStoreRead read(pdb, Packet({DB_BOARDREC}, 'r') + ItemReadPacket());
+    DBStatus st = read.Status();
+    if (st == DBSuccess) {
+        st = FindBoardRecord(pdb);
+    }
+    if (st == DBSuccess) {
+        int rc = pdb->Read(pBoard);
+        if (rc == S_OKAY) {
+            rc = pdb->CurrentStamp(pStamp);
+        }
+        st = MapEngineStatus(rc);
+    }
+    if (st == DBSuccess) {
+        st = ItemFindByID(pdb, 1, pRoot);
+    }
+    return st;
+}
+
+// Writes both halves of the catalog information in one transaction. Each half must be as it was
+// read: a writer that lost the race to another one changes nothing and gets DBRecordModified.
+static DBStatus WriteBoardInfo(BOARD_OBJECT* hbrd, const qn::dbms::db_boardrec& board,
+                               uint64_t stamp, DB_ITEM* pRoot) {
+    CDbContext* pdb = hbrd->pdb;
+    CStoreTransaction tx(pdb, "Board Info Write/Create",
+                         ItemWritePacket() + Packet({DB_BOARDREC}, 'w'));
+    DBStatus st = tx.Status();
+    if (st == DBSuccess) {
+        st = FindBoardRecord(pdb);
+    }
+    if (st == DBSuccess) {
+        int rc = pdb->TestStamp(stamp);
+        st = rc == S_UPDATED ? DBRecordModified
+                             : (rc == S_DELETED ? DBDeleted : MapEngineStatus(rc));
+    }
+    if (st == DBSuccess) {
+        st = MapEngineStatus(pdb->Write(&board));
+    }
+    if (st == DBSuccess) {
+        st = ItemWrite(pdb, pRoot, ChangeEntryNotifier, hbrd);
+    }
+    return tx.Finish(st);
+}
+
 }  // namespace catstore
 
 using namespace catstore;
@@ -124,11 +171,9 @@ extern "C" void EXBoardGetInfo(BOARD_OBJECT* hbrd, EX_BOARDINFO* pInfo, EXSM_STA
             return;
         }
         qn::dbms::db_boardrec board{};
-        DBStatus dbs = ReadBoardRecord(hbrd->pdb, &board);
+        uint64_t stamp = 0;
         DB_ITEM root;
-        if (dbs == DBSuccess) {
-            dbs = ItemFindByID(hbrd->pdb, 1, &root);
-        }
+        DBStatus dbs = ReadBoardInfo(hbrd->pdb, &board, &stamp, &root);
         if (dbs != DBSuccess) {
             SetStatus(st, dbs);
             return;
@@ -158,8 +203,10 @@ extern "C" void EXBoardSetInfo(BOARD_OBJECT* hbrd, const EX_BOARDINFO* pInfo, EX
         LogLine(LOG_STORE, "EXBoardSetInfo: Name: '%s', Owner: %u, AccessLevel: %u, %s\r\n",
                 strName.c_str(), pInfo->wOwner, pInfo->wAccessLevel,
                 (pInfo->dwAdminFlags & 1) ? "AllowVisitors" : "~AllowVisitors");
+        qn::dbms::db_boardrec board{};
+        uint64_t stamp = 0;
         DB_ITEM root;
-        DBStatus dbs = ItemFindByID(hbrd->pdb, 1, &root);
+        DBStatus dbs = ReadBoardInfo(hbrd->pdb, &board, &stamp, &root);
         if (dbs == DBSuccess &&
             !CopyField(root.item.itemname, sizeof root.item.itemname, strName)) {
             dbs = DBNameTooLong;
@@ -168,18 +215,18 @@ extern "C" void EXBoardSetInfo(BOARD_OBJECT* hbrd, const EX_BOARDINFO* pInfo, EX
             root.item.uidowner = pInfo->wOwner;
             root.item.itemaccess.itemaccesslevel = pInfo->wAccessLevel;
             root.item.itemaccess.itemaccessgrouporuserid = pInfo->wAccessGroupOrUserID;
-            dbs = ModifyBoardRecord(hbrd->pdb, [&](qn::dbms::db_boardrec& board) {
-                board.boardadminpolicy = pInfo->wAdminPolicy;
-                board.boardadminflags = pInfo->dwAdminFlags;
-                board.boardid = pInfo->dwBoardID;
-            });
-        }
-        if (dbs == DBSuccess) {
+            board.boardadminpolicy = pInfo->wAdminPolicy;
+            board.boardadminflags = pInfo->dwAdminFlags;
+            board.boardid = pInfo->dwBoardID;
             root.dwFieldFlags = 0;
             root.item.uidlastmodified = CurrentUserID(hbrd);
             root.item.tmlastmodified = static_cast<uint32_t>(std::time(nullptr));
-            dbs = ItemWrite(hbrd->pdb, &root, ChangeEntryNotifier, hbrd);
-            EXNotifySendDeferred(hbrd);
+            dbs = WriteBoardInfo(hbrd, board, stamp, &root);
+            if (dbs == DBSuccess) {
+                EXNotifySendDeferred(hbrd);
+            } else {
+                EXNotifyDiscardDeferred(hbrd);
+            }
         }
         SetStatus(st, dbs);
     });

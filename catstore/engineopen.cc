@@ -2,6 +2,7 @@
 // engine's paths and cache, the lock-manager user id, the open itself and the lock time-out.
 #include "engineopen.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <cctype>
@@ -49,7 +50,10 @@ static DBStatus ChooseUserID(CDbContext* pdb, const std::string& strUserID,
         return DBUserIDRejected;
     }
     if (rc == S_DUPLICATE) {
-        std::string strBaseId = strUserID.substr(0, 13);
+        // The system user's own id is "system" (its name in lower case); its further sessions
+        // are named after SYSTEM.
+        std::string strBaseId =
+            strcasecmp(strUserID.c_str(), "SYSTEM") == 0 ? "SYSTEM" : strUserID.substr(0, 13);
         for (int i = 1; i <= 255 && rc == S_DUPLICATE; ++i) {
             char achId[24];
             std::snprintf(achId, sizeof achId, "%s%02x", strBaseId.c_str(), i);

@@ -81,10 +81,12 @@ extern "C" void EXPrefsGetString(BOARD_OBJECT* hbrd, int32_t nWhich, const char*
         std::string strFile = PrefsFile(hbrd, nWhich);
         char achValue[1024] = {};
         size_t cch = 0;
+        // Any other selector names the empty file, whose every key reads as the default.
+        const bool fHandle = nWhich == 2 || IsLiveBoard(hbrd);
         if (!strFile.empty() && pszSection != nullptr) {
             cch = profile::ReadString(pszSection, pszKey, pszDefault ? pszDefault : "", achValue,
                                       sizeof achValue, strFile.c_str());
-        } else if (!strFile.empty() && pszDefault != nullptr) {
+        } else if (fHandle && pszDefault != nullptr) {
             cch = std::min(std::strlen(pszDefault), sizeof achValue - 1);
             std::memcpy(achValue, pszDefault, cch);
         }

@@ -11,8 +11,13 @@ namespace catstore {
 // DBItemNotFound for a slot without a built-in folder.
 DBStatus MakeUserFolder(BOARD_OBJECT* hbrd, UserHolder* pUser, int nSlot);
 
-// Makes all built-in folders of a new user, up to the first failure, and writes the user record
-// with the folders made.
-DBStatus MakeUserFolders(BOARD_OBJECT* hbrd, UserHolder* pUser);
+// Makes a new user with all its built-in folders and their change entries in one transaction:
+// the user is made whole or not at all. On failure the holder is as it was.
+DBStatus UserCreateWithFolders(BOARD_OBJECT* hbrd, UserHolder* pUser);
+
+// At open: makes the current user's missing built-in folders (slots 7 and 8; all of them for a
+// user other than the system user left without any by an interrupted create) and writes the user
+// record, in one transaction.
+DBStatus MakeMissingUserFolders(BOARD_OBJECT* hbrd, UserHolder* pUser, bool fSystem);
 
 }  // namespace catstore

@@ -333,19 +333,19 @@ extern "C" USER_OBJECT* EXUserCreate(BOARD_OBJECT* hbrd, EX_USERINFO* pInfo, EXS
                           dbs = DBUserNotFound;  // a user needs a name
                       }
                       if (dbs == DBSuccess) {
-                          dbs = UserCreate(hbrd->pdb, &h->holder);
+                          dbs = UserCreateWithFolders(hbrd, &h->holder);
                       }
                       if (dbs != DBSuccess) {
                           pOwned.reset();
                           SetStatus(st, dbs);
                           return nullptr;
                       }
+                      // After the commit, and the same however often they are written: an open
+                      // as a user whose entry is missing writes them again.
                       std::string strName = h->holder.rec.username;
                       WriteUserConfig(hbrd->strPath, hbrd->strCatalogIni, strName,
                                       MakeUserIDString(strName, h->holder.rec.userid));
                       pInfo->wUserID = h->holder.rec.userid;
-                      dbs = MakeUserFolders(hbrd, &h->holder);
-                      SetStatus(st, dbs);
                       return pOwned.release();
                   });
 }

@@ -374,6 +374,49 @@ class CUniqueFd {
 
 }  // namespace
 
+// The text is written to a file without a name (where the file system allows one) that gets its
+// temporary name only once complete, the moment before it takes the file's place; a writer
+// killed while writing leaves nothing behind. The temporary's name is fixed, and only a writer
+// that holds the file's lock uses it, so whatever a writer killed between the two steps left
+// there is replaced by the next writer of the file.
+static std::string TemporaryPath(const std::string& strPath) {
+    return strPath + ".tmp";
+}
+
+static bool ReplaceUnderLock(const std::string& strPath, mode_t mode, const std::string& strNew) {
+    std::string strTemp = TemporaryPath(strPath);
+    size_t slash = strPath.find_last_of('/');
+    std::string strDir = slash == std::string::npos ? "." : strPath.substr(0, slash + 1);
+    int fdAnon = open(strDir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fdAnon >= 0) {
+        bool fOk = fchmod(fdAnon, mode) == 0 && WriteAll(fdAnon, strNew) && fsync(fdAnon) == 0;
+        if (fOk) {
+            unlink(strTemp.c_str());
+            std::string strSelf = "/proc/self/fd/" + std::to_string(fdAnon);
+            fOk = linkat(AT_FDCWD, strSelf.c_str(), AT_FDCWD, strTemp.c_str(), AT_SYMLINK_FOLLOW) ==
+                  0;
+        }
+        fOk = close(fdAnon) == 0 && fOk;
+        if (fOk) {
+            if (rename(strTemp.c_str(), strPath.c_str()) == 0)
+                return true;
+            unlink(strTemp.c_str());
+            return false;
+        }
+        // No name could be given to it (no /proc, say): write through the named temporary.
+    }
+    int fdTemp = open(strTemp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fdTemp < 0)
+        return false;
+    bool fOk = fchmod(fdTemp, mode) == 0 && WriteAll(fdTemp, strNew) && fsync(fdTemp) == 0;
+    fOk = close(fdTemp) == 0 && fOk;
+    if (fOk)
+        fOk = rename(strTemp.c_str(), strPath.c_str()) == 0;
+    if (!fOk)
+        unlink(strTemp.c_str());
+    return fOk;
+}
+
 bool LockedReplace(const std::string& strPathGiven,
                    const std::function<bool(const std::string&, std::string*)>& fnChange) {
     if (strPathGiven.empty())
@@ -413,20 +456,12 @@ bool LockedReplace(const std::string& strPathGiven,
         std::string strNew;
         if (!ReadAll(fd.get(), &strOld) || !fnChange(strOld, &strNew))
             return false;
-        if (strNew == strOld)
+        if (strNew == strOld) {
+            // A writer with nothing to change still takes what a killed one left.
+            unlink(TemporaryPath(strPath).c_str());
             return true;
-        std::string strTemp = strPath + ".XXXXXX";
-        int fdTemp = mkstemp(strTemp.data());
-        if (fdTemp < 0)
-            return false;
-        bool fOk = fchmod(fdTemp, st.st_mode & 07777) == 0 && WriteAll(fdTemp, strNew) &&
-                   fsync(fdTemp) == 0;
-        fOk = close(fdTemp) == 0 && fOk;
-        if (fOk)
-            fOk = rename(strTemp.c_str(), strPath.c_str()) == 0;
-        if (!fOk)
-            unlink(strTemp.c_str());
-        return fOk;
+        }
+        return ReplaceUnderLock(strPath, st.st_mode & 07777, strNew);
     }
     return false;
 }

@@ -57,6 +57,13 @@ TEST_F(CatalogTest, PrefsOverTheThreeFiles) {
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(Text(h), "");
     FreeStr(h);
+    // Any other selector names the empty file: every read gives the default, as for numbers.
+    for (int32_t nWhich : {3, -1, 1000}) {
+        EXPrefsGetString(hbrd, nWhich, "View", "Columns", "def", &h);
+        EXPECT_EQ(Text(h), "def") << nWhich;
+        FreeStr(h);
+        EXPECT_EQ(EXPrefsGetLong(hbrd, nWhich, "View", "Columns", 12), 12u) << nWhich;
+    }
     // A long value is cut at 1023 characters.
     std::string strLong(3000, 'a');
     EXPrefsSetString(hbrd, 0, "View", "Long", strLong.c_str());

@@ -2,6 +2,7 @@
 // entries of operations.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -64,9 +65,46 @@ TEST_F(CatalogTest, SecondSystemSessionGetsSystem01AndExclusiveOpensAreRefused) 
     ASSERT_EQ(st, EXSM_SUCCESS);
     ASSERT_EQ(nCount, 2);
     std::vector<std::string> names = {users.aach[0], users.aach[1]};
-    EXPECT_TRUE((names[0] == "system" && names[1] == "system01") ||
-                (names[1] == "system" && names[0] == "system01"))
+    EXPECT_TRUE((names[0] == "system" && names[1] == "SYSTEM01") ||
+                (names[1] == "system" && names[0] == "SYSTEM01"))
         << names[0] << " " << names[1];
+    Touch(strDone);
+    EXPECT_EQ(qn::test::WaitChild(pid), 0);
+    EXBoardClose(hbrd, &st);
+}
+
+// Lock-manager user names are one name whatever their case: the open as SYSTEM (user id string
+// "system") beside a connected SYSTEM is the next SYSTEM session, not a second "system".
+TEST_F(CatalogTest, OpenAsSystemBesideAConnectedSystemIsSystem01) {
+    MakeCatalog();
+    std::string strPath = m_strPath, strOpen = m_dir.file("open"), strDone = m_dir.file("done");
+    pid_t pid = qn::test::ForkChild([&]() {
+        EXSM_STATUS s;
+        BOARD_OBJECT* h = EXBoardConnect(strPath.c_str(), 1, &s);
+        if (h == nullptr) {
+            return 10 + static_cast<int>(s);
+        }
+        Touch(strOpen);
+        WaitForFile(strDone);
+        EXBoardClose(h, &s);
+        return 0;
+    });
+    ASSERT_TRUE(WaitForFile(strOpen));
+    EXSM_STATUS st;
+    BOARD_OBJECT* hbrd = Open("SYSTEM", "", &st);
+    ASSERT_NE(hbrd, nullptr) << EXStatusText(st);
+    short nCount = 0;
+    struct {
+        uint32_t dwBounds;
+        char aach[8][16];
+    } users{};
+    users.dwBounds = 7u << 16;
+    EXBoardGetCurrentUsers(hbrd, &nCount, &users, &st);
+    ASSERT_EQ(st, EXSM_SUCCESS);
+    ASSERT_EQ(nCount, 2);
+    std::vector<std::string> names = {users.aach[0], users.aach[1]};
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"SYSTEM", "SYSTEM01"}));
     Touch(strDone);
     EXPECT_EQ(qn::test::WaitChild(pid), 0);
     EXBoardClose(hbrd, &st);
