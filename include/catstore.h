@@ -923,7 +923,8 @@ CATSTORE_API void EXItemObjectSetFolderTopicName(ITEM_OBJECT* hItem, const char*
  * receives the new id.
  * Status: EXSM_INVALID_HANDLE, EXSM_ALREADY_EXISTS (id in use), EXSM_CATALOG_NAME_TOO_LONG
  * (name, password or another text longer than its field), EXSM_LOCK_ERROR, EXSM_OUT_OF_MEMORY.
- * When making the folders fails the handle is returned together with that status. */
+ * The user, its folders and their change entries are stored together or not at all: on a
+ * failure nothing is stored and NULL is returned. */
 CATSTORE_API USER_OBJECT* EXUserCreate(BOARD_OBJECT* hbrd, EX_USERINFO* pInfo, EXSM_STATUS* status);
 /* Status: EXSM_INVALID_HANDLE, EXSM_ITEM_HAS_CHANGED, EXSM_DOES_NOT_EXIST, EXSM_LOCK_ERROR.
  * On success the handle is released; on failure it stays valid. */
