@@ -1,6 +1,15 @@
 #include "ratioreporter.h"
 
+#include <cstdio>
+
 namespace qn::bench {
+
+bool RatioReporter::ReportContext(const Context& context) {
+    const bool fOk = ConsoleReporter::ReportContext(context);
+    const char* pszType = QN_BUILD_TYPE;
+    std::fprintf(stderr, "Build type: %s\n", *pszType != '\0' ? pszType : "(none)");
+    return fOk;
+}
 
 void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
     for (const Run& run : runs) {

@@ -22,6 +22,9 @@ namespace qn::bench {
 
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
+    // The context the library prints, and the build type the figures come from: only an
+    // optimised build's figures say anything about speed.
+    bool ReportContext(const Context& context) override;
     void ReportRuns(const std::vector<Run>& runs) override;
 
     // Wall-clock and CPU time per iteration, in the benchmark's own time unit.
