@@ -741,9 +741,6 @@ DBStatus DBItemCopy(CDbContext* pdb, uint32_t dwSourceID, uint32_t dwTargetID, c
         st = SnapshotTree(pdb, dbaSource, &nodes);
     }
     std::vector<uint32_t> newIDs(nodes.size());
-    // Ids follow on from the first copy's: one checksum candidate for a whole tree, not a
-    // run of collisions per item.
-    uint32_t dwNextID = 0;
     for (size_t i = 0; st == DBSuccess && i < nodes.size(); ++i) {
         DB_ITEM item;
         st = ItemReadRecordAt(pdb, nodes[i].dba, &item);
@@ -754,12 +751,11 @@ DBStatus DBItemCopy(CDbContext* pdb, uint32_t dwSourceID, uint32_t dwTargetID, c
             break;
         }
         MakeCopyOf(&item, tmpl);
-        item.item.itemid = dwNextID;
+        item.item.itemid = 0;  // the store chooses the copy's id
         item.item.itemparentid =
             nodes[i].nParent < 0 ? dwTargetID : newIDs[size_t(nodes[i].nParent)];
         st = ItemCreateLocked(pdb, &item, ItemCopyNotifier, hbrd);
         newIDs[i] = item.item.itemid;
-        dwNextID = item.item.itemid + 1;
     }
     return tx.Finish(st);
 }

@@ -98,7 +98,6 @@ typedef struct ImportState {
     const BookmarkTree* pTree;
     uint16_t wOwner;
     uint32_t* adwFolderID; /* by node: the catalog id of a folder once it is stored */
-    uint32_t dwNextID;
     EX_ITEMINFOARRAY* pBatch;
     uint16_t cInBatch;
     size_t cFolders, cBookmarks, cSkipped;
@@ -106,18 +105,6 @@ typedef struct ImportState {
 
 static const char* TextOrNull(const BookmarkTree* pTree, size_t off) {
     return off != 0 ? BookmarkText(pTree, off) : NULL;
-}
-
-/* A candidate id for the next bookmark; the store takes the next free one from it up. The
- * store's own choice comes from the clock and is the same for every item of a batch stored
- * within one millisecond, so that each would walk up past the ids taken before it. A run of ids
- * from a random start instead is free but for the rare collision, and keeps a batch's entries
- * side by side in the catalog's id index. */
-static uint32_t NextCandidateID(ImportState* pState) {
-    if (pState->dwNextID == 0) {
-        pState->dwNextID = 1;
-    }
-    return pState->dwNextID++;
 }
 
 static int FlushBatch(ImportState* pState) {
@@ -158,7 +145,6 @@ static int StoreBookmarks(ImportState* pState) {
             continue;
         }
         pInfo->type = ITEM_TYPE_ITEM;
-        pInfo->itemid = NextCandidateID(pState);
         pInfo->itemparentid = pState->adwFolderID[pNode->nParent];
         pInfo->pszExtendedInfo =
             SetName(pInfo->itemname, sizeof pInfo->itemname, BookmarkText(pTree, pNode->offTitle));
@@ -306,10 +292,6 @@ int Import(BOARD_OBJECT* hbrd, const Options* pOpt) {
     state.hbrd = hbrd;
     state.pTree = &tree;
     state.wOwner = EXUserGetID(EXBoardGetCurrentUser(hbrd));
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    state.dwNextID = (uint32_t)(((uint64_t)ts.tv_nsec * 2654435761u) ^ (uint64_t)ts.tv_sec ^
-                                ((uint64_t)getpid() << 12));
     if (rc == 0) {
         state.pBatch =
             malloc(offsetof(EX_ITEMINFOARRAY, aInfo) + IMPORT_BATCH * sizeof(EX_ITEMINFO));
