@@ -12,10 +12,12 @@ if(QN_WERROR)
 endif()
 
 set(QN_FUZZ OFF)
+# What a program linked against the sanitized libraries must be built with too.
+set(QN_SANITIZER_FLAGS -fsanitize=address,undefined)
 if(QN_SANITIZE)
-  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+  add_compile_options(${QN_SANITIZER_FLAGS} -fno-sanitize-recover=undefined
                       -fno-omit-frame-pointer -g -O1)
-  add_link_options(-fsanitize=address,undefined)
+  add_link_options(${QN_SANITIZER_FLAGS})
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     # Coverage instrumentation everywhere so the fuzz harnesses see inside the libraries.
     add_compile_options(-fsanitize=fuzzer-no-link)
