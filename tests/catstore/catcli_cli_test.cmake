@@ -128,6 +128,11 @@ expect_text("Users:          2")
 run_input(11 "${dir}/wrong.txt" info "${cat}" -u bob --password-stdin)
 expect_text("cannot open ${cat} as bob: Access Denied (11)")
 run_input(11 "${dir}/empty.txt" info "${cat}" -u bob --password-stdin)
+# A password too long to hold is refused, never cut to a shorter one.
+string(REPEAT "p" 300 long_password)
+file(WRITE "${dir}/long.txt" "${long_password}\n")
+run_input(64 "${dir}/long.txt" info "${cat}" -u bob --password-stdin)
+expect_text("the password is longer than 254 bytes")
 set(ENV{QUILLON_PASSWORD} "b0b pass")
 check(0 "Users:          2" info "${cat}" -u bob)
 # -p comes before the environment; --password-stdin too.

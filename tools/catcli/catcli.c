@@ -2,9 +2,10 @@
  * catcli - a small client for Quillon catalogs, written against the public catstore.h interface
  * only: catalogs, users and groups for the administrator, items and folders for everyone.
  *
- *   catcli create CATALOG [-n NAME]
+ *   catcli --help | -h | --version
+ *   catcli create CATALOG [-n NAME] [--force]
  *   catcli info CATALOG
- *   catcli users CATALOG list|add NAME [NEWPASSWORD] [LONGNAME]|remove NAME
+ *   catcli users CATALOG list|add NAME [NEWPASSWORD] [LONGNAME] [--unique]|remove NAME
  *   catcli groups CATALOG list|add NAME|remove NAME|join GROUP USER|leave GROUP USER
  *   catcli add CATALOG NAME [-f FOLDER] [-t folder|item] [--url URL] [--note TEXT]
  *   catcli ls CATALOG [FOLDER] [-s SORT] [--folders]
@@ -998,35 +999,65 @@ static int ParseCommandLine(const Command* pCommand, int argc, char** argv, Opti
 
 /* ---- The password --------------------------------------------------------------------------- */
 
-/* One line into pchLine without its line end. 0 when nothing could be read at all. */
+/* One line into pchLine without its line end: 1, or 0 when nothing could be read at all, or -1
+ * for a line longer than the buffer (never cut short: a cut password is another password). */
 static int ReadLine(FILE* pFile, char* pchLine, size_t cchLine) {
     if (fgets(pchLine, (int)cchLine, pFile) == NULL) {
         pchLine[0] = '\0';
         return 0;
     }
+    const size_t cch = strcspn(pchLine, "\n");
+    if (pchLine[cch] != '\n' && cch + 1 == cchLine && !feof(pFile)) {
+        return -1;
+    }
     pchLine[strcspn(pchLine, "\r\n")] = '\0';
     return 1;
 }
 
-/* Asks for the password on the terminal with its echo off. 0 when it cannot. */
+/* The terminal's settings while its echo is off, put back by a signal that ends catcli then. */
+static struct termios s_termBeforePrompt;
+
+static void RestoreTerminalAndDie(int nSignal) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &s_termBeforePrompt);
+    signal(nSignal, SIG_DFL);
+    raise(nSignal);
+}
+
+/* Asks for the password on the terminal with its echo off: 1, 0 when it cannot, -1 for a
+ * password too long for the buffer. */
 static int AskPassword(const char* pszUser, char* pchPassword, size_t cchPassword) {
-    struct termios termOld;
-    if (tcgetattr(STDIN_FILENO, &termOld) != 0) {
+    if (tcgetattr(STDIN_FILENO, &s_termBeforePrompt) != 0) {
         return 0;
     }
-    struct termios termQuiet = termOld;
+    static const int s_anSignals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+    struct sigaction actionRestore, aOld[sizeof s_anSignals / sizeof s_anSignals[0]];
+    memset(&actionRestore, 0, sizeof actionRestore);
+    actionRestore.sa_handler = RestoreTerminalAndDie;
+    sigemptyset(&actionRestore.sa_mask);
+    for (size_t i = 0; i < sizeof s_anSignals / sizeof s_anSignals[0]; ++i) {
+        sigaction(s_anSignals[i], &actionRestore, &aOld[i]);
+    }
+    struct termios termQuiet = s_termBeforePrompt;
     termQuiet.c_lflag &= ~(tcflag_t)ECHO;
     termQuiet.c_lflag |= ICANON;
+    int nRead = 0;
     /* The echo goes off before the prompt shows: nothing typed after it is seen. */
-    if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &termQuiet) != 0) {
-        return 0;
+    if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &termQuiet) == 0) {
+        fprintf(stderr, "Password for %s: ", pszUser);
+        fflush(stderr);
+        nRead = ReadLine(stdin, pchPassword, cchPassword);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &s_termBeforePrompt);
+        fputc('\n', stderr);
     }
-    fprintf(stderr, "Password for %s: ", pszUser);
-    fflush(stderr);
-    const int fRead = ReadLine(stdin, pchPassword, cchPassword);
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &termOld);
-    fputc('\n', stderr);
-    return fRead;
+    for (size_t i = 0; i < sizeof s_anSignals / sizeof s_anSignals[0]; ++i) {
+        sigaction(s_anSignals[i], &aOld[i], NULL);
+    }
+    return nRead;
+}
+
+static int PasswordTooLong(size_t cchPassword) {
+    fprintf(stderr, "catcli: the password is longer than %zu bytes\n", cchPassword - 2);
+    return EXIT_USAGE;
 }
 
 /* Where the password comes from when -p did not give it: standard input, the environment, the
@@ -1039,7 +1070,11 @@ static int FindPassword(Options* pOpt, int fUserGiven, char* pchPassword, size_t
         return 0;
     }
     if (pOpt->pszPasswordStdin != NULL) {
-        if (!ReadLine(stdin, pchPassword, cchPassword) && ferror(stdin)) {
+        const int nRead = ReadLine(stdin, pchPassword, cchPassword);
+        if (nRead < 0) {
+            return PasswordTooLong(cchPassword);
+        }
+        if (nRead == 0 && ferror(stdin)) {
             fprintf(stderr, "catcli: cannot read the password from standard input: %s\n",
                     strerror(errno));
             return 1;
@@ -1057,7 +1092,11 @@ static int FindPassword(Options* pOpt, int fUserGiven, char* pchPassword, size_t
         return 0;
     }
     if (fUserGiven) {
-        if (AskPassword(pOpt->pszUser, pchPassword, cchPassword)) {
+        const int nRead = AskPassword(pOpt->pszUser, pchPassword, cchPassword);
+        if (nRead < 0) {
+            return PasswordTooLong(cchPassword);
+        }
+        if (nRead > 0) {
             pOpt->pszPassword = pchPassword;
         }
         return 0;
@@ -1230,10 +1269,15 @@ int main(int argc, char** argv) {
     }
     EXSM_STATUS status, st2;
     BOARD_OBJECT* hbrd = OpenOrCreate(pCommand, &opt, &status);
-    if (hbrd == NULL && status == EXSM_ACCESS_DENIED && fMayAsk &&
-        AskPassword(opt.pszUser, achPassword, sizeof achPassword)) {
-        opt.pszPassword = achPassword;
-        hbrd = OpenOrCreate(pCommand, &opt, &status);
+    if (hbrd == NULL && status == EXSM_ACCESS_DENIED && fMayAsk) {
+        const int nRead = AskPassword(opt.pszUser, achPassword, sizeof achPassword);
+        if (nRead < 0) {
+            return PasswordTooLong(sizeof achPassword);
+        }
+        if (nRead > 0) {
+            opt.pszPassword = achPassword;
+            hbrd = OpenOrCreate(pCommand, &opt, &status);
+        }
     }
     if (hbrd == NULL) {
         return OpenFailure(pCommand->pfnRun == Create ? "create" : "open", pszPath, opt.pszUser,
