@@ -96,16 +96,9 @@ void* OpenCatalogStore(std::string* pstrTried) {
         const char* pszEnvironment = std::getenv("QUILLON_CATSTORE_LIBRARY");
         strConfigured = pszEnvironment != nullptr ? pszEnvironment : "";
     }
-    std::vector<std::string> candidates;
-    if (!strConfigured.empty()) {
-        candidates.push_back(strConfigured);
-    } else {
-        const std::string strDir = qn::platform::ExecutableDirectory();
-        for (const char* pszName : {kCatalogStoreSoname, kCatalogStoreLink}) {
-            candidates.push_back(strDir + "/" + pszName);
-            candidates.push_back(pszName);
-        }
-    }
+    const std::vector<std::string> candidates =
+        !strConfigured.empty() ? std::vector<std::string>{strConfigured}
+                               : CatalogStoreCandidates(qn::platform::ExecutableDirectory());
     for (const std::string& strCandidate : candidates) {
         if (void* hLib = ::dlopen(strCandidate.c_str(), RTLD_NOW | RTLD_LOCAL)) {
             return hLib;
@@ -156,6 +149,11 @@ std::string LoadedPathOf(void* hLib) {
 void VerifyStructure(const char* pszCatalog, bool fRepair, uint32_t* pStatus) {
     const uint32_t dwBefore = *pStatus;
     if (dwBefore != EXSM_SUCCESS && dwBefore != EXSM_CATALOG_REPAIRED) {
+        const char* pszText = QNStatusText(dwBefore & 0xFFFFu);
+        SkipStructureCheck(StructureCheck::NotRun, pszCatalog,
+                           "the record-level check ended with status " +
+                               std::to_string(dwBefore & 0xFFFFu) +
+                               (pszText != nullptr ? " (" + std::string(pszText) + ")" : ""));
         return;
     }
     std::string strTried;
@@ -250,6 +248,15 @@ void SetCatalogStoreLibrary(const std::string& strPath) {
 std::string CatalogStoreLibrary() {
     std::lock_guard<std::mutex> guard(g_mutex);
     return g_strCatalogStoreLibrary;
+}
+
+std::vector<std::string> CatalogStoreCandidates(const std::string& strProgramDir) {
+    std::vector<std::string> candidates;
+    for (const char* pszName : {kCatalogStoreSoname, kCatalogStoreLink}) {
+        candidates.push_back(strProgramDir + "/" + pszName);
+        candidates.push_back(pszName);
+    }
+    return candidates;
 }
 
 StructureCheck LastStructureCheck() {

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Backs up the catalog to the backup file's folder.
 void DBUBackup(const char* pszCatalog, const char* pszBackup, uint32_t* pStatus);
@@ -47,6 +48,8 @@ DBTuning ReadDBTuning(const std::string& strConfigPath);
 // alone.
 void SetCatalogStoreLibrary(const std::string& strPath);
 std::string CatalogStoreLibrary();
+// The names the catalog store is looked for by, in order, for a program in strProgramDir.
+std::vector<std::string> CatalogStoreCandidates(const std::string& strProgramDir);
 
 // What the last structure verification did, for the log and the tests.
 enum class StructureCheck { NotRun, NoLibrary, MissingExport, ConnectFailed, Ran };

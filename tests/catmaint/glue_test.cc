@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "catalogs.h"
 #include "exsmstatus.h"
@@ -170,6 +171,12 @@ TEST_F(GlueTest, MissingLibraryOrExportSkipsTheStructureVerification) {
     EXPECT_EQ(qn::maint::LastStructureCheck(), StructureCheck::MissingExport);
 }
 
+TEST(GlueRules, TheCatalogStoreIsLookedForByItsSonameFirst) {
+    const std::vector<std::string> expected = {"/opt/q/bin/libcatstore.so.2", "libcatstore.so.2",
+                                               "/opt/q/bin/libcatstore.so", "libcatstore.so"};
+    EXPECT_EQ(qn::maint::CatalogStoreCandidates("/opt/q/bin"), expected);
+}
+
 TEST_F(GlueTest, ASkippedStructureVerificationSaysWhyInTheLogs) {
     const std::string strMissing = m_dir.file("no-such-library.so");
     struct Case {
@@ -204,7 +211,14 @@ TEST_F(GlueTest, ASkippedStructureVerificationSaysWhyInTheLogs) {
             EXPECT_NE(strLog.find("  " + strNote + "\n"), std::string::npos) << strLog;
         }
     }
-    // A check turned off in the configuration says so too.
+    // A record-level check that left errors, or a check turned off in the configuration, say so
+    // too.
+    qn::maint::SetCatalogStoreLibrary(QN_STANDIN_CATSTORE);
+    DamageRecords(m_strCatalog);
+    EXPECT_EQ(Verify(false), EXSM_CATALOG_CORRUPTED);
+    EXPECT_EQ(qn::maint::LastStructureCheckNote(),
+              "Structure check of '" + m_strCatalog +
+                  "' skipped: the record-level check ended with status 14 (Catalog Corrupted).");
     Tuning(1, 0);
     Verify(true);
     EXPECT_EQ(qn::maint::LastStructureCheckNote(), "Structure check of '" + m_strCatalog +
