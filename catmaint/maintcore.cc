@@ -190,11 +190,10 @@ CommandResult RunBackup(IMaintView& view, const MaintPaths& paths) {
             if (!fKeepEarlier) {
                 return Show(view, dwStatus, Outcome::Success, LoadResourceString(IDS_BACKUP_OK));
             }
-            const std::string strKept =
-                "The catalog was repaired before this backup, so the "
-                "earlier backup " +
-                paths.strBackup + " is kept for Restore; the repaired catalog is in " + strTarget +
-                ".";
+            std::string strKept =
+                "The catalog was repaired before this backup, so the earlier backup ";
+            strKept += paths.strBackup + " is kept for Restore; the repaired catalog is in " +
+                       strTarget + ".";
             AppendCatalogLog(paths.strCatalog, strKept);
             return Show(view, dwStatus, Outcome::Success,
                         std::string(LoadResourceString(IDS_BACKUP_OK)) + "\n" + strKept);
@@ -257,7 +256,7 @@ CommandResult RunVerify(IMaintView& view, const MaintPaths& paths, bool fRepair)
     }
 }
 
-// ---- Help ---------------------------------------------------------------------------------------
+// ---- Help -------------------------------------------------------------------------------------
 
 std::string HelpFileIn(const std::string& strProgramDir, const std::string& strName) {
     const std::string strInstalled = strProgramDir + "/../share/quillon/" + strName;

@@ -86,7 +86,7 @@ std::string RepairedBackupFolder(const MaintPaths& paths, long long tmWhen);
 CommandResult RunRestore(IMaintView& view, const MaintPaths& paths);
 CommandResult RunVerify(IMaintView& view, const MaintPaths& paths, bool fRepair);
 
-// ---- Help ---------------------------------------------------------------------------------------
+// ---- Help -------------------------------------------------------------------------------------
 
 // Where the help file is for a program in strProgramDir: the installed data folder
 // (strProgramDir/../share/quillon) first, else beside the program, as in the build tree. When
