@@ -1,16 +1,24 @@
 #include "glue.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "catdbu.h"
 #include "catstore.h"
 #include "exsmstatus.h"
 #include "foundation/status.h"
 #include "foundation/syslog.h"
+#include "maintcore.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
 #include "qnplatform.h"
@@ -21,6 +29,10 @@ namespace {
 std::mutex g_mutex;
 std::string g_strCatalogStoreLibrary;
 StructureCheck g_lastStructureCheck = StructureCheck::NotRun;
+std::string g_strLastStructureNote;
+
+constexpr const char* kCatalogStoreSoname = "libcatstore.so.2";
+constexpr const char* kCatalogStoreLink = "libcatstore.so";
 
 // The catalog store's calls, as the library exports them (catstore.h).
 using PFN_EXBoardConnect = decltype(&::EXBoardConnect);
@@ -71,7 +83,10 @@ class CConfigPathBlock {
     std::string m_strPath;
 };
 
-void* OpenCatalogStore() {
+// The catalog store, loaded by its soname first (the name an installed program finds through
+// its run path), then by the development link a build tree has. Every path tried goes into
+// *pstrTried for the report of a skipped check.
+void* OpenCatalogStore(std::string* pstrTried) {
     std::string strConfigured;
     {
         std::lock_guard<std::mutex> guard(g_mutex);
@@ -81,37 +96,88 @@ void* OpenCatalogStore() {
         const char* pszEnvironment = std::getenv("QUILLON_CATSTORE_LIBRARY");
         strConfigured = pszEnvironment != nullptr ? pszEnvironment : "";
     }
-    if (!strConfigured.empty()) {
-        return ::dlopen(strConfigured.c_str(), RTLD_NOW | RTLD_LOCAL);
+    const std::vector<std::string> candidates =
+        !strConfigured.empty() ? std::vector<std::string>{strConfigured}
+                               : CatalogStoreCandidates(qn::platform::ExecutableDirectory());
+    for (const std::string& strCandidate : candidates) {
+        if (void* hLib = ::dlopen(strCandidate.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+            return hLib;
+        }
+        const char* pszWhy = ::dlerror();
+        if (!pstrTried->empty()) {
+            pstrTried->append("; ");
+        }
+        pstrTried->append(strCandidate);
+        // A library that is there but does not load says why; "not found" is the usual case.
+        if (pszWhy != nullptr && std::strstr(pszWhy, "No such file") == nullptr) {
+            pstrTried->append(" (").append(pszWhy).append(")");
+        }
     }
-    const std::string strBeside = qn::platform::ExecutableDirectory() + "/libcatstore.so";
-    if (void* hLib = ::dlopen(strBeside.c_str(), RTLD_NOW | RTLD_LOCAL)) {
-        return hLib;
-    }
-    return ::dlopen("libcatstore.so", RTLD_NOW | RTLD_LOCAL);
+    return nullptr;
 }
 
-void SetLastCheck(StructureCheck check) {
+// One line in the catalog's own log (View Log shows it) and in the system log.
+void LogStructureNote(const std::string& strCatalog, const std::string& strNote) {
+    QNTrace(QNTRACE_ALWAYS, "QNDBU: %s\r\n", strNote.c_str());
+    AppendCatalogLog(strCatalog, strNote);
+}
+
+void SetLastCheck(StructureCheck check, const std::string& strNote = std::string()) {
     std::lock_guard<std::mutex> guard(g_mutex);
     g_lastStructureCheck = check;
+    g_strLastStructureNote = strNote;
+}
+
+// Records a skipped structure check and says why, in both logs.
+void SkipStructureCheck(StructureCheck check, const char* pszCatalog, const std::string& strWhy) {
+    const std::string strNote =
+        "Structure check of '" + std::string(pszCatalog) + "' skipped: " + strWhy + ".";
+    SetLastCheck(check, strNote);
+    LogStructureNote(pszCatalog, strNote);
+}
+
+// The file a loaded library came from.
+std::string LoadedPathOf(void* hLib) {
+    struct link_map* pMap = nullptr;
+    if (::dlinfo(hLib, RTLD_DI_LINKMAP, &pMap) == 0 && pMap != nullptr && pMap->l_name != nullptr) {
+        return pMap->l_name;
+    }
+    return "(path unknown)";
 }
 
 // The catalog-structure verification through the catalog store.
 void VerifyStructure(const char* pszCatalog, bool fRepair, uint32_t* pStatus) {
     const uint32_t dwBefore = *pStatus;
     if (dwBefore != EXSM_SUCCESS && dwBefore != EXSM_CATALOG_REPAIRED) {
+        const char* pszText = QNStatusText(dwBefore & 0xFFFFu);
+        SkipStructureCheck(StructureCheck::NotRun, pszCatalog,
+                           "the record-level check ended with status " +
+                               std::to_string(dwBefore & 0xFFFFu) +
+                               (pszText != nullptr ? " (" + std::string(pszText) + ")" : ""));
         return;
     }
-    void* hLib = OpenCatalogStore();
+    std::string strTried;
+    void* hLib = OpenCatalogStore(&strTried);
     if (hLib == nullptr) {
-        SetLastCheck(StructureCheck::NoLibrary);
+        SkipStructureCheck(StructureCheck::NoLibrary, pszCatalog,
+                           "the catalog store library cannot be loaded (tried " + strTried + ")");
         return;
     }
     auto pfnConnect = reinterpret_cast<PFN_EXBoardConnect>(::dlsym(hLib, "EXBoardConnect"));
     auto pfnVerify = reinterpret_cast<PFN_DBBoardVerify>(::dlsym(hLib, "DBBoardVerify"));
     auto pfnClose = reinterpret_cast<PFN_EXBoardClose>(::dlsym(hLib, "EXBoardClose"));
     if (pfnConnect == nullptr || pfnVerify == nullptr || pfnClose == nullptr) {
-        SetLastCheck(StructureCheck::MissingExport);
+        std::string strMissing;
+        for (const auto& [pszName, fFound] : {std::pair{"EXBoardConnect", pfnConnect != nullptr},
+                                              std::pair{"DBBoardVerify", pfnVerify != nullptr},
+                                              std::pair{"EXBoardClose", pfnClose != nullptr}}) {
+            if (!fFound) {
+                strMissing += (strMissing.empty() ? "" : ", ") + std::string(pszName);
+            }
+        }
+        SkipStructureCheck(
+            StructureCheck::MissingExport, pszCatalog,
+            "the catalog store library " + LoadedPathOf(hLib) + " lacks " + strMissing);
         ::dlclose(hLib);
         return;
     }
@@ -122,7 +188,11 @@ void VerifyStructure(const char* pszCatalog, bool fRepair, uint32_t* pStatus) {
         if (*pStatus == EXSM_SUCCESS) {
             *pStatus = EXSM_CATALOG_OPEN_ERROR;  // no handle is never a success
         }
-        SetLastCheck(StructureCheck::ConnectFailed);
+        const unsigned nStatus = *pStatus & 0xFFFFu;
+        const char* pszText = QNStatusText(nStatus);
+        SkipStructureCheck(StructureCheck::ConnectFailed, pszCatalog,
+                           "the exclusive connect failed with status " + std::to_string(nStatus) +
+                               (pszText != nullptr ? " (" + std::string(pszText) + ")" : ""));
         ::dlclose(hLib);
         return;
     }
@@ -180,9 +250,41 @@ std::string CatalogStoreLibrary() {
     return g_strCatalogStoreLibrary;
 }
 
+std::vector<std::string> CatalogStoreCandidates(const std::string& strProgramDir) {
+    std::vector<std::string> candidates;
+    for (const char* pszName : {kCatalogStoreSoname, kCatalogStoreLink}) {
+        candidates.push_back(strProgramDir + "/" + pszName);
+        candidates.push_back(pszName);
+    }
+    return candidates;
+}
+
 StructureCheck LastStructureCheck() {
     std::lock_guard<std::mutex> guard(g_mutex);
     return g_lastStructureCheck;
+}
+
+std::string LastStructureCheckNote() {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    return g_strLastStructureNote;
+}
+
+void AppendCatalogLog(const std::string& strCatalog, const std::string& strText) {
+    const std::time_t now = std::time(nullptr);
+    struct tm tmNow {};
+    ::localtime_r(&now, &tmNow);
+    char szStamp[64];
+    std::snprintf(szStamp, sizeof szStamp, "%04d-%02d-%02d %02d:%02d:%02d  ", tmNow.tm_year + 1900,
+                  tmNow.tm_mon + 1, tmNow.tm_mday, tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec);
+    const std::string strLine = szStamp + strText + "\n";
+    const std::string strLog = DerivePaths(strCatalog).strLog;
+    const int fd = ::open(strLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return;
+    }
+    // One write per line: O_APPEND keeps the lines of several processes whole.
+    [[maybe_unused]] const ssize_t cbWritten = ::write(fd, strLine.data(), strLine.size());
+    ::close(fd);
 }
 
 }  // namespace qn::maint
@@ -242,5 +344,8 @@ void DBUVerify(const char* pszCatalog, bool fRepair, uint32_t* pStatus) {
     }
     if (tuning.nCheckSchemaIntegrity != 0) {
         VerifyStructure(strCatalog.c_str(), fRepair, pStatus);
+    } else {
+        SkipStructureCheck(StructureCheck::NotRun, strCatalog.c_str(),
+                           "CheckSchemaIntegrity is 0 in " + config.Path());
     }
 }

@@ -2,9 +2,12 @@
 //
 // Backup, restore and the record-level check are done by the catalog utilities (catdbu.h); the
 // check of the catalog's own structure by the catalog store, loaded at run time only for it
-// ("libcatstore.so", looked for beside the program first, then on the library path) and
-// released right after. Without a loadable catalog store, or one lacking DBBoardVerify, the
-// structure check is skipped.
+// and released right after. It is looked for as "libcatstore.so.2" (its soname) beside the
+// program, then on the library path (an installed program's run path), then as the
+// development link "libcatstore.so" in the same two places. Without a loadable catalog store,
+// or one lacking DBBoardVerify, or when the exclusive connect fails, the structure check is
+// skipped and a line says so and why (the paths tried, the missing export, the connect's
+// status) in the catalog's log, the system log and LastStructureCheckNote.
 //
 // Each operation writes its 32-bit status through its last argument; the caller reads its low
 // 16 bits as an EXSM_STATUS: 0 success, 14 corrupted, 15 repaired, 18 unavailable (in use),
@@ -13,6 +16,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Backs up the catalog to the backup file's folder.
 void DBUBackup(const char* pszCatalog, const char* pszBackup, uint32_t* pStatus);
@@ -39,13 +43,22 @@ struct DBTuning {
 DBTuning ReadDBTuning(const std::string& strConfigPath);
 
 // Where the catalog store is loaded from. Empty (the default): the environment variable
-// QUILLON_CATSTORE_LIBRARY when set, else "libcatstore.so" beside the program, then on the
-// library path. A path given here (or in the variable) is used alone.
+// QUILLON_CATSTORE_LIBRARY when set, else the soname and then the development link, each beside
+// the program and then on the library path. A path given here (or in the variable) is used
+// alone.
 void SetCatalogStoreLibrary(const std::string& strPath);
 std::string CatalogStoreLibrary();
+// The names the catalog store is looked for by, in order, for a program in strProgramDir.
+std::vector<std::string> CatalogStoreCandidates(const std::string& strProgramDir);
 
 // What the last structure verification did, for the log and the tests.
 enum class StructureCheck { NotRun, NoLibrary, MissingExport, ConnectFailed, Ran };
 StructureCheck LastStructureCheck();
+// Why the last structure verification was skipped ("" when it ran or was not due).
+std::string LastStructureCheckNote();
+
+// Appends one time-stamped line to the catalog's log file; a log that cannot be written is
+// passed over (the log never makes an operation fail).
+void AppendCatalogLog(const std::string& strCatalog, const std::string& strText);
 
 }  // namespace qn::maint

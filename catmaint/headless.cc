@@ -1,8 +1,14 @@
 #include "headless.h"
 
-#include <cstring>
+#include <sys/stat.h>
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QStringList>
+#include <istream>
 #include <ostream>
 #include <string>
+#include <utility>
 
 #include "catdbu.h"
 #include "maintcore.h"
@@ -51,6 +57,10 @@ class CConsoleView : public IMaintView, public IProgressSink {
             m_fBarOpen = false;
         }
     }
+    void ShowNote(const std::string& strText) override {
+        EndBar();
+        m_out << strText << '\n' << std::flush;
+    }
     void ShowProgressText(const char* pszText) override {
         EndBar();
         m_out << pszText << '\n' << std::flush;
@@ -97,10 +107,36 @@ int ExitCodeOf(Outcome outcome) {
             return kExitCorrupted;
         case Outcome::InUse:
             return kExitInUse;
+        case Outcome::NoBackup:
+            return kExitNoCatalog;
         case Outcome::Failed:
         case Outcome::Unexpected:
             return kExitFailed;
     }
+    return kExitFailed;
+}
+
+// A restore throws away every change since the backup: on a terminal it is asked for, and
+// elsewhere it needs --yes. Returns -1 to go on, or the exit code.
+int ConfirmRestore(const MaintCommandLine& commandLine, const MaintPaths& paths,
+                   const MaintConsole& console) {
+    if (commandLine.fYes) {
+        return -1;
+    }
+    if (!console.fInIsTerminal) {
+        console.err << "catmaint: --restore replaces " << paths.strCatalog << " with its backup "
+                    << paths.strBackup
+                    << " and loses every change since that backup; pass --yes to confirm\n";
+        return kExitUsage;
+    }
+    console.err << "Replace " << paths.strCatalog << " with its backup " << paths.strBackup
+                << "? Every change since that backup is lost. [y/N] " << std::flush;
+    std::string strAnswer;
+    std::getline(console.in, strAnswer);
+    if (strAnswer == "y" || strAnswer == "Y" || strAnswer == "yes" || strAnswer == "YES") {
+        return -1;
+    }
+    console.err << "catmaint: restore cancelled; " << paths.strCatalog << " is unchanged\n";
     return kExitFailed;
 }
 
@@ -110,82 +146,126 @@ const char* HeadlessUsage() {
     return "Usage: catmaint [CATALOG]                         the maintenance dialog\n"
            "       catmaint --verify [--no-repair] [CATALOG]  check (and repair) the catalog\n"
            "       catmaint --backup [CATALOG]                check, then back up the catalog\n"
-           "       catmaint --restore [CATALOG]               put the last backup back\n"
-           "       catmaint --help                            this text\n"
+           "       catmaint --restore [--yes] [CATALOG]       put the last backup back\n"
+           "       catmaint --help | -h                       this text\n"
+           "       catmaint --version                         the version\n"
            "\n"
            "CATALOG defaults to the last catalog used, else vfc/catalog.vfc. The backup is kept\n"
            "in the folder \"backup\" beside the catalog; the log in the catalog's \".log\" file.\n"
+           "A catalog that --backup's check has just repaired does not replace an earlier\n"
+           "backup: that one stays for --restore, the repaired catalog goes to\n"
+           "backup/repaired-YYYYMMDD-HHMMSS/.\n"
+           "--restore asks for a confirmation on a terminal; elsewhere it needs --yes.\n"
            "\n"
-           "Exit status: 0 done (errors found by --verify were repaired), 1 the operation failed,\n"
-           "2 errors were found that were not repaired, 3 the catalog is in use, 4 the catalog\n"
-           "or its backup folder cannot be found or made, 64 a command line not understood.\n";
+           "Exit status: 0 done (errors found by --verify were repaired), 1 the operation failed\n"
+           "or the restore was declined, 2 errors were found that were not repaired, 3 the\n"
+           "catalog is in use, 4 the catalog, its backup folder or the backup to restore cannot\n"
+           "be found or made, 64 a command line not understood or a --restore without --yes\n"
+           "when standard input is no terminal.\n";
 }
 
-bool IsHeadlessCommandLine(int argc, char** argv) {
-    return argc > 1 && argv[1] != nullptr && std::strncmp(argv[1], "--", 2) == 0;
+MaintCommandLine ParseMaintCommandLine(int argc, char** argv) {
+    MaintCommandLine commandLine;
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i] != nullptr ? argv[i] : "");
+    }
+    QCommandLineParser parser;
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    const QCommandLineOption optHelp(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption optVersion(QStringLiteral("version"));
+    const QCommandLineOption optVerify(QStringLiteral("verify"));
+    const QCommandLineOption optBackup(QStringLiteral("backup"));
+    const QCommandLineOption optRestore(QStringLiteral("restore"));
+    const QCommandLineOption optNoRepair(QStringLiteral("no-repair"));
+    const QCommandLineOption optYes(QStringLiteral("yes"));
+    parser.addOptions({optHelp, optVersion, optVerify, optBackup, optRestore, optNoRepair, optYes});
+    if (!parser.parse(arguments)) {
+        commandLine.strError = parser.errorText().toStdString();
+        return commandLine;
+    }
+    if (parser.isSet(optHelp)) {
+        commandLine.command = MaintCommand::Help;
+        return commandLine;
+    }
+    if (parser.isSet(optVersion)) {
+        commandLine.command = MaintCommand::Version;
+        return commandLine;
+    }
+    int cCommands = 0;
+    for (const auto& [pOption, command] :
+         {std::pair{&optVerify, MaintCommand::Verify}, std::pair{&optBackup, MaintCommand::Backup},
+          std::pair{&optRestore, MaintCommand::Restore}}) {
+        if (parser.isSet(*pOption)) {
+            commandLine.command = command;
+            ++cCommands;
+        }
+    }
+    const QStringList operands = parser.positionalArguments();
+    commandLine.fRepair = !parser.isSet(optNoRepair);
+    commandLine.fYes = parser.isSet(optYes);
+    if (cCommands > 1) {
+        commandLine.strError = "give one command";
+    } else if (!commandLine.fRepair && commandLine.command != MaintCommand::Verify) {
+        commandLine.strError = "--no-repair goes with --verify only";
+    } else if (commandLine.fYes && commandLine.command != MaintCommand::Restore) {
+        commandLine.strError = "--yes goes with --restore only";
+    } else if (commandLine.command == MaintCommand::Dialog) {
+        commandLine.strCatalog = operands.join(QLatin1Char(' ')).toStdString();
+    } else if (operands.size() > 1) {
+        commandLine.strError = "unknown argument '" + operands[1].toStdString() + "'";
+    } else if (!operands.isEmpty()) {
+        commandLine.strCatalog = operands.front().toStdString();
+    }
+    return commandLine;
 }
 
-int RunHeadless(int argc, char** argv, std::ostream& out, std::ostream& err, bool fErrIsTerminal) {
-    enum class Command { None, Verify, Backup, Restore, Help } command = Command::None;
-    bool fRepair = true;
-    std::string strCatalog;
-    for (int i = 1; i < argc; ++i) {
-        const std::string strArg = argv[i] != nullptr ? argv[i] : "";
-        Command next = Command::None;
-        if (strArg == "--verify") {
-            next = Command::Verify;
-        } else if (strArg == "--backup") {
-            next = Command::Backup;
-        } else if (strArg == "--restore") {
-            next = Command::Restore;
-        } else if (strArg == "--help" || strArg == "-h") {
-            next = Command::Help;
-        } else if (strArg == "--no-repair") {
-            fRepair = false;
-            continue;
-        } else if (strArg == "--") {
-            if (i + 1 < argc && strCatalog.empty() && i + 2 == argc) {
-                strCatalog = argv[++i];
-                continue;
-            }
-            err << HeadlessUsage();
-            return kExitUsage;
-        } else if (strArg.rfind("--", 0) == 0 || !strCatalog.empty()) {
-            err << "catmaint: unknown argument '" << strArg << "'\n" << HeadlessUsage();
-            return kExitUsage;
-        } else {
-            strCatalog = strArg;
-            continue;
-        }
-        if (command != Command::None && command != next) {
-            err << "catmaint: give one command\n" << HeadlessUsage();
-            return kExitUsage;
-        }
-        command = next;
-    }
-    if (command == Command::Help) {
-        out << HeadlessUsage();
-        return kExitSuccess;
-    }
-    if (command == Command::None || (!fRepair && command != Command::Verify)) {
-        err << HeadlessUsage();
+int RunHeadless(const MaintCommandLine& commandLine, const MaintConsole& console) {
+    if (!commandLine.strError.empty()) {
+        console.err << "catmaint: " << commandLine.strError << '\n' << HeadlessUsage();
         return kExitUsage;
     }
+    switch (commandLine.command) {
+        case MaintCommand::Help:
+            console.out << HeadlessUsage();
+            return kExitSuccess;
+        case MaintCommand::Version:
+            console.out << LoadResourceString(IDS_PROGRAM_TITLE) << ' ' << kVersionText << '\n';
+            return kExitSuccess;
+        case MaintCommand::Dialog:
+            console.err << HeadlessUsage();
+            return kExitUsage;
+        default:
+            break;
+    }
 
-    const StartupResult startup = FindCatalog(strCatalog, {});
+    const StartupResult startup = FindCatalog(commandLine.strCatalog, {});
     if (!startup.fOk) {
-        err << startup.strError << '\n';
+        console.err << startup.strError;
+        if (!startup.strLookedFor.empty()) {
+            console.err << "  Looked for " << startup.strLookedFor << '.';
+        }
+        console.err << '\n';
         return kExitNoCatalog;
     }
+    // Without a backup there is nothing to confirm: the restore says so and where it looked.
+    struct stat stBackup {};
+    if (commandLine.command == MaintCommand::Restore &&
+        ::stat(startup.paths.strBackup.c_str(), &stBackup) == 0) {
+        const int nExit = ConfirmRestore(commandLine, startup.paths, console);
+        if (nExit >= 0) {
+            return nExit;
+        }
+    }
     DBUSetWorkPath(qn::platform::ExecutableDirectory().c_str());
-    CConsoleView view(out, err, fErrIsTerminal);
+    CConsoleView view(console.out, console.err, console.fErrIsTerminal);
     AttachProgress(&view);
     CommandResult result;
-    switch (command) {
-        case Command::Verify:
-            result = RunVerify(view, startup.paths, fRepair);
+    switch (commandLine.command) {
+        case MaintCommand::Verify:
+            result = RunVerify(view, startup.paths, commandLine.fRepair);
             break;
-        case Command::Backup:
+        case MaintCommand::Backup:
             result = RunBackup(view, startup.paths);
             break;
         default:

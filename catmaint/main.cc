@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -45,23 +47,31 @@ std::optional<std::string> AskForCatalog() {
 
 int main(int argc, char** argv) {
     QNSetProductName(LoadResourceString(IDS_PRODUCT_NAME));
-    if (IsHeadlessCommandLine(argc, argv)) {
-        return RunHeadless(argc, argv, std::cout, std::cerr, ::isatty(STDERR_FILENO) != 0);
+    // The command line is read before any application object: help, version and the headless
+    // forms must work where there is no display.
+    const MaintCommandLine commandLine = ParseMaintCommandLine(argc, argv);
+    if (commandLine.command != MaintCommand::Dialog || !commandLine.strError.empty()) {
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName(
+            QString::fromUtf8(LoadResourceString(IDS_PROGRAM_TITLE)));
+        QCoreApplication::setApplicationVersion(QString::fromUtf8(kVersionText));
+        const MaintConsole console{std::cin, ::isatty(STDIN_FILENO) != 0, std::cout, std::cerr,
+                                   ::isatty(STDERR_FILENO) != 0};
+        return RunHeadless(commandLine, console);
+    }
+    // Qt aborts the process when it finds no display; without any sign of one, say so instead.
+    if (std::getenv("QT_QPA_PLATFORM") == nullptr && std::getenv("DISPLAY") == nullptr &&
+        std::getenv("WAYLAND_DISPLAY") == nullptr) {
+        std::cerr << "catmaint: no display for the dialog; --verify, --backup and --restore work "
+                     "without one (see --help)\n";
+        return kExitFailed;
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(LoadResourceString(IDS_PROGRAM_TITLE)));
     QApplication::setApplicationVersion(QString::fromUtf8(kVersionText));
     QApplication::setWindowIcon(ProgramIcon());
 
-    // The command line is the catalog path, taken as it is.
-    std::string strCommandLine;
-    for (int i = 1; i < argc; ++i) {
-        if (i > 1) {
-            strCommandLine += ' ';
-        }
-        strCommandLine += argv[i];
-    }
-    const StartupResult startup = FindCatalog(strCommandLine, &AskForCatalog);
+    const StartupResult startup = FindCatalog(commandLine.strCatalog, &AskForCatalog);
     if (!startup.fOk) {
         QMessageBox::critical(nullptr, QString::fromUtf8(LoadResourceString(IDS_PROGRAM_TITLE)),
                               QString::fromStdString(startup.strError));

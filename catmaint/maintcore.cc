@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 #include <memory>
 
 #include "catdbu.h"
@@ -101,6 +103,7 @@ StartupResult FindCatalog(const std::string& strCommandLine,
         }
         if (!chosen || chosen->empty()) {
             result.strError = LoadResourceString(IDS_CATALOG_NOT_FOUND);
+            result.strLookedFor = DerivePaths(strCatalog).strCatalog;
             return result;
         }
         strCatalog = *chosen;
@@ -127,22 +130,73 @@ CommandResult Show(IMaintView& view, uint32_t dwStatus, Outcome outcome,
 
 }  // namespace
 
+std::string RepairedBackupFolder(const MaintPaths& paths, long long tmWhen) {
+    const std::time_t tm = static_cast<std::time_t>(tmWhen);
+    struct tm tmLocal {};
+    ::localtime_r(&tm, &tmLocal);
+    char szName[64];
+    std::snprintf(szName, sizeof szName, "repaired-%04d%02d%02d-%02d%02d%02d",
+                  tmLocal.tm_year + 1900, tmLocal.tm_mon + 1, tmLocal.tm_mday, tmLocal.tm_hour,
+                  tmLocal.tm_min, tmLocal.tm_sec);
+    return paths.strBackupDir + "/" + szName;
+}
+
+namespace {
+
+// The structure check's remark, when it was skipped.
+void ShowStructureNote(IMaintView& view) {
+    const std::string strNote = LastStructureCheckNote();
+    if (!strNote.empty()) {
+        view.ShowNote(strNote);
+    }
+}
+
+std::string FileNameOf(const std::string& strPath) {
+    const size_t nSlash = strPath.rfind('/');
+    return nSlash == std::string::npos ? strPath : strPath.substr(nSlash + 1);
+}
+
+}  // namespace
+
 CommandResult RunBackup(IMaintView& view, const MaintPaths& paths) {
     view.BeginWaitCursor();
     view.StartOperation(IDS_CHECKING_INTEGRITY);
     uint32_t dwStatus = 0;
     DBUVerify(paths.strCatalog.c_str(), true, &dwStatus);
+    ShowStructureNote(view);
     CommandResult result;
     switch (dwStatus & 0xFFFFu) {
         case EXSM_SUCCESS:
         case EXSM_CATALOG_REPAIRED: {
+            std::string strTarget = paths.strBackup;
+            const bool fKeepEarlier =
+                (dwStatus & 0xFFFFu) == EXSM_CATALOG_REPAIRED && IsExistingFile(paths.strBackup);
+            if (fKeepEarlier) {
+                const std::string strFolder =
+                    RepairedBackupFolder(paths, static_cast<long long>(std::time(nullptr)));
+                if (!MakeDirectory(strFolder)) {
+                    view.EndWaitCursor();
+                    return Show(view, EXSM_CATALOG_BACKUP_FAILED, Outcome::Failed,
+                                FormatResource(IDS_CANNOT_CREATE_BACKUP_DIR, strFolder));
+                }
+                strTarget = strFolder + "/" + FileNameOf(paths.strCatalog);
+            }
             view.StartOperation(IDS_PERFORMING_BACKUP);
-            DBUBackup(paths.strCatalog.c_str(), paths.strBackup.c_str(), &dwStatus);
+            DBUBackup(paths.strCatalog.c_str(), strTarget.c_str(), &dwStatus);
             view.EndWaitCursor();
-            if ((dwStatus & 0xFFFFu) == EXSM_SUCCESS) {
+            if ((dwStatus & 0xFFFFu) != EXSM_SUCCESS) {
+                return Show(view, dwStatus, Outcome::Failed, LoadResourceString(IDS_BACKUP_FAILED));
+            }
+            if (!fKeepEarlier) {
                 return Show(view, dwStatus, Outcome::Success, LoadResourceString(IDS_BACKUP_OK));
             }
-            return Show(view, dwStatus, Outcome::Failed, LoadResourceString(IDS_BACKUP_FAILED));
+            std::string strKept =
+                "The catalog was repaired before this backup, so the earlier backup ";
+            strKept += paths.strBackup + " is kept for Restore; the repaired catalog is in " +
+                       strTarget + ".";
+            AppendCatalogLog(paths.strCatalog, strKept);
+            return Show(view, dwStatus, Outcome::Success,
+                        std::string(LoadResourceString(IDS_BACKUP_OK)) + "\n" + strKept);
         }
         case EXSM_CATALOG_CORRUPTED:
             result = Show(view, dwStatus, Outcome::Corrupted,
@@ -161,14 +215,22 @@ CommandResult RunBackup(IMaintView& view, const MaintPaths& paths) {
 
 CommandResult RunRestore(IMaintView& view, const MaintPaths& paths) {
     view.StartOperation(IDS_PERFORMING_RESTORE);
+    if (!IsExistingFile(paths.strBackup)) {
+        return Show(view, EXSM_DOES_NOT_EXIST, Outcome::NoBackup,
+                    FormatResource(IDS_NO_BACKUP, paths.strBackup));
+    }
     view.BeginWaitCursor();
     uint32_t dwStatus = 0;
     DBURestore(paths.strBackup.c_str(), paths.strCatalog.c_str(), &dwStatus);
     view.EndWaitCursor();
-    if ((dwStatus & 0xFFFFu) == EXSM_SUCCESS) {
-        return Show(view, dwStatus, Outcome::Success, LoadResourceString(IDS_RESTORE_OK));
+    switch (dwStatus & 0xFFFFu) {
+        case EXSM_SUCCESS:
+            return Show(view, dwStatus, Outcome::Success, LoadResourceString(IDS_RESTORE_OK));
+        case EXSM_CATALOG_UNAVAILABLE:
+            return Show(view, dwStatus, Outcome::InUse, LoadResourceString(IDS_CATALOG_IN_USE));
+        default:
+            return Show(view, dwStatus, Outcome::Failed, LoadResourceString(IDS_RESTORE_FAILED));
     }
-    return Show(view, dwStatus, Outcome::Failed, LoadResourceString(IDS_RESTORE_FAILED));
 }
 
 CommandResult RunVerify(IMaintView& view, const MaintPaths& paths, bool fRepair) {
@@ -176,6 +238,7 @@ CommandResult RunVerify(IMaintView& view, const MaintPaths& paths, bool fRepair)
     view.BeginWaitCursor();
     uint32_t dwStatus = 0;
     DBUVerify(paths.strCatalog.c_str(), fRepair, &dwStatus);
+    ShowStructureNote(view);
     view.EndWaitCursor();
     switch (dwStatus & 0xFFFFu) {
         case EXSM_SUCCESS:
@@ -191,6 +254,17 @@ CommandResult RunVerify(IMaintView& view, const MaintPaths& paths, bool fRepair)
         default:
             return Show(view, dwStatus, Outcome::Unexpected, UnexpectedErrorText(dwStatus));
     }
+}
+
+// ---- Help -------------------------------------------------------------------------------------
+
+std::string HelpFileIn(const std::string& strProgramDir, const std::string& strName) {
+    const std::string strInstalled = strProgramDir + "/../share/quillon/" + strName;
+    if (IsExistingFile(strInstalled)) {
+        return strInstalled;
+    }
+    const std::string strBeside = strProgramDir + "/" + strName;
+    return IsExistingFile(strBeside) ? strBeside : strInstalled;
 }
 
 // ---- Progress ---------------------------------------------------------------------------------

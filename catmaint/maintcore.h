@@ -37,7 +37,8 @@ inline constexpr size_t kMaxPreferencePath = 4095;
 struct StartupResult {
     bool fOk = false;
     MaintPaths paths;
-    std::string strError;  // the message to show when !fOk
+    std::string strError;      // the message to show when !fOk
+    std::string strLookedFor;  // the catalog path looked for (absolute), when it was not found
 };
 
 // Finds the catalog: the command line when not empty, else the preference "Catalog 1" of
@@ -59,10 +60,13 @@ class IMaintView {
     virtual void ShowMessage(const std::string& strText) = 0;
     virtual void BeginWaitCursor() {}
     virtual void EndWaitCursor() {}
+    // A remark on the way that the log holds too (a skipped structure check); the dialog leaves
+    // it to the log.
+    virtual void ShowNote(const std::string& strText) {}
 };
 
 // How a command ended.
-enum class Outcome { Success, Repaired, Failed, Corrupted, InUse, Unexpected };
+enum class Outcome { Success, Repaired, Failed, Corrupted, InUse, Unexpected, NoBackup };
 
 struct CommandResult {
     uint32_t dwStatus = 0;  // the glue's status
@@ -70,10 +74,24 @@ struct CommandResult {
     std::string strMessage;  // what was shown last
 };
 
-// Verify with repair, then (when the catalog is sound or was repaired) the backup.
+// Verify with repair, then (when the catalog is sound or was repaired) the backup. A catalog
+// the verification has just repaired never replaces the backup there is: the earlier backup may
+// be the only copy without the damage, so it stays where Restore takes it from, and the
+// repaired catalog is backed up to a folder of its own, RepairedBackupFolder.
 CommandResult RunBackup(IMaintView& view, const MaintPaths& paths);
+// The folder for the backup of a catalog repaired at time tmWhen (seconds since 1970, local
+// time): the backup folder with "repaired-YYYYMMDD-HHMMSS".
+std::string RepairedBackupFolder(const MaintPaths& paths, long long tmWhen);
+// Puts the backup back; without a backup file it says so and where it looked (NoBackup).
 CommandResult RunRestore(IMaintView& view, const MaintPaths& paths);
 CommandResult RunVerify(IMaintView& view, const MaintPaths& paths, bool fRepair);
+
+// ---- Help -------------------------------------------------------------------------------------
+
+// Where the help file is for a program in strProgramDir: the installed data folder
+// (strProgramDir/../share/quillon) first, else beside the program, as in the build tree. When
+// neither exists, the installed path (for the message that it cannot be read).
+std::string HelpFileIn(const std::string& strProgramDir, const std::string& strName);
 
 // ---- Progress ---------------------------------------------------------------------------------
 

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDateTime>
 #include <QDialogButtonBox>
 #include <QEvent>
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
@@ -26,10 +28,6 @@
 #include "catdbu.h"
 #include "maintstrings.h"
 #include "platform/paths.h"
-
-#ifndef QN_INSTALLED_DATA_DIR
-#define QN_INSTALLED_DATA_DIR "/usr/local/share/quillon"
-#endif
 
 namespace qn::maint {
 namespace {
@@ -126,13 +124,8 @@ QIcon ProgramIcon() {
 }
 
 QString HelpFilePath() {
-    const QString strName = Text(IDS_HELP_FILE);
-    const QString strBeside =
-        QString::fromStdString(qn::platform::ExecutableDirectory()) + QLatin1Char('/') + strName;
-    if (QFileInfo::exists(strBeside)) {
-        return strBeside;
-    }
-    return QStringLiteral(QN_INSTALLED_DATA_DIR) + QLatin1Char('/') + strName;
+    return QString::fromStdString(
+        HelpFileIn(qn::platform::ExecutableDirectory(), LoadResourceString(IDS_HELP_FILE)));
 }
 
 int QtMessageBoxHandler(const char* pszText, const char* pszCaption, unsigned int uType, void*) {
@@ -247,8 +240,11 @@ CMaintDialog::CMaintDialog(const MaintPaths& paths, QWidget* pParent)
             [this] { OnHelp(); });
     connect(AddButton(IDC_BACKUP, "&Backup", 199, 43), &QPushButton::clicked, this,
             [this] { OnBackup(); });
-    connect(AddButton(IDC_RESTORE, "&Restore", 199, 60), &QPushButton::clicked, this,
-            [this] { OnRestore(); });
+    connect(AddButton(IDC_RESTORE, "&Restore", 199, 60), &QPushButton::clicked, this, [this] {
+        if (ConfirmRestore()) {
+            OnRestore();
+        }
+    });
     connect(AddButton(IDC_VERIFY, "&Verify", 199, 77), &QPushButton::clicked, this,
             [this] { OnVerify(); });
     connect(AddButton(IDC_VIEW_LOG, "View &Log", 199, 94), &QPushButton::clicked, this,
@@ -413,6 +409,22 @@ CommandResult CMaintDialog::OnBackup() {
     const CommandResult result = RunBackup(*this, m_paths);
     UpdateEnabling();
     return result;
+}
+
+bool CMaintDialog::ConfirmRestore() {
+    const QFileInfo backup(QString::fromStdString(m_paths.strBackup));
+    QMessageBox box(QMessageBox::Warning, Text(IDS_PROGRAM_TITLE),
+                    QStringLiteral("Replace the catalog with its backup?"),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setObjectName(QStringLiteral("restoreConfirmation"));
+    box.setInformativeText(
+        QStringLiteral("%1\nwill be replaced by the backup\n%2\nmade %3. Every change to the "
+                       "catalog since that backup is lost.")
+            .arg(QString::fromStdString(m_paths.strCatalog), backup.filePath(),
+                 QLocale().toString(backup.lastModified(), QLocale::ShortFormat)));
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
 }
 
 CommandResult CMaintDialog::OnRestore() {

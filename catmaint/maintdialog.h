@@ -47,7 +47,8 @@ DialogUnits DialogUnitsOf(const QFont& font);
 // The program icon.
 QIcon ProgramIcon();
 
-// Where the help file is: beside the program, else in the installed data folder.
+// Where the help file is: in the installed data folder beside the program's (../share/quillon),
+// else beside the program.
 QString HelpFilePath();
 
 class CMaintDialog : public QDialog, public IMaintView, public IProgressSink {
@@ -55,13 +56,16 @@ class CMaintDialog : public QDialog, public IMaintView, public IProgressSink {
     explicit CMaintDialog(const MaintPaths& paths, QWidget* pParent = nullptr);
     ~CMaintDialog() override;
 
-    // The commands (the buttons call these).
+    // The commands (the buttons call these; Restore only after ConfirmRestore).
     CommandResult OnBackup();
     CommandResult OnRestore();
     CommandResult OnVerify();
     void OnViewLog();
     void OnHelp();
     void OnAbout();
+    // Asks whether the catalog is to be replaced by its backup (a restore loses every change
+    // since the backup); true for Yes. No is the default answer.
+    bool ConfirmRestore();
 
     // Enables the backup and log parts by the files that exist.
     void UpdateEnabling();

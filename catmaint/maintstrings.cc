@@ -55,6 +55,8 @@ const char* LoadResourceString(unsigned nId) {
             return "Unexpected error detected (%s).  Please contact Customer Support.";
         case IDS_CATALOG_IN_USE:
             return "This operation cannot be performed because the catalog is in use.";
+        case IDS_NO_BACKUP:
+            return "There is no backup to restore: %1 does not exist.";
         case IDS_PRODUCT_NAME:
             return "Zelto Bookmarks";
         case IDS_PROGRAM_TITLE:

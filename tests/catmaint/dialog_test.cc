@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QFileInfo>
 #include <QImage>
@@ -58,6 +59,35 @@ class DialogTest : public ::testing::Test {
     void TearDown() override { SetCatalogStoreLibrary(""); }
 
     QString Text(unsigned nId) { return QString::fromUtf8(LoadResourceString(nId)); }
+
+    // What the next modal message box showed before it was answered with a button.
+    struct SeenBox {
+        bool fShown = false;
+        QString strText;
+        QString strDetails;
+        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+    };
+    // Answers the next modal message box with the button (Escape: the box is closed, as by its
+    // title bar or the Esc key); *pSeen keeps what it showed.
+    static void AnswerNextBox(QMessageBox::StandardButton button, SeenBox* pSeen) {
+        QTimer::singleShot(0, [=] {
+            auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (pBox == nullptr) {
+                return;
+            }
+            pSeen->fShown = true;
+            pSeen->strText = pBox->text();
+            pSeen->strDetails = pBox->informativeText();
+            if (QAbstractButton* pDefault = pBox->defaultButton()) {
+                pSeen->defaultButton = pBox->standardButton(pDefault);
+            }
+            if (button == QMessageBox::Escape) {
+                pBox->close();
+            } else {
+                pBox->button(button)->click();
+            }
+        });
+    }
 
     IsolatedEnvironment m_env;
     TempDir m_dir;
@@ -165,10 +195,47 @@ TEST_F(DialogTest, RestoreIsEnabledOnceABackupExists) {
     EXPECT_EQ(dialog.Progress()->value(), dialog.Progress()->maximum());
 
     AddRecords(m_strCatalog, 10, "late");
+    SeenBox seen;
+    AnswerNextBox(QMessageBox::Yes, &seen);
     dialog.Button(IDC_RESTORE)->click();
+    EXPECT_TRUE(seen.fShown) << "the restore asks first";
     EXPECT_EQ(dialog.MessageText(), Text(IDS_RESTORE_OK));
     EXPECT_EQ(dialog.OperationTitle(), Text(IDS_PERFORMING_RESTORE));
     EXPECT_EQ(Contents(m_strCatalog), Contents(m_paths.strBackup));
+}
+
+TEST_F(DialogTest, RestoreReplacesTheCatalogOnlyWhenTheUserSaysYes) {
+    CMaintDialog dialog(m_paths);
+    ASSERT_EQ(dialog.OnBackup().outcome, Outcome::Success);
+    const std::string strBackup = Contents(m_paths.strBackup);
+    struct Case {
+        QMessageBox::StandardButton answer;
+        bool fRestored;
+    };
+    const Case cases[] = {
+        {QMessageBox::No, false}, {QMessageBox::Escape, false}, {QMessageBox::Yes, true}};
+    for (const Case& c : cases) {
+        AddRecords(m_strCatalog, 5, "late" + std::to_string(static_cast<int>(c.answer)));
+        const std::string strBefore = Contents(m_strCatalog);
+        ASSERT_NE(strBefore, strBackup);
+        dialog.ShowMessage("before");
+        SeenBox seen;
+        AnswerNextBox(c.answer, &seen);
+        dialog.Button(IDC_RESTORE)->click();
+        ASSERT_TRUE(seen.fShown);
+        EXPECT_EQ(seen.strText, "Replace the catalog with its backup?");
+        EXPECT_TRUE(seen.strDetails.contains(QString::fromStdString(m_strCatalog)));
+        EXPECT_TRUE(seen.strDetails.contains(QString::fromStdString(m_paths.strBackup)));
+        EXPECT_TRUE(seen.strDetails.contains("is lost"));
+        EXPECT_EQ(seen.defaultButton, QMessageBox::No) << "Enter alone keeps the catalog";
+        if (c.fRestored) {
+            EXPECT_EQ(Contents(m_strCatalog), strBackup);
+            EXPECT_EQ(dialog.MessageText(), Text(IDS_RESTORE_OK));
+        } else {
+            EXPECT_EQ(Contents(m_strCatalog), strBefore);
+            EXPECT_EQ(dialog.MessageText(), "before") << "nothing ran";
+        }
+    }
 }
 
 TEST_F(DialogTest, BackupOfACatalogInUseShowsItAndWritesNoBackup) {

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "catalogs.h"
 #include "exsmstatus.h"
@@ -167,6 +169,61 @@ TEST_F(GlueTest, MissingLibraryOrExportSkipsTheStructureVerification) {
     qn::maint::SetCatalogStoreLibrary(QN_STANDIN_NOVERIFY);
     EXPECT_EQ(Verify(true), EXSM_SUCCESS);
     EXPECT_EQ(qn::maint::LastStructureCheck(), StructureCheck::MissingExport);
+}
+
+TEST(GlueRules, TheCatalogStoreIsLookedForByItsSonameFirst) {
+    const std::vector<std::string> expected = {"/opt/q/bin/libcatstore.so.2", "libcatstore.so.2",
+                                               "/opt/q/bin/libcatstore.so", "libcatstore.so"};
+    EXPECT_EQ(qn::maint::CatalogStoreCandidates("/opt/q/bin"), expected);
+}
+
+TEST_F(GlueTest, ASkippedStructureVerificationSaysWhyInTheLogs) {
+    const std::string strMissing = m_dir.file("no-such-library.so");
+    struct Case {
+        const char* pszLibrary;
+        const char* pszConnectStatus;
+        StructureCheck check;
+        std::string strWhy;
+    };
+    const Case cases[] = {
+        {strMissing.c_str(), "", StructureCheck::NoLibrary,
+         "the catalog store library cannot be loaded (tried " + strMissing + ")"},
+        {QN_STANDIN_NOVERIFY, "", StructureCheck::MissingExport,
+         std::string("the catalog store library ") + QN_STANDIN_NOVERIFY + " lacks DBBoardVerify"},
+        {QN_STANDIN_CATSTORE, "18", StructureCheck::ConnectFailed,
+         "the exclusive connect failed with status 18 (Catalog Unavailable)"},
+        {QN_STANDIN_CATSTORE, "", StructureCheck::Ran, ""},
+    };
+    for (const Case& c : cases) {
+        qn::maint::SetCatalogStoreLibrary(c.pszLibrary);
+        ::setenv("QN_STANDIN_CONNECT_STATUS", c.pszConnectStatus, 1);
+        ::unlink(m_dir.file("catalog.log").c_str());
+        Verify(true);
+        EXPECT_EQ(qn::maint::LastStructureCheck(), c.check) << c.strWhy;
+        const std::string strNote = c.strWhy.empty() ? ""
+                                                     : "Structure check of '" + m_strCatalog +
+                                                           "' skipped: " + c.strWhy + ".";
+        EXPECT_EQ(qn::maint::LastStructureCheckNote(), strNote);
+        const std::string strLog = ReadFile(m_dir.file("catalog.log"));
+        if (strNote.empty()) {
+            EXPECT_EQ(strLog.find("Structure check"), std::string::npos) << strLog;
+        } else {
+            EXPECT_NE(strLog.find("  " + strNote + "\n"), std::string::npos) << strLog;
+        }
+    }
+    // A record-level check that left errors, or a check turned off in the configuration, say so
+    // too.
+    qn::maint::SetCatalogStoreLibrary(QN_STANDIN_CATSTORE);
+    DamageRecords(m_strCatalog);
+    EXPECT_EQ(Verify(false), EXSM_CATALOG_CORRUPTED);
+    EXPECT_EQ(qn::maint::LastStructureCheckNote(),
+              "Structure check of '" + m_strCatalog +
+                  "' skipped: the record-level check ended with status 14 (Catalog Corrupted).");
+    Tuning(1, 0);
+    Verify(true);
+    EXPECT_EQ(qn::maint::LastStructureCheckNote(), "Structure check of '" + m_strCatalog +
+                                                       "' skipped: CheckSchemaIntegrity is 0 in " +
+                                                       m_strConfig + ".");
 }
 
 TEST_F(GlueTest, CatalogInUseIsReportedWithoutTheStructureVerification) {

@@ -7,11 +7,14 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "catalogs.h"
 #include "foundation/prefs.h"
+#include "headless.h"
 #include "maintcore.h"
 #include "maintstrings.h"
 #include "testsupport.h"
@@ -260,6 +263,101 @@ TEST(MaintStrings, EveryTextOfTheTable) {
               "Unexpected error detected (status 77).  Please contact Customer Support.");
 }
 
+TEST(MaintCommandLine, FormsAndRefusals) {
+    struct Case {
+        std::vector<std::string> args;
+        MaintCommand command;
+        const char* pszCatalog;
+        bool fRepair;
+        bool fYes;
+        const char* pszError;  // part of the error, "" for none
+    };
+    const Case cases[] = {
+        {{}, MaintCommand::Dialog, "", true, false, ""},
+        {{"my", "catalog.vfc"}, MaintCommand::Dialog, "my catalog.vfc", true, false, ""},
+        {{"--", "-odd.vfc"}, MaintCommand::Dialog, "-odd.vfc", true, false, ""},
+        {{"-h"}, MaintCommand::Help, "", true, false, ""},
+        {{"c.vfc", "--help"}, MaintCommand::Help, "", true, false, ""},
+        {{"--version"}, MaintCommand::Version, "", true, false, ""},
+        {{"--verify", "c.vfc"}, MaintCommand::Verify, "c.vfc", true, false, ""},
+        {{"c.vfc", "--verify", "--no-repair"}, MaintCommand::Verify, "c.vfc", false, false, ""},
+        {{"--backup"}, MaintCommand::Backup, "", true, false, ""},
+        {{"--restore", "--yes", "c.vfc"}, MaintCommand::Restore, "c.vfc", true, true, ""},
+        {{"--restore", "c.vfc"}, MaintCommand::Restore, "c.vfc", true, false, ""},
+        {{"--backup", "--verify"}, MaintCommand::Backup, "", true, false, "one command"},
+        {{"--backup", "--no-repair"}, MaintCommand::Backup, "", false, false, "--no-repair"},
+        {{"--verify", "--yes"}, MaintCommand::Verify, "", true, true, "--yes"},
+        {{"--verify", "a.vfc", "b.vfc"}, MaintCommand::Verify, "", true, false, "'b.vfc'"},
+        {{"--frobnicate"}, MaintCommand::Dialog, "", true, false, "frobnicate"},
+        {{"-x", "c.vfc"}, MaintCommand::Dialog, "", true, false, "x"},
+        {{"--verify=1"}, MaintCommand::Dialog, "", true, false, "verify"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> strings = {"catmaint"};
+        strings.insert(strings.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& str : strings) {
+            argv.push_back(str.data());
+        }
+        argv.push_back(nullptr);
+        const MaintCommandLine parsed =
+            ParseMaintCommandLine(static_cast<int>(strings.size()), argv.data());
+        const std::string strWhat = testing::PrintToString(c.args);
+        if (*c.pszError != '\0') {
+            EXPECT_NE(parsed.strError.find(c.pszError), std::string::npos)
+                << strWhat << ": " << parsed.strError;
+            continue;
+        }
+        EXPECT_EQ(parsed.strError, "") << strWhat;
+        EXPECT_EQ(parsed.command, c.command) << strWhat;
+        EXPECT_EQ(parsed.strCatalog, c.pszCatalog) << strWhat;
+        EXPECT_EQ(parsed.fRepair, c.fRepair) << strWhat;
+        EXPECT_EQ(parsed.fYes, c.fYes) << strWhat;
+    }
+}
+
+TEST(MaintHelpFile, InstalledDataFolderFirstThenBesideTheProgram) {
+    struct Case {
+        bool fInstalled;
+        bool fBeside;
+        const char* pszExpected;  // below the prefix
+    };
+    const Case cases[] = {
+        {true, true, "/bin/../share/quillon/CATMAINT.HLP"},
+        {true, false, "/bin/../share/quillon/CATMAINT.HLP"},
+        {false, true, "/bin/CATMAINT.HLP"},
+        {false, false, "/bin/../share/quillon/CATMAINT.HLP"},  // for the message
+    };
+    for (const Case& c : cases) {
+        TempDir prefix;
+        ASSERT_EQ(::mkdir(prefix.file("bin").c_str(), 0755), 0);
+        if (c.fInstalled) {
+            ASSERT_EQ(::mkdir(prefix.file("share").c_str(), 0755), 0);
+            ASSERT_EQ(::mkdir(prefix.file("share/quillon").c_str(), 0755), 0);
+            WriteFile(prefix.file("share/quillon/CATMAINT.HLP"), "installed");
+        }
+        if (c.fBeside) {
+            WriteFile(prefix.file("bin/CATMAINT.HLP"), "beside");
+        }
+        EXPECT_EQ(HelpFileIn(prefix.file("bin"), "CATMAINT.HLP"), prefix.path() + c.pszExpected)
+            << c.fInstalled << c.fBeside;
+    }
+}
+
+TEST(MaintBackup, TheFolderOfARepairedCatalogsBackupIsNamedByItsTime) {
+    const MaintPaths paths = DerivePaths("/data/cat/catalog.vfc");
+    struct tm tmWhen {};
+    tmWhen.tm_year = 2026 - 1900;
+    tmWhen.tm_mon = 11;
+    tmWhen.tm_mday = 11;
+    tmWhen.tm_hour = 9;
+    tmWhen.tm_min = 5;
+    tmWhen.tm_sec = 7;
+    tmWhen.tm_isdst = -1;
+    const long long tmSeconds = static_cast<long long>(std::mktime(&tmWhen));
+    EXPECT_EQ(RepairedBackupFolder(paths, tmSeconds), "/data/cat/backup/repaired-20261211-090507");
+}
+
 // ---- The headless program -------------------------------------------------------------------
 
 struct RunResult {
@@ -289,10 +387,175 @@ class HeadlessTest : public ::testing::Test {
         return result;
     }
     std::string Quoted(const std::string& s) { return "'" + s + "'"; }
+    // Runs the program on a terminal (script(1) makes one) and types strAnswer once a
+    // question shows; the transcript (both streams) lands in strOut.
+    RunResult RunOnTerminal(const std::string& strArgs, const std::string& strAnswer) {
+        const std::string strTranscript = m_dir.file("terminal.txt");
+        ::unlink(strTranscript.c_str());
+        const std::string strCommand =
+            "(for _ in $(seq 200); do grep -q 'y/N' '" + strTranscript +
+            "' 2>/dev/null && break; sleep 0.05; done; printf '%s\\n' '" + strAnswer +
+            "'; sleep 0.5) | script -qfec \"" + PermissionsBindCommandPrefix() + "'" +
+            QN_CATMAINT_PROGRAM + "' " + strArgs + "\" '" + strTranscript + "' > /dev/null";
+        const int nStatus = std::system(strCommand.c_str());
+        RunResult result;
+        result.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+        result.strOut = ReadFile(strTranscript);
+        return result;
+    }
 
     IsolatedEnvironment m_env;
     TempDir m_dir;
 };
+
+TEST_F(HeadlessTest, HelpVersionAndUsageErrorsNeedNoDisplay) {
+    ::unsetenv("DISPLAY");
+    ::unsetenv("WAYLAND_DISPLAY");
+    ::unsetenv("QT_QPA_PLATFORM");
+    struct Case {
+        const char* pszArgs;
+        int nExit;
+        bool fOnOut;  // the text is on standard output (else on standard error)
+        const char* pszText;
+    };
+    const Case cases[] = {
+        {"-h", 0, true, "--restore [--yes]"},
+        {"--help", 0, true, "Exit status:"},
+        {"x.vfc -h", 0, true, "--verify [--no-repair]"},
+        {"--version", 0, true, "Zelto Catalog Maintenance 2.00.72"},
+        {"-x", 64, false, "catmaint: Unknown option 'x'."},
+        {"--verify --yes x.vfc", 64, false, "--yes goes with --restore only"},
+        {"--verify a.vfc b.vfc", 64, false, "unknown argument 'b.vfc'"},
+        {"x.vfc", 1, false, "catmaint: no display for the dialog"},
+    };
+    for (const Case& c : cases) {
+        const RunResult result = Run(c.pszArgs);
+        EXPECT_EQ(result.nExit, c.nExit) << c.pszArgs << "\n" << result.strErr;
+        const std::string& strStream = c.fOnOut ? result.strOut : result.strErr;
+        EXPECT_NE(strStream.find(c.pszText), std::string::npos) << c.pszArgs << ":\n" << strStream;
+        EXPECT_EQ((c.fOnOut ? result.strErr : result.strOut), "") << c.pszArgs;
+    }
+}
+
+TEST_F(HeadlessTest, RestoreNeedsAConfirmation) {
+    const std::string strCatalog = m_dir.file("catalog.vfc");
+    MakeCatalog(strCatalog, 100);
+    ASSERT_EQ(Run("--backup " + Quoted(strCatalog)).nExit, 0);
+    const std::string strBackup = Contents(m_dir.file("backup/catalog.vfc"));
+    AddRecords(strCatalog, 10, "late");
+    const std::string strChanged = Contents(strCatalog);
+    // Without a terminal and without --yes: refused, and the catalog stays as it is.
+    RunResult result = Run("--restore " + Quoted(strCatalog));
+    EXPECT_EQ(result.nExit, 64);
+    EXPECT_NE(result.strErr.find("pass --yes to confirm"), std::string::npos) << result.strErr;
+    EXPECT_EQ(Contents(strCatalog), strChanged);
+
+    // On a terminal it is asked for; only "y" or "yes" restores.
+    struct Case {
+        const char* pszAnswer;
+        int nExit;
+        bool fRestored;
+    };
+    const Case cases[] = {{"n", 1, false}, {"", 1, false}, {"y", 0, true}};
+    for (const Case& c : cases) {
+        const RunResult terminal = RunOnTerminal("--restore " + Quoted(strCatalog), c.pszAnswer);
+        EXPECT_EQ(terminal.nExit, c.nExit) << c.pszAnswer << "\n" << terminal.strOut;
+        EXPECT_NE(terminal.strOut.find("Every change since that backup is lost. [y/N]"),
+                  std::string::npos)
+            << terminal.strOut;
+        EXPECT_EQ(Contents(strCatalog), c.fRestored ? strBackup : strChanged) << c.pszAnswer;
+        if (!c.fRestored) {
+            EXPECT_NE(terminal.strOut.find("restore cancelled"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(HeadlessTest, RestoreOfACatalogInUseOrWithoutABackup) {
+    const std::string strCatalog = m_dir.file("catalog.vfc");
+    MakeCatalog(strCatalog, 50);
+    // With or without --yes: there is nothing to confirm.
+    for (const char* pszArgs : {"--restore --yes ", "--restore "}) {
+        const RunResult missing = Run(pszArgs + Quoted(strCatalog));
+        EXPECT_EQ(missing.nExit, 4) << pszArgs;
+        EXPECT_NE(missing.strOut.find("There is no backup to restore: " +
+                                      m_dir.file("backup/catalog.vfc") + " does not exist."),
+                  std::string::npos)
+            << missing.strOut;
+    }
+    RunResult result;
+
+    ASSERT_EQ(Run("--backup " + Quoted(strCatalog)).nExit, 0);
+    AddRecords(strCatalog, 10, "late");
+    const std::string strChanged = Contents(strCatalog);
+    CCatalogHolder holder(strCatalog);
+    ASSERT_TRUE(holder.Holding());
+    result = Run("--restore --yes " + Quoted(strCatalog));
+    EXPECT_EQ(result.nExit, 3);
+    EXPECT_NE(
+        result.strOut.find("This operation cannot be performed because the catalog is in use.\n"),
+        std::string::npos)
+        << result.strOut;
+    holder.Release();
+    EXPECT_EQ(Contents(strCatalog), strChanged);
+}
+
+TEST_F(HeadlessTest, ASkippedStructureCheckIsReportedWithItsReason) {
+    const std::string strCatalog = m_dir.file("catalog.vfc");
+    MakeCatalog(strCatalog, 20);
+    const std::string strNote = "Structure check of '" + strCatalog +
+                                "' skipped: the catalog store library cannot be loaded (tried " +
+                                m_dir.file("no-catstore.so") + ").";
+    for (const char* pszCommand : {"--verify", "--backup"}) {
+        const RunResult result = Run(std::string(pszCommand) + " " + Quoted(strCatalog));
+        EXPECT_EQ(result.nExit, 0) << result.strOut << result.strErr;
+        EXPECT_NE(result.strOut.find(strNote + "\n"), std::string::npos) << result.strOut;
+    }
+    EXPECT_NE(ReadFile(m_dir.file("catalog.log")).find("  " + strNote + "\n"), std::string::npos)
+        << ReadFile(m_dir.file("catalog.log"));
+
+    // Without an override the soname is looked for before the development link.
+    ::unsetenv("QUILLON_CATSTORE_LIBRARY");
+    const RunResult found = Run("--verify " + Quoted(strCatalog));
+    const size_t nSkipped = found.strOut.find("Structure check of");
+    if (nSkipped != std::string::npos) {
+        const std::string strLine =
+            found.strOut.substr(nSkipped, found.strOut.find('\n', nSkipped));
+        const size_t nSoname = strLine.find("libcatstore.so.2");
+        EXPECT_NE(nSoname, std::string::npos) << strLine;
+        if (strLine.find("cannot be loaded") != std::string::npos) {
+            EXPECT_LT(nSoname, strLine.find("libcatstore.so;")) << strLine;
+        }
+    }
+}
+
+TEST_F(HeadlessTest, ABackupAfterARepairKeepsTheEarlierBackup) {
+    const std::string strCatalog = m_dir.file("catalog.vfc");
+    MakeCatalog(strCatalog, 300);
+    ASSERT_EQ(Run("--backup " + Quoted(strCatalog)).nExit, 0);
+    const std::string strGood = Contents(m_dir.file("backup/catalog.vfc"));
+    DamageIndex(strCatalog);
+    RunResult result = Run("--backup " + Quoted(strCatalog));
+    EXPECT_EQ(result.nExit, 0) << result.strOut;
+    EXPECT_NE(result.strOut.find("Catalog backup completed successfully.\n"), std::string::npos);
+    EXPECT_NE(result.strOut.find("the earlier backup " + m_dir.file("backup/catalog.vfc") +
+                                 " is kept for Restore"),
+              std::string::npos)
+        << result.strOut;
+    EXPECT_EQ(Contents(m_dir.file("backup/catalog.vfc")), strGood) << "the earlier backup stays";
+    // The repaired catalog went to a folder of its own.
+    const size_t nAt = result.strOut.find("the repaired catalog is in ");
+    ASSERT_NE(nAt, std::string::npos);
+    const size_t nStart = nAt + std::strlen("the repaired catalog is in ");
+    const std::string strRepaired =
+        result.strOut.substr(nStart, result.strOut.find(".\n", nStart + 20) - nStart);
+    EXPECT_EQ(strRepaired.rfind(m_dir.file("backup/repaired-"), 0), 0u) << strRepaired;
+    EXPECT_EQ(IntegrityOf(strRepaired), "ok");
+    EXPECT_NE(ReadFile(m_dir.file("catalog.log")).find("is kept for Restore"), std::string::npos);
+    // A clean catalog is backed up over the earlier backup as always.
+    AddRecords(strCatalog, 5, "late");
+    ASSERT_EQ(Run("--backup " + Quoted(strCatalog)).nExit, 0);
+    EXPECT_EQ(Contents(m_dir.file("backup/catalog.vfc")), Contents(strCatalog));
+}
 
 TEST_F(HeadlessTest, HelpAndUsage) {
     RunResult result = Run("--help");
@@ -324,7 +587,7 @@ TEST_F(HeadlessTest, VerifyBackupRestoreRoundTrip) {
     EXPECT_EQ(Contents(m_dir.file("backup/catalog.vfc")), strOriginal);
 
     AddRecords(strCatalog, 30, "late");
-    result = Run("--restore " + Quoted(strCatalog));
+    result = Run("--restore --yes " + Quoted(strCatalog));
     EXPECT_EQ(result.nExit, 0) << result.strOut << result.strErr;
     EXPECT_NE(result.strOut.find("Catalog restore completed successfully.\n"), std::string::npos);
     EXPECT_EQ(Contents(strCatalog), strOriginal);
@@ -375,6 +638,9 @@ TEST_F(HeadlessTest, BadCatalogsGiveMessagesNotCrashes) {
     RunResult result = Run("--verify " + Quoted(m_dir.file("missing.vfc")));
     EXPECT_EQ(result.nExit, 4);
     EXPECT_NE(result.strErr.find("Unable to locate Zelto Catalog."), std::string::npos);
+    EXPECT_NE(result.strErr.find("Looked for " + m_dir.file("missing.vfc") + "."),
+              std::string::npos)
+        << result.strErr;
     // A folder.
     result = Run("--verify " + Quoted(m_dir.path()));
     EXPECT_EQ(result.nExit, 4);
@@ -406,7 +672,7 @@ TEST_F(HeadlessTest, CorruptBackupLeavesTheCatalogAsItWas) {
     ASSERT_EQ(Run("--backup " + Quoted(strCatalog)).nExit, 0);
     WriteFile(m_dir.file("backup/catalog.vfc"), std::string(9000, 'x'));
     const std::string strBefore = ReadFile(strCatalog);
-    const RunResult result = Run("--restore " + Quoted(strCatalog));
+    const RunResult result = Run("--restore --yes " + Quoted(strCatalog));
     EXPECT_EQ(result.nExit, 1);
     EXPECT_NE(result.strOut.find("Catalog restore failed.  See the log file for more information."),
               std::string::npos);
@@ -441,7 +707,7 @@ TEST_F(HeadlessTest, TheSystemLogGetsTheGlueLines) {
                            m_dir.file("backup") + "'\r\n"),
               std::string::npos)
         << strText;
-    ASSERT_EQ(Run("--restore " + Quoted(strCatalog)).nExit, 0);
+    ASSERT_EQ(Run("--restore --yes " + Quoted(strCatalog)).nExit, 0);
     const std::string strAfter = ReadFile(strLog);
     EXPECT_NE(strAfter.find("ENTER: DBURestore...\r\n"), std::string::npos);
     EXPECT_NE(strAfter.find("QNDBU: DBURestore Source='" + m_dir.file("backup/catalog.vfc") +

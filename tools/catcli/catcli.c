@@ -2,9 +2,10 @@
  * catcli - a small client for Quillon catalogs, written against the public catstore.h interface
  * only: catalogs, users and groups for the administrator, items and folders for everyone.
  *
- *   catcli create CATALOG [-n NAME]
+ *   catcli --help | -h | --version
+ *   catcli create CATALOG [-n NAME] [--force]
  *   catcli info CATALOG
- *   catcli users CATALOG list|add NAME [NEWPASSWORD] [LONGNAME]|remove NAME
+ *   catcli users CATALOG list|add NAME [NEWPASSWORD] [LONGNAME] [--unique]|remove NAME
  *   catcli groups CATALOG list|add NAME|remove NAME|join GROUP USER|leave GROUP USER
  *   catcli add CATALOG NAME [-f FOLDER] [-t folder|item] [--url URL] [--note TEXT]
  *   catcli ls CATALOG [FOLDER] [-s SORT] [--folders]
@@ -15,18 +16,28 @@
  *          refs CATALOG ID, find CATALOG [FOLDER] [criteria]            (treecmds.c)
  *   catcli import CATALOG FILE [FOLDER], export CATALOG FOLDER FILE     (bookmarkio.c)
  *
- * Every command opens the catalog as SYSTEM with an empty password unless -u USER / -p PASSWORD
- * say otherwise. Exit status: 0 done, 64 a command line not understood (or a text too long for
- * its field), 65 an imported file held bookmarks that could not be stored (the rest are), otherwise
- * the failing call's status value, after "catcli: CALL failed: TEXT (N)".
+ * Every command opens the catalog as SYSTEM with an empty password unless -u USER and a password
+ * (-p, --password-stdin, QUILLON_PASSWORD or the terminal) say otherwise. create never replaces
+ * an existing file without --force: a typing slip must not cost a catalog and its users.
+ * Exit status: 0 done, 64 a command line not understood (or a text too long for its field), 65
+ * an imported file held bookmarks that could not be stored (the rest are), 73 create refused to
+ * replace an existing file, otherwise the failing call's status value, after a message that
+ * names the catalog and what went wrong.
  */
+#include <errno.h>
+#include <getopt.h>
+#include <limits.h>
 #include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/select.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "catcli.h"
 
@@ -38,40 +49,12 @@ typedef struct Command {
     CommandRoutine pfnRun;
 } Command;
 
-/* One option as one command takes it: the same letter may mean different things to two commands
- * (-n is the catalog name for create and the running time for watch). */
-typedef struct OptionSpec {
-    const char* pszFlag;
-    const char* pszCommands; /* space-separated; NULL: every command */
-    size_t offValue;         /* the Options field it fills */
-    int fTakesValue;
-} OptionSpec;
-
-static const OptionSpec s_aOptions[] = {
-    {"-u", NULL, offsetof(Options, pszUser), 1},
-    {"-p", NULL, offsetof(Options, pszPassword), 1},
-    {"-n", "create", offsetof(Options, pszName), 1},
-    {"-f", "add", offsetof(Options, pszFolder), 1},
-    {"-t", "add", offsetof(Options, pszType), 1},
-    {"--url", "add", offsetof(Options, pszUrl), 1},
-    {"--note", "add", offsetof(Options, pszNote), 1},
-    {"-s", "ls find", offsetof(Options, pszSort), 1},
-    {"--folders", "ls", offsetof(Options, pszFolders), 0},
-    {"-n", "watch", offsetof(Options, pszSeconds), 1},
-    {"-i", "watch", offsetof(Options, pszInterval), 1},
-    {"--data", "link unlink", offsetof(Options, pszData), 1},
-    {"-r", "find", offsetof(Options, pszRecursive), 0},
-    {"--text", "find", offsetof(Options, pszText), 1},
-    {"--in", "find", offsetof(Options, pszIn), 1},
-    {"--case", "find", offsetof(Options, pszCase), 0},
-    {"--status", "find", offsetof(Options, pszStatus), 1},
-    {"--responsible", "find", offsetof(Options, pszResponsible), 1},
-    {"--modified", "find", offsetof(Options, pszModified), 1},
-    {"--due", "find", offsetof(Options, pszDue), 1},
-};
+/* The catalog the command works on, for the failure messages. */
+static const char* g_pszCatalogPath;
 
 int Fail(const char* pszWhat, EXSM_STATUS status) {
-    fprintf(stderr, "catcli: %s failed: %s (%d)\n", pszWhat, EXStatusText(status), (int)status);
+    fprintf(stderr, "catcli: %s failed: %s (%d) in %s\n", pszWhat, EXStatusText(status),
+            (int)status, g_pszCatalogPath != NULL ? g_pszCatalogPath : "?");
     return (int)status ? (int)status : 1;
 }
 
@@ -243,6 +226,23 @@ static int Users(BOARD_OBJECT* hbrd, const Options* pOpt) {
     }
     const char* pszName = pOpt->apszArgs[2];
     if (strcmp(pszVerb, "add") == 0) {
+        /* The store takes two users of one name; a second one is most often a slip, so it is
+         * named, and --unique makes it a refusal. */
+        USER_OBJECT* hTaken = EXUserFindByName(hbrd, pszName, &status);
+        if (hTaken != NULL) {
+            const unsigned wTakenID = (unsigned)EXUserGetID(hTaken);
+            EXSM_STATUS st2;
+            EXUserRelease(hTaken, &st2);
+            if (pOpt->pszUnique != NULL) {
+                fprintf(stderr, "catcli: the user name %s is taken (id %u) in %s; not added\n",
+                        pszName, wTakenID, pOpt->apszArgs[0]);
+                return EXSM_ALREADY_EXISTS;
+            }
+            fprintf(stderr,
+                    "catcli: warning: the user name %s is taken (id %u) in %s; adding another "
+                    "user of that name\n",
+                    pszName, wTakenID, pOpt->apszArgs[0]);
+        }
         EX_USERINFO info;
         memset(&info, 0, sizeof info);
         info.hName = EXStringCreate(pszName);
@@ -750,9 +750,11 @@ static int Watch(BOARD_OBJECT* hbrd, const Options* pOpt) {
 /* ---- Command line --------------------------------------------------------------------------- */
 
 static const Command s_aCommands[] = {
-    {"create", "create CATALOG [-n NAME]", 0, 0, Create},
+    {"create", "create CATALOG [-n NAME] [--force]  # --force replaces an existing catalog", 0, 0,
+     Create},
     {"info", "info CATALOG", 0, 0, Info},
-    {"users", "users CATALOG list | add NAME [PASSWORD] [LONGNAME] | remove NAME", 0, 4, Users},
+    {"users", "users CATALOG list | add NAME [PASSWORD] [LONGNAME] [--unique] | remove NAME", 0, 4,
+     Users},
     {"groups", "groups CATALOG list | add NAME | remove NAME | join GROUP USER | leave GROUP USER",
      0, 3, Groups},
     {"add", "add CATALOG NAME [-f FOLDER] [-t folder|item] [--url URL] [--note TEXT]", 1, 1, Add},
@@ -783,6 +785,10 @@ static const Command s_aCommands[] = {
 
 static void PrintUsage(FILE* pFile, const Command* pOnly) {
     const char* pszLead = "usage: ";
+    if (pOnly == NULL) {
+        fprintf(pFile, "%scatcli --help | -h | --version\n", pszLead);
+        pszLead = "       ";
+    }
     for (size_t i = 0; i < sizeof s_aCommands / sizeof s_aCommands[0]; ++i) {
         if (pOnly == NULL || pOnly == &s_aCommands[i]) {
             fprintf(pFile, "%scatcli %s\n", pszLead, s_aCommands[i].pszUsage);
@@ -791,14 +797,21 @@ static void PrintUsage(FILE* pFile, const Command* pOnly) {
     }
     fprintf(
         pFile,
-        "Every command takes -u USER -p PASSWORD (default SYSTEM, empty password).\n"
+        "Every command takes -u USER (default SYSTEM) and a password: -p PASSWORD (visible to\n"
+        "other users of this machine while catcli runs), --password-stdin (the first line of\n"
+        "standard input), or the environment variable " PASSWORD_VARIABLE
+        "; otherwise it is asked\n"
+        "without echo when standard input is a terminal and -u is given (or SYSTEM's empty\n"
+        "password is refused), else it is empty.\n"
         "FOLDER and ID are item ids; FOLDER defaults to the root folder.\n"
         "SORT: name, modified, status, due or repository, a leading '-' for descending,\n"
         "      or a sort code.\n"
         "TEST: =T, <T, >T, T1..T2 (between) or !T1..T2 (outside); T is a date YYYY-MM-DD\n"
         "      (UTC) or seconds since 1970.\n"
+        "users add warns when the name is taken and adds the user; --unique refuses instead.\n"
         "Exit status: 0 done, 64 a command line not understood, 65 an imported file held\n"
-        "bookmarks that could not be stored (the others are), else the failing call's status.\n");
+        "bookmarks that could not be stored (the others are), 73 create found a catalog (or\n"
+        "another file) at CATALOG and --force was not given, else the failing call's status.\n");
 }
 
 static int Usage(const Command* pCommand) {
@@ -816,10 +829,85 @@ static int IsWordIn(const char* pszWord, const char* pszList) {
     return 0;
 }
 
-static const OptionSpec* FindOption(const Command* pCommand, const char* pszFlag) {
+/* Codes of the options that have no letter. */
+enum {
+    OPT_URL = 256,
+    OPT_NOTE,
+    OPT_FOLDERS,
+    OPT_DATA,
+    OPT_TEXT,
+    OPT_IN,
+    OPT_CASE,
+    OPT_STATUS,
+    OPT_RESPONSIBLE,
+    OPT_MODIFIED,
+    OPT_DUE,
+    OPT_FORCE,
+    OPT_UNIQUE,
+    OPT_PASSWORD_STDIN,
+    OPT_VERSION,
+};
+
+static const struct option s_aLongOptions[] = {
+    {"help", no_argument, NULL, 'h'},
+    {"version", no_argument, NULL, OPT_VERSION},
+    {"password-stdin", no_argument, NULL, OPT_PASSWORD_STDIN},
+    {"force", no_argument, NULL, OPT_FORCE},
+    {"unique", no_argument, NULL, OPT_UNIQUE},
+    {"url", required_argument, NULL, OPT_URL},
+    {"note", required_argument, NULL, OPT_NOTE},
+    {"folders", no_argument, NULL, OPT_FOLDERS},
+    {"data", required_argument, NULL, OPT_DATA},
+    {"text", required_argument, NULL, OPT_TEXT},
+    {"in", required_argument, NULL, OPT_IN},
+    {"case", no_argument, NULL, OPT_CASE},
+    {"status", required_argument, NULL, OPT_STATUS},
+    {"responsible", required_argument, NULL, OPT_RESPONSIBLE},
+    {"modified", required_argument, NULL, OPT_MODIFIED},
+    {"due", required_argument, NULL, OPT_DUE},
+    {NULL, 0, NULL, 0},
+};
+/* The leading ':' makes a missing value come back as ':' rather than '?'. */
+static const char s_szShortOptions[] = ":hu:p:n:f:t:s:i:r";
+
+/* One option as one command takes it: the same letter may mean different things to two commands
+ * (-n is the catalog name for create and the running time for watch). */
+typedef struct OptionSpec {
+    int nCode;
+    const char* pszCommands; /* space-separated; NULL: every command */
+    size_t offValue;         /* the Options field it fills */
+} OptionSpec;
+
+static const OptionSpec s_aOptions[] = {
+    {'u', NULL, offsetof(Options, pszUser)},
+    {'p', NULL, offsetof(Options, pszPassword)},
+    {OPT_PASSWORD_STDIN, NULL, offsetof(Options, pszPasswordStdin)},
+    {'n', "create", offsetof(Options, pszName)},
+    {OPT_FORCE, "create", offsetof(Options, pszForce)},
+    {OPT_UNIQUE, "users", offsetof(Options, pszUnique)},
+    {'f', "add", offsetof(Options, pszFolder)},
+    {'t', "add", offsetof(Options, pszType)},
+    {OPT_URL, "add", offsetof(Options, pszUrl)},
+    {OPT_NOTE, "add", offsetof(Options, pszNote)},
+    {'s', "ls find", offsetof(Options, pszSort)},
+    {OPT_FOLDERS, "ls", offsetof(Options, pszFolders)},
+    {'n', "watch", offsetof(Options, pszSeconds)},
+    {'i', "watch", offsetof(Options, pszInterval)},
+    {OPT_DATA, "link unlink", offsetof(Options, pszData)},
+    {'r', "find", offsetof(Options, pszRecursive)},
+    {OPT_TEXT, "find", offsetof(Options, pszText)},
+    {OPT_IN, "find", offsetof(Options, pszIn)},
+    {OPT_CASE, "find", offsetof(Options, pszCase)},
+    {OPT_STATUS, "find", offsetof(Options, pszStatus)},
+    {OPT_RESPONSIBLE, "find", offsetof(Options, pszResponsible)},
+    {OPT_MODIFIED, "find", offsetof(Options, pszModified)},
+    {OPT_DUE, "find", offsetof(Options, pszDue)},
+};
+
+static const OptionSpec* FindOption(const Command* pCommand, int nCode) {
     for (size_t i = 0; i < sizeof s_aOptions / sizeof s_aOptions[0]; ++i) {
         const OptionSpec* p = &s_aOptions[i];
-        if (strcmp(p->pszFlag, pszFlag) == 0 &&
+        if (p->nCode == nCode &&
             (p->pszCommands == NULL || IsWordIn(pCommand->pszName, p->pszCommands))) {
             return p;
         }
@@ -827,48 +915,315 @@ static const OptionSpec* FindOption(const Command* pCommand, const char* pszFlag
     return NULL;
 }
 
-/* Fills *pOpt from argv[2...]. Returns -1 to go on, or the exit status: 0 after --help, 64 for
- * a command line not understood. Options may stand anywhere; "--" ends them. */
+/* An option's spelling for a message: "-x" or "--name". */
+static void OptionName(int nCode, char* pchName, size_t cchName) {
+    if (nCode > 0 && nCode < 256) {
+        snprintf(pchName, cchName, "-%c", nCode);
+        return;
+    }
+    for (const struct option* p = s_aLongOptions; p->name != NULL; ++p) {
+        if (p->val == nCode) {
+            snprintf(pchName, cchName, "--%s", p->name);
+            return;
+        }
+    }
+    snprintf(pchName, cchName, "?");
+}
+
+static void PrintVersion(void) {
+    printf("catcli (Quillon) %s\n", QN_PROJECT_VERSION);
+}
+
+/* Fills *pOpt from the arguments after the command. Returns -1 to go on, or the exit status: 0
+ * after --help, 64 for a command line not understood. Options may stand anywhere; "--" ends
+ * them. */
 static int ParseCommandLine(const Command* pCommand, int argc, char** argv, Options* pOpt) {
     memset(pOpt, 0, sizeof *pOpt);
-    pOpt->pszUser = "SYSTEM";
-    pOpt->pszPassword = "";
-    int fOptionsEnded = 0;
-    for (int i = 2; i < argc; ++i) {
-        const char* pszArg = argv[i];
-        if (fOptionsEnded || pszArg[0] != '-' || pszArg[1] == '\0') {
-            if (pOpt->cArgs == MAX_OPERANDS) {
-                return Usage(pCommand);
-            }
-            pOpt->apszArgs[pOpt->cArgs++] = pszArg;
-            continue;
-        }
-        if (strcmp(pszArg, "--") == 0) {
-            fOptionsEnded = 1;
-            continue;
-        }
-        if (strcmp(pszArg, "--help") == 0) {
+    /* argv[1], the command, stands where getopt_long expects the program name. */
+    const int cArgs = argc - 1;
+    char** apszArgs = argv + 1;
+    opterr = 0;
+    optind = 1;
+    int nCode;
+    int iLong = -1;
+    while ((nCode = getopt_long(cArgs, apszArgs, s_szShortOptions, s_aLongOptions, &iLong)) != -1) {
+        char achName[32];
+        if (nCode == 'h') {
             PrintUsage(stdout, pCommand);
             return 0;
         }
-        const OptionSpec* pSpec = FindOption(pCommand, pszArg);
-        if (pSpec == NULL || (pSpec->fTakesValue && i + 1 == argc)) {
-            fprintf(stderr, "catcli: %s: %s\n", pSpec == NULL ? "unknown option" : "no value for",
-                    pszArg);
+        if (nCode == OPT_VERSION) {
+            PrintVersion();
+            return 0;
+        }
+        if (nCode == '?' || nCode == ':') {
+            if (optopt != 0) {
+                OptionName(optopt, achName, sizeof achName);
+            } else {
+                /* An unknown long option: getopt_long leaves its spelling behind optind. */
+                snprintf(achName, sizeof achName, "%s", apszArgs[optind - 1]);
+            }
+            fprintf(stderr, "catcli: %s: %s\n", nCode == '?' ? "unknown option" : "no value for",
+                    achName);
             return Usage(pCommand);
         }
-        *(const char**)((char*)pOpt + pSpec->offValue) = pSpec->fTakesValue ? argv[++i] : pszArg;
+        const OptionSpec* pSpec = FindOption(pCommand, nCode);
+        if (pSpec == NULL) {
+            OptionName(nCode, achName, sizeof achName);
+            fprintf(stderr, "catcli: unknown option: %s\n", achName);
+            return Usage(pCommand);
+        }
+        /* A flag without a value holds its own spelling. */
+        *(const char**)((char*)pOpt + pSpec->offValue) =
+            optarg != NULL ? optarg : apszArgs[optind - 1];
+    }
+    for (int i = optind; i < cArgs; ++i) {
+        if (pOpt->cArgs == MAX_OPERANDS) {
+            return Usage(pCommand);
+        }
+        pOpt->apszArgs[pOpt->cArgs++] = apszArgs[i];
+    }
+    if (pOpt->cArgs == 0) {
+        return Usage(pCommand);
     }
     const int cOperands = pOpt->cArgs - 1;
     if (cOperands < pCommand->cMinOperands || cOperands > pCommand->cMaxOperands) {
         return Usage(pCommand);
     }
+    if (pOpt->pszPassword != NULL && pOpt->pszPasswordStdin != NULL) {
+        fprintf(stderr, "catcli: give -p or --password-stdin, not both\n");
+        return Usage(pCommand);
+    }
     return -1;
 }
 
+/* ---- The password --------------------------------------------------------------------------- */
+
+/* One line into pchLine without its line end: 1, or 0 when nothing could be read at all, or -1
+ * for a line longer than the buffer (never cut short: a cut password is another password). */
+static int ReadLine(FILE* pFile, char* pchLine, size_t cchLine) {
+    if (fgets(pchLine, (int)cchLine, pFile) == NULL) {
+        pchLine[0] = '\0';
+        return 0;
+    }
+    const size_t cch = strcspn(pchLine, "\n");
+    if (pchLine[cch] != '\n' && cch + 1 == cchLine && !feof(pFile)) {
+        return -1;
+    }
+    pchLine[strcspn(pchLine, "\r\n")] = '\0';
+    return 1;
+}
+
+/* The terminal's settings while its echo is off, put back by a signal that ends catcli then. */
+static struct termios s_termBeforePrompt;
+
+static void RestoreTerminalAndDie(int nSignal) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &s_termBeforePrompt);
+    signal(nSignal, SIG_DFL);
+    raise(nSignal);
+}
+
+/* Asks for the password on the terminal with its echo off: 1, 0 when it cannot, -1 for a
+ * password too long for the buffer. */
+static int AskPassword(const char* pszUser, char* pchPassword, size_t cchPassword) {
+    if (tcgetattr(STDIN_FILENO, &s_termBeforePrompt) != 0) {
+        return 0;
+    }
+    static const int s_anSignals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+    struct sigaction actionRestore, aOld[sizeof s_anSignals / sizeof s_anSignals[0]];
+    memset(&actionRestore, 0, sizeof actionRestore);
+    actionRestore.sa_handler = RestoreTerminalAndDie;
+    sigemptyset(&actionRestore.sa_mask);
+    for (size_t i = 0; i < sizeof s_anSignals / sizeof s_anSignals[0]; ++i) {
+        sigaction(s_anSignals[i], &actionRestore, &aOld[i]);
+    }
+    struct termios termQuiet = s_termBeforePrompt;
+    termQuiet.c_lflag &= ~(tcflag_t)ECHO;
+    termQuiet.c_lflag |= ICANON;
+    int nRead = 0;
+    /* The echo goes off before the prompt shows: nothing typed after it is seen. */
+    if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &termQuiet) == 0) {
+        fprintf(stderr, "Password for %s: ", pszUser);
+        fflush(stderr);
+        nRead = ReadLine(stdin, pchPassword, cchPassword);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &s_termBeforePrompt);
+        fputc('\n', stderr);
+    }
+    for (size_t i = 0; i < sizeof s_anSignals / sizeof s_anSignals[0]; ++i) {
+        sigaction(s_anSignals[i], &aOld[i], NULL);
+    }
+    return nRead;
+}
+
+static int PasswordTooLong(size_t cchPassword) {
+    fprintf(stderr, "catcli: the password is longer than %zu bytes\n", cchPassword - 2);
+    return EXIT_USAGE;
+}
+
+/* Where the password comes from when -p did not give it: standard input, the environment, the
+ * terminal. *pfMayAsk says whether a refused empty password may still be asked for. Returns 0,
+ * or the exit status after saying what went wrong. */
+static int FindPassword(Options* pOpt, int fUserGiven, char* pchPassword, size_t cchPassword,
+                        int* pfMayAsk) {
+    *pfMayAsk = 0;
+    if (pOpt->pszPassword != NULL) {
+        return 0;
+    }
+    if (pOpt->pszPasswordStdin != NULL) {
+        const int nRead = ReadLine(stdin, pchPassword, cchPassword);
+        if (nRead < 0) {
+            return PasswordTooLong(cchPassword);
+        }
+        if (nRead == 0 && ferror(stdin)) {
+            fprintf(stderr, "catcli: cannot read the password from standard input: %s\n",
+                    strerror(errno));
+            return 1;
+        }
+        pOpt->pszPassword = pchPassword;
+        return 0;
+    }
+    const char* pszEnvironment = getenv(PASSWORD_VARIABLE);
+    if (pszEnvironment != NULL) {
+        pOpt->pszPassword = pszEnvironment;
+        return 0;
+    }
+    pOpt->pszPassword = "";
+    if (!isatty(STDIN_FILENO)) {
+        return 0;
+    }
+    if (fUserGiven) {
+        const int nRead = AskPassword(pOpt->pszUser, pchPassword, cchPassword);
+        if (nRead < 0) {
+            return PasswordTooLong(cchPassword);
+        }
+        if (nRead > 0) {
+            pOpt->pszPassword = pchPassword;
+        }
+        return 0;
+    }
+    *pfMayAsk = 1;
+    return 0;
+}
+
+/* ---- Opening and creating ------------------------------------------------------------------- */
+
+/* What the file system says about a path that could not be opened or made; NULL when it shows
+ * nothing wrong (the store's status then says it). *pStatus gets the status that says it best
+ * (the store reports a folder that is not there as a file it cannot write). */
+static const char* PathProblem(const char* pszPath, int fCreate, EXSM_STATUS* pStatus) {
+    struct stat st;
+    if (stat(pszPath, &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            return "is a folder";
+        }
+        if (access(pszPath, fCreate ? W_OK : R_OK) != 0 && errno == EACCES) {
+            return "permission denied";
+        }
+        return NULL;
+    }
+    if (errno == EACCES) {
+        return "permission denied";
+    }
+    if (errno == ENOTDIR) {
+        return "a part of the path is not a folder";
+    }
+    if (errno != ENOENT) {
+        return strerror(errno);
+    }
+    if (!fCreate) {
+        return "no such file";
+    }
+    *pStatus = EXSM_DOES_NOT_EXIST;
+    /* The catalog is to be made: its folder must exist and take new files. */
+    char achFolder[PATH_MAX];
+    snprintf(achFolder, sizeof achFolder, "%s", pszPath);
+    char* pchSlash = strrchr(achFolder, '/');
+    if (pchSlash == NULL) {
+        snprintf(achFolder, sizeof achFolder, ".");
+    } else if (pchSlash == achFolder) {
+        achFolder[1] = '\0';
+    } else {
+        *pchSlash = '\0';
+    }
+    if (stat(achFolder, &st) != 0) {
+        return errno == ENOENT ? "no such folder" : strerror(errno);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return "a part of the path is not a folder";
+    }
+    if (access(achFolder, W_OK | X_OK) != 0) {
+        *pStatus = EXSM_ACCESS_DENIED;
+        return "permission denied (the folder takes no new files)";
+    }
+    return NULL;
+}
+
+/* The main file the store makes for a catalog path: a name without an extension gets ".VFC".
+ * 0 for a name the store refuses (an extension of the file set's other files, no base name),
+ * which create then reports with the store's own status. */
+static int CatalogFileOf(const char* pszPath, char* pchFile, size_t cchFile) {
+    static const char* const s_apszReserved[] = {"D00", "D01", "D02", "D03", "D04", "D05", "D06",
+                                                 "D07", "K00", "K01", "DBL", "INI", "LOG", "TAF"};
+    const char* pszName = strrchr(pszPath, '/');
+    pszName = pszName != NULL ? pszName + 1 : pszPath;
+    const char* pszDot = strrchr(pszName, '.');
+    if (pszDot == pszName) {
+        return 0;
+    }
+    if (pszDot == NULL || pszDot[1] == '\0') {
+        const int cch =
+            snprintf(pchFile, cchFile, "%s%s", pszPath, pszDot == NULL ? ".VFC" : "VFC");
+        return cch > 0 && (size_t)cch < cchFile;
+    }
+    for (size_t i = 0; i < sizeof s_apszReserved / sizeof s_apszReserved[0]; ++i) {
+        if (strcasecmp(pszDot + 1, s_apszReserved[i]) == 0) {
+            return 0;
+        }
+    }
+    const int cch = snprintf(pchFile, cchFile, "%s", pszPath);
+    return cch > 0 && (size_t)cch < cchFile;
+}
+
+static int OpenFailure(const char* pszVerb, const char* pszPath, const char* pszUser,
+                       EXSM_STATUS status) {
+    EXSM_STATUS statusOfPath = status;
+    const char* pszProblem = PathProblem(pszPath, strcmp(pszVerb, "create") == 0, &statusOfPath);
+    if (pszProblem != NULL && status != EXSM_ACCESS_DENIED && status != EXSM_INVALID_CATALOG_NAME) {
+        fprintf(stderr, "catcli: cannot %s %s: %s\n", pszVerb, pszPath, pszProblem);
+        status = statusOfPath;
+    } else if (status == EXSM_ACCESS_DENIED) {
+        fprintf(stderr, "catcli: cannot %s %s as %s: %s (%d); wrong user name or password?\n",
+                pszVerb, pszPath, pszUser, EXStatusText(status), (int)status);
+    } else {
+        fprintf(stderr, "catcli: cannot %s %s: %s (%d)\n", pszVerb, pszPath, EXStatusText(status),
+                (int)status);
+    }
+    return (int)status ? (int)status : 1;
+}
+
+static BOARD_OBJECT* OpenOrCreate(const Command* pCommand, const Options* pOpt,
+                                  EXSM_STATUS* pStatus) {
+    const char* pszPath = pOpt->apszArgs[0];
+    if (pCommand->pfnRun != Create) {
+        return EXBoardOpen(pszPath, pOpt->pszUser, pOpt->pszPassword, EX_OPEN_SHARED, 0, 0, 0, NULL,
+                           pStatus);
+    }
+    EX_BOARDINFO info;
+    memset(&info, 0, sizeof info);
+    info.hName = EXStringCreate(pOpt->pszName ? pOpt->pszName : "");
+    BOARD_OBJECT* hbrd =
+        EXBoardCreate(pszPath, pOpt->pszUser, pOpt->pszPassword, &info, 0, 0, 0, NULL, pStatus);
+    QNGlobalFree((QNHGLOBAL)info.hName);
+    return hbrd;
+}
+
 int main(int argc, char** argv) {
-    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
         PrintUsage(stdout, NULL);
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        PrintVersion();
         return 0;
     }
     const Command* pCommand = NULL;
@@ -878,6 +1233,10 @@ int main(int argc, char** argv) {
         }
     }
     if (pCommand == NULL) {
+        if (argc > 1) {
+            fprintf(stderr, "catcli: %s: %s\n",
+                    argv[1][0] == '-' ? "unknown option" : "unknown command", argv[1]);
+        }
         return Usage(NULL);
     }
     Options opt;
@@ -886,23 +1245,43 @@ int main(int argc, char** argv) {
         return rc;
     }
     const char* pszPath = opt.apszArgs[0];
+    g_pszCatalogPath = pszPath;
+    const int fUserGiven = opt.pszUser != NULL;
+    if (!fUserGiven) {
+        opt.pszUser = "SYSTEM";
+    }
+    char achPassword[256];
+    int fMayAsk;
+    rc = FindPassword(&opt, fUserGiven, achPassword, sizeof achPassword, &fMayAsk);
+    if (rc != 0) {
+        return rc;
+    }
+    if (pCommand->pfnRun == Create && opt.pszForce == NULL) {
+        char achFile[PATH_MAX];
+        struct stat st;
+        if (CatalogFileOf(pszPath, achFile, sizeof achFile) && lstat(achFile, &st) == 0) {
+            fprintf(stderr,
+                    "catcli: %s already exists; creating a catalog there would replace it and "
+                    "everything in it (give --force to do that)\n",
+                    achFile);
+            return EXIT_EXISTS;
+        }
+    }
     EXSM_STATUS status, st2;
-    BOARD_OBJECT* hbrd;
-    if (pCommand->pfnRun == Create) {
-        EX_BOARDINFO info;
-        memset(&info, 0, sizeof info);
-        info.hName = EXStringCreate(opt.pszName ? opt.pszName : "");
-        hbrd = EXBoardCreate(pszPath, opt.pszUser, opt.pszPassword, &info, 0, 0, 0, NULL, &status);
-        QNGlobalFree((QNHGLOBAL)info.hName);
-        if (hbrd == NULL) {
-            return Fail("EXBoardCreate", status);
+    BOARD_OBJECT* hbrd = OpenOrCreate(pCommand, &opt, &status);
+    if (hbrd == NULL && status == EXSM_ACCESS_DENIED && fMayAsk) {
+        const int nRead = AskPassword(opt.pszUser, achPassword, sizeof achPassword);
+        if (nRead < 0) {
+            return PasswordTooLong(sizeof achPassword);
         }
-    } else {
-        hbrd = EXBoardOpen(pszPath, opt.pszUser, opt.pszPassword, EX_OPEN_SHARED, 0, 0, 0, NULL,
-                           &status);
-        if (hbrd == NULL) {
-            return Fail("EXBoardOpen", status);
+        if (nRead > 0) {
+            opt.pszPassword = achPassword;
+            hbrd = OpenOrCreate(pCommand, &opt, &status);
         }
+    }
+    if (hbrd == NULL) {
+        return OpenFailure(pCommand->pfnRun == Create ? "create" : "open", pszPath, opt.pszUser,
+                           status);
     }
     rc = pCommand->pfnRun(hbrd, &opt);
     EXBoardClose(hbrd, &st2);

@@ -13,7 +13,10 @@
 #include "catstore.h"
 
 #define EXIT_USAGE 64
-#define EXIT_DATA 65 /* the input file held something that could not be stored */
+#define EXIT_DATA 65   /* the input file held something that could not be stored */
+#define EXIT_EXISTS 73 /* create found a file at the catalog path and was not told to replace it \
+                        */
+#define PASSWORD_VARIABLE "QUILLON_PASSWORD"
 #define MAX_OPERANDS 8
 #define ITEM_TYPE_ITEM 1
 #define ITEM_TYPE_FOLDER 4
@@ -24,6 +27,9 @@
 typedef struct Options {
     const char* pszUser;
     const char* pszPassword;
+    const char* pszPasswordStdin;
+    const char* pszForce;
+    const char* pszUnique;
     const char* pszName;
     const char* pszFolder;
     const char* pszType;
@@ -50,7 +56,8 @@ typedef struct Options {
  * exit status after the routine said what went wrong. */
 typedef int (*CommandRoutine)(BOARD_OBJECT* hbrd, const Options* pOpt);
 
-/* "catcli: CALL failed: TEXT (N)" on standard error; returns the status as exit status. */
+/* "catcli: CALL failed: TEXT (N) in CATALOG" on standard error; returns the status as exit status.
+ */
 int Fail(const char* pszWhat, EXSM_STATUS status);
 /* "catcli: not a valid WHAT: 'VALUE'"; returns EXIT_USAGE. */
 int BadValue(const char* pszWhat, const char* pszValue);
