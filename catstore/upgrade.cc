@@ -56,37 +56,10 @@ static int RenewOptionalKey(CDbContext* pdb, int32_t nKey, bool fStore) {
     return fStore ? pdb->KeyStore(nKey) : S_OKAY;
 }
 
-static DBStatus UpgradeAttachment(CDbContext* pdb, DBA dba, qn::dbms::db_attachrec* pAtt,
-                                  unsigned long* pcRepositories) {
-    const qn::dbms::db_attachrec before = *pAtt;
-    pAtt->attfilekey.attnamecrc = PathChecksum(pAtt->attnamepath);
-    const DBA dbaRepos = pAtt->attrepository;
-    // An address that names no repository record is left to the structure check.
-    if (dbaRepos != 0 && DbaRecord(dbaRepos) == DB_REPOSITORYREC) {
-        qn::dbms::db_repositoryrec repo{};
-        int rc = pdb->ReadAt(dbaRepos, &repo, nullptr);
-        if (rc == S_OKAY) {
-            uint32_t dwCrc = 0;
-            DBStatus st = RepositoryLocationCrc(pdb, repo, &dwCrc);
-            if (st != DBSuccess) {
-                return st;
-            }
-            ++*pcRepositories;
-            if (repo.repositorylocationcrc != dwCrc) {
-                repo.repositorylocationcrc = dwCrc;
-                rc = pdb->MakeCurrent(dbaRepos);
-                if (rc == S_OKAY) {
-                    rc = pdb->Write(&repo);
-                }
-                if (rc != S_OKAY) {
-                    return MapEngineStatus(rc);
-                }
-            }
-            pAtt->attreposkey.attreposcrc = dwCrc;
-        } else if (rc != S_DELETED) {
-            return MapEngineStatus(rc);
-        }
-    }
+// Writes the attachment when a checksum changed and stores its optional keys anew.
+static DBStatus WriteAttachmentAndKeys(CDbContext* pdb, DBA dba,
+                                      const qn::dbms::db_attachrec& before,
+                                      const qn::dbms::db_attachrec* pAtt) {
     int rc = pdb->MakeCurrent(dba);
     // A record already right is not written again: the upgrade changes only what was stale.
     if (rc == S_OKAY && std::memcmp(&before, pAtt, sizeof before) != 0) {
@@ -103,6 +76,45 @@ static DBStatus UpgradeAttachment(CDbContext* pdb, DBA dba, qn::dbms::db_attachr
             pAtt->attreposkey.attreposcrc != 0 || pAtt->attreposkey.attreposresourceid != 0);
     }
     return MapEngineStatus(rc);
+}
+
+static DBStatus UpgradeAttachment(CDbContext* pdb, DBA dba, qn::dbms::db_attachrec* pAtt,
+                                  unsigned long* pcRepositories) {
+    const qn::dbms::db_attachrec before = *pAtt;
+    pAtt->attfilekey.attnamecrc = PathChecksum(pAtt->attnamepath);
+    const DBA dbaRepos = pAtt->attrepository;
+    // An address that names no repository record is left to the structure check.
+    if (dbaRepos != 0 && DbaRecord(dbaRepos) == DB_REPOSITORYREC) {
+        qn::dbms::db_repositoryrec repo{};
+        int rc = pdb->ReadAt(dbaRepos, &repo, nullptr);
+        if (rc == S_OKAY) {
+            ++*pcRepositories;
+            uint32_t dwCrc = 0;
+            DBStatus st = RepositoryLocationCrc(pdb, repo, &dwCrc);
+            if (st == DBDeleted || st == DBUnexpectedRecordType) {
+                // A location string that is gone is the structure check's to repair; no
+                // checksum is guessed for it here.
+                return WriteAttachmentAndKeys(pdb, dba, before, pAtt);
+            }
+            if (st != DBSuccess) {
+                return st;
+            }
+            if (repo.repositorylocationcrc != dwCrc) {
+                repo.repositorylocationcrc = dwCrc;
+                rc = pdb->MakeCurrent(dbaRepos);
+                if (rc == S_OKAY) {
+                    rc = pdb->Write(&repo);
+                }
+                if (rc != S_OKAY) {
+                    return MapEngineStatus(rc);
+                }
+            }
+            pAtt->attreposkey.attreposcrc = dwCrc;
+        } else if (rc != S_DELETED) {
+            return MapEngineStatus(rc);
+        }
+    }
+    return WriteAttachmentAndKeys(pdb, dba, before, pAtt);
 }
 
 DBStatus UpgradeCRCValues(CDbContext* pdb) {

@@ -407,23 +407,84 @@ TEST_F(UpgradeTest, Version5IsMigratedInPlaceWithItsChangeEntries) {
     ExpectEngineCheckClean();
 }
 
+// A version-5 catalog whose keys cannot be rebuilt (two items with one id) is refused after its
+// log line, and stays as it was for the next try.
+TEST_F(UpgradeTest, FailedMigrationLeavesTheOldCatalog) {
+    MakeOldCatalog();
+    ShapeVersion5();
+    Sql(m_strPath, "UPDATE db_itemrec SET itemid=12 WHERE itemid=20");
+    const std::string strBefore = qn::test::ReadFile(m_strPath);
+    for (int nTry = 0; nTry < 2; ++nTry) {
+        EXSM_STATUS st;
+        EXPECT_EQ(OpenIn(EX_OPEN_EXCLUSIVE, &st), nullptr);
+        EXPECT_EQ(st, EXSM_INVALID_CATALOG_FILE);
+        EXPECT_EQ(CountOf(Log(), "Unable to create new DB dictionary: '" + m_strPath + "'\r\n"),
+                  static_cast<size_t>(nTry + 1));
+        EXPECT_TRUE(qn::test::ReadFile(m_strPath) == strBefore);
+    }
+    // Mended, it upgrades.
+    Sql(m_strPath, "UPDATE db_itemrec SET itemid=20 WHERE itemname='twenty'");
+    EXSM_STATUS st;
+    BOARD_OBJECT* hbrd = OpenIn(EX_OPEN_EXCLUSIVE, &st);
+    ASSERT_NE(hbrd, nullptr) << EXStatusText(st);
+    EXBoardClose(hbrd, &st);
+    EXPECT_EQ(Version(), 12);
+}
+
+// Addresses that name nothing, or the wrong kind of record, are left to the structure check:
+// the upgrade renews what it can and completes.
+TEST_F(UpgradeTest, DanglingRepositoryAddressesDoNotStopTheUpgrade) {
+    const char* const apszDamage[] = {
+        "UPDATE db_attachrec SET attrepository=attrepository+1000",
+        "UPDATE db_attachrec SET attrepository=11*16777216+1",
+        "DELETE FROM db_varstringrec WHERE slot IN (SELECT repositorylocationinfo & 16777215 "
+        "FROM db_repositoryrec)",
+    };
+    int nCase = 0;
+    for (const char* pszDamage : apszDamage) {
+        SCOPED_TRACE(pszDamage);
+        MakeOldCatalog("dangling" + std::to_string(nCase++) + ".vfc");
+        DamageChecksums();
+        Sql(m_strPath, pszDamage);
+        Stamp(7);
+        EXSM_STATUS st;
+        BOARD_OBJECT* hbrd = OpenIn(EX_OPEN_EXCLUSIVE, &st);
+        ASSERT_NE(hbrd, nullptr) << EXStatusText(st);
+        EXBoardClose(hbrd, &st);
+        EXPECT_EQ(Version(), 12);
+        EXPECT_EQ(SqlInt(m_strPath, "SELECT attnamecrc FROM db_attachrec"),
+                  Crc("/pages/index.html"));
+        EXPECT_EQ(SqlInt(m_strPath, "SELECT count(*) FROM key_attfilekey WHERE attnamecrc=" +
+                                        std::to_string(Crc("/pages/index.html"))),
+                  1);
+    }
+}
+
 // The first open after an upgrade makes the built-in catalog folders and every user's missing
 // folders in their slots; no record that was there is written.
 TEST_F(UpgradeTest, FirstOpenMakesMissingFoldersAndChangesNothingElse) {
     MakeOldCatalog();
-    ClearSlots(m_strPath, "db_boardrec", "boarditems", "1", {1, 2});
+    ClearSlots(m_strPath, "db_boardrec", "boarditems", "1", {0, 1, 2});
     ClearSlots(m_strPath, "db_userrec", "useritems", "username='ann'", {0, 6, 7, 8});
     Stamp(9);
-    const std::vector<std::string> before =
-        SqlRows(m_strPath, "SELECT slot, stamp FROM db_itemrec ORDER BY slot");
-    const std::vector<std::string> foldersBefore =
-        SqlRows(m_strPath, "SELECT slot, stamp FROM db_folderrec ORDER BY slot");
+    // The root is written back into slot 0; no other record that was there is written.
+    const std::string strNotRoot =
+        "SELECT slot, stamp FROM db_itemrec WHERE itemid<>1 ORDER BY slot";
+    const std::vector<std::string> before = SqlRows(m_strPath, strNotRoot);
+    // The root's folder record, the first made, is written with it.
+    const std::string strNotRootFolder =
+        "SELECT slot, stamp FROM db_folderrec WHERE slot>1 ORDER BY slot";
+    const std::vector<std::string> foldersBefore = SqlRows(m_strPath, strNotRootFolder);
     const std::string strAnnItems =
         SqlRows(m_strPath, "SELECT hex(useritems) FROM db_userrec WHERE username='ann'")[0];
     EXSM_STATUS st;
     BOARD_OBJECT* hbrd = OpenIn(EX_OPEN_EXCLUSIVE, &st);
     ASSERT_NE(hbrd, nullptr) << EXStatusText(st);
 
+    ITEM_OBJECT* hRoot = EXBoardGetItem(hbrd, 0, &st);
+    ASSERT_NE(hRoot, nullptr);
+    EXPECT_EQ(IdOf(hRoot), 1u);
+    EXItemRelease(hRoot, &st);
     for (int nSlot : {1, 2}) {
         ITEM_OBJECT* h = EXBoardGetItem(hbrd, nSlot, &st);
         ASSERT_NE(h, nullptr) << nSlot;
@@ -449,13 +510,11 @@ TEST_F(UpgradeTest, FirstOpenMakesMissingFoldersAndChangesNothingElse) {
     }
     EXBoardClose(hbrd, &st);
 
-    std::vector<std::string> after =
-        SqlRows(m_strPath, "SELECT slot, stamp FROM db_itemrec ORDER BY slot");
+    std::vector<std::string> after = SqlRows(m_strPath, strNotRoot);
     ASSERT_GT(after.size(), before.size());
     after.resize(before.size());
     EXPECT_EQ(after, before);
-    std::vector<std::string> foldersAfter =
-        SqlRows(m_strPath, "SELECT slot, stamp FROM db_folderrec ORDER BY slot");
+    std::vector<std::string> foldersAfter = SqlRows(m_strPath, strNotRootFolder);
     foldersAfter.resize(foldersBefore.size());
     EXPECT_EQ(foldersAfter, foldersBefore);
     // Ann's filled slots keep what they held.
