@@ -352,6 +352,16 @@ class CDbTask {
     int RebuildKeys(CheckReport* report);
     // Writes a consistent copy of the open catalog to path (replacing it), committed data only.
     int Backup(const char* path);
+    // An exclusive or one-user open also accepts a catalog with the one older dictionary this
+    // engine can bring up to date (a shared open refuses it with S_INVDB); this tells whether
+    // the open catalog has it.
+    bool OlderDictionary() const;
+    // Brings the open catalog's tables and stored dictionary up to this engine's in place (only
+    // additions: record tables, columns that read as zeros, indexes, optional-key tables) and
+    // then rebuilds the keys as RebuildKeys does. Exclusive or one-user open only (S_INCOMPAT);
+    // inside a transaction it is part of it, so that an abort or a crash leaves the old
+    // catalog. A catalog already up to date only has its keys rebuilt.
+    int MigrateDictionary(CheckReport* report);
 
     // -- Whole-file helpers (no task)
     // Who has the catalog open, from its ".TAF" lock (tafPath null: "<base>.TAF" beside it).

@@ -295,14 +295,28 @@ int CStore::ValidateDictionary() {
         return s == S_NOMEMORY || s == S_UNAVAIL ? s : S_INVDB;
     }
     rc = sqlite3_step(st);
-    bool ok = rc == SQLITE_ROW && sqlite3_column_text(st, 0) != nullptr &&
-              std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
-                          kDictionaryVersion) == 0;
+    const char* version =
+        rc == SQLITE_ROW ? reinterpret_cast<const char*>(sqlite3_column_text(st, 0)) : nullptr;
+    bool ok = version != nullptr && std::strcmp(version, kDictionaryVersion) == 0;
+    const bool older =
+        version != nullptr && m_allowOlder && std::strcmp(version, kOlderDictionaryVersion) == 0;
     const int stepStatus =
         rc == SQLITE_ROW || rc == SQLITE_DONE ? S_OKAY : Status(sqlite3_extended_errcode(m_db));
     sqlite3_finalize(st);
     if (stepStatus == S_UNAVAIL || stepStatus == S_NOMEMORY)
         return stepStatus;
+    if (older) {
+        // Its fields differ from ours; the open needs the board record's table to read the
+        // catalog's version before anything is brought up to date.
+        rc = sqlite3_prepare_v2(m_db,
+                                "SELECT count(*) FROM sqlite_master WHERE type='table' AND "
+                                "name='db_boardrec'",
+                                -1, &st, nullptr);
+        ok = rc == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW && sqlite3_column_int(st, 0) == 1;
+        sqlite3_finalize(st);
+        m_olderDictionary = ok;
+        return ok ? S_OKAY : S_INVDB;
+    }
     if (!ok)
         return S_INVDB;
     // The stored dictionary must be the one this engine was built with.
@@ -361,6 +375,7 @@ void CStore::Close() {
     }
     m_db = nullptr;
     m_boundedLog = false;
+    m_olderDictionary = false;
     m_txn = Txn::None;
     m_savepoints = 0;
 }

@@ -4,6 +4,8 @@
 //
 // Tables (all names as the sqlite3 shell shows them):
 //   dbms_info        (key, value): "version" = "F1.00", "stamp" = the last update stamp given
+//                    ("F0.05": the dictionary of catalogs written before change entries
+//                    carried their item's access; MigrateDictionary brings it up to date)
 //   dbms_records, dbms_fields, dbms_sets, dbms_setmembers: the dictionary
 //   db_<record>      one per record type: slot INTEGER PRIMARY KEY AUTOINCREMENT (never
 //                    reused), stamp, then one column per field (group members as their own
@@ -82,6 +84,9 @@ uint64_t OrderKeyPositionValue(const std::string& ord);
 constexpr int kLogCheckpointPages = 256;
 constexpr int64_t kLogSizeLimit = int64_t(kLogCheckpointPages) * (4096 + 24);
 
+// The one older dictionary an exclusive open accepts so that it can be brought up to date.
+inline constexpr const char kOlderDictionaryVersion[] = "F0.05";
+
 class CStore {
   public:
     CStore() = default;
@@ -157,6 +162,15 @@ class CStore {
     int MemberList(int setCode, DBA owner, std::vector<std::pair<DBA, std::string>>* members);
     int OwnerCount(int setCode, DBA owner, uint32_t* count);
 
+    // An older dictionary (kOlderDictionaryVersion) passes Open only when allowed before it;
+    // OlderDictionary then says that the open catalog still has it.
+    void AllowOlderDictionary(bool allow) { m_allowOlder = allow; }
+    bool OlderDictionary() const { return m_olderDictionary; }
+    // Brings the tables, columns, indexes and stored dictionary up to this engine's (additions
+    // only: nothing stored is dropped) and rebuilds the keys, inside the caller's write
+    // transaction, so that a failure or a crash leaves the catalog as it was.
+    int MigrateDictionary(CheckReport* report);
+
     // Maintenance.
     int Check(CheckReport* report);
     int RebuildKeys(CheckReport* report);
@@ -230,6 +244,8 @@ class CStore {
     sqlite3* m_db = nullptr;
     std::string m_path;
     bool m_boundedLog = false;  // a write-ahead log that this connection keeps in its bound
+    bool m_allowOlder = false;
+    bool m_olderDictionary = false;
     int m_busyMs = 0;
     Txn m_txn = Txn::None;
     int m_savepoints = 0;

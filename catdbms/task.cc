@@ -823,6 +823,31 @@ int CDbTask::RebuildKeys(CheckReport* report) {
     }
 }
 
+bool CDbTask::OlderDictionary() const {
+    return m_impl->IsOpen() && m_impl->m_store.OlderDictionary();
+}
+
+int CDbTask::MigrateDictionary(CheckReport* report) {
+    TaskImpl& t = *m_impl;
+    if (!t.IsOpen())
+        return S_DBOPEN;
+    if (report == nullptr)
+        return S_BADPARAM;
+    if (t.m_mode == "s")
+        return S_INCOMPAT;
+    try {
+        TaskImpl::WriteOp op(t);
+        int rc = op.Begin();
+        if (rc == S_OKAY)
+            rc = t.m_store.MigrateDictionary(report);
+        rc = op.Finish(rc);
+        t.ResetCurrency();
+        return t.Ret(rc, "dictionary migration");
+    } catch (const std::bad_alloc&) {
+        return S_NOMEMORY;
+    }
+}
+
 int CDbTask::Backup(const char* path) {
     if (!m_impl->IsOpen())
         return S_DBOPEN;

@@ -63,6 +63,8 @@ int TaskImpl::Open(const char* dbName, const char* mode) {
     rc = m_taf.LockOpen(m != "s");
     if (rc == S_OKAY && !m_userId.empty())
         rc = m_taf.TakeUser(m_userId);
+    // Bringing an older dictionary up to date writes: only an open that keeps others out may.
+    m_store.AllowOlderDictionary(m != "s");
     if (rc == S_OKAY)
         rc = m_store.Open(path, g_forceRollbackJournal || OnNetworkFileSystem(dir), m_timeoutMs);
     if (rc == S_OKAY && m_cachePages > 0)

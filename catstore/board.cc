@@ -23,6 +23,7 @@
 #include "trace.h"
 #include "uniqueids.h"
 #include "unread.h"
+#include "upgrade.h"
 #include "userfolders.h"
 #include "users.h"
 
@@ -160,11 +161,15 @@ static BOARD_OBJECT* OpenBoard(const char* pszPath, const char* pszUserName,
         st = ReadBoardRecord(pdb, &board);
         if (st == DBNotFound) {
             board.boardversion = 0;
-        } else if (st != DBSuccess) {
+        } else if (st == DBLockRefused || st == DBOutOfMemory) {
             return fail(st);
+        } else if (st != DBSuccess) {
+            // A board record that cannot be read names no version this store can open.
+            return fail(DBInvalidCatalogFile);
         }
-        if (board.boardversion != 0 && board.boardversion != 12) {
-            // Older catalogs need the upgrade of an exclusive open, which this build lacks.
+        VersionTreatment treatment =
+            TreatBoardVersion(board.boardversion, nOpenMode, pdb->OlderDictionary());
+        if (treatment == VersionTreatment::Refuse) {
             return fail(DBInvalidCatalogFile);
         }
         // Step 11.
@@ -175,6 +180,13 @@ static BOARD_OBJECT* OpenBoard(const char* pszPath, const char* pszUserName,
         hbrd->ulItemContextB = ulB;
         hbrd->dwMemoryThreshold = TuningSMCachePages() * 4096u;
         hbrd->pNotify = new NotifierTable;
+        // Step 12: an older catalog is brought up to date with its first-open folders.
+        if (treatment == VersionTreatment::Upgrade) {
+            st = UpgradeCatalog(hbrd, board.boardversion);
+            if (st != DBSuccess) {
+                return fail(st);
+            }
+        }
         // Step 13.
         if (pfnCallback != nullptr) {
             EXSM_STATUS ex = pfnCallback(hbrd, 1);

@@ -153,6 +153,14 @@ int CDbContext::Close() {
 bool CDbContext::IsOpen() const {
     return TASK && TASK->IsOpen();
 }
+bool CDbContext::OlderDictionary() const {
+    return TASK && TASK->OlderDictionary();
+}
+int CDbContext::MigrateDictionary() {
+    NEED_TASK();
+    qn::dbms::CheckReport report;
+    return TASK->MigrateDictionary(&report);
+}
 
 int CDbContext::ListUsers(std::string* pNames, int nMax, int* pnCount) {
     NEED_TASK();

@@ -54,6 +54,11 @@ class CDbContext {
     int InitializeDatabase();
     int Close();
     bool IsOpen() const;
+    // An exclusive open of a catalog whose dictionary predates this engine's: the catalog must
+    // be brought up to date (MigrateDictionary: tables, columns, keys, inside the transaction
+    // that is open) before its records are used.
+    bool OlderDictionary() const;
+    int MigrateDictionary();
     int ListUsers(std::string* pNames, int nMax, int* pnCount);
     int ClearUser(const std::string& strUserID);
 

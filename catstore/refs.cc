@@ -323,6 +323,11 @@ static DBStatus ItemAddReference(CDbContext* pdb, const DB_ITEM& source, const D
     return st;
 }
 
+DBStatus ReferenceAdd(BOARD_OBJECT* hbrd, const DB_ITEM& source, const DB_ITEM& dest) {
+    MarkerChange marker;
+    return ItemAddReference(hbrd->pdb, source, dest, std::string(), hbrd, &marker);
+}
+
 // Removes the tagged reference, or with tag 0 every reference from source to dest.
 static DBStatus ItemRemoveReference(CDbContext* pdb, const DB_ITEM& source, const DB_ITEM& dest,
                                     DBA dbaTag, BOARD_OBJECT* hbrd, MarkerChange* pMarker) {

@@ -34,4 +34,8 @@ DBStatus HasMarkingReferencer(CDbContext* pdb, DBA dbaDest, bool fStrict, bool* 
 // 0x00000400 alone.
 DBStatus WriteMarker(CDbContext* pdb, DB_ITEM* pDest, bool fSet, BOARD_OBJECT* hbrd);
 
+// A reference without data from source to dest, with its change entry, in the caller's
+// transaction (or its own).
+DBStatus ReferenceAdd(BOARD_OBJECT* hbrd, const DB_ITEM& source, const DB_ITEM& dest);
+
 }  // namespace catstore

@@ -1,6 +1,8 @@
 // The built-in folders of a user.
 #include "userfolders.h"
 
+#include <functional>
+
 #include "items.h"
 #include "locks.h"
 #include "notify.h"
@@ -48,9 +50,11 @@ DBStatus MakeUserFolder(BOARD_OBJECT* hbrd, UserHolder* pUser, int nSlot) {
 // Makes the folders of the slots that fNeeded picks, in the order of s_aUserFolders, and writes
 // the user record, all in one transaction: a process killed half-way leaves no folder that the
 // user record does not name. On failure the holder is as it was and nothing is written.
-template <typename F>
+// fMade(slot) runs after each folder is made, inside the transaction; a failure it returns
+// ends the whole.
+template <typename F, typename G>
 static DBStatus MakeFoldersInOne(BOARD_OBJECT* hbrd, UserHolder* pUser, const char* pszTag,
-                                 F&& fNeeded) {
+                                 F&& fNeeded, G&& fMade) {
     UserHolder saved = *pUser;
     CStoreTransaction tx(hbrd->pdb, pszTag, UserFoldersPacket());
     DBStatus st = tx.Status();
@@ -59,6 +63,9 @@ static DBStatus MakeFoldersInOne(BOARD_OBJECT* hbrd, UserHolder* pUser, const ch
         if (st == DBSuccess && fNeeded(f.nSlot)) {
             st = MakeUserFolder(hbrd, pUser, f.nSlot);
             fChanged = true;
+            if (st == DBSuccess) {
+                st = fMade(f.nSlot);
+            }
         }
     }
     if (st == DBSuccess && fChanged) {
@@ -80,7 +87,8 @@ DBStatus UserCreateWithFolders(BOARD_OBJECT* hbrd, UserHolder* pUser) {
         st = UserCreate(hbrd->pdb, pUser);
     }
     if (st == DBSuccess) {
-        st = MakeFoldersInOne(hbrd, pUser, "UserCreate", [](int) { return true; });
+        st = MakeFoldersInOne(
+            hbrd, pUser, "UserCreate", [](int) { return true; }, [](int) { return DBSuccess; });
     }
     st = tx.Finish(st);
     if (st != DBSuccess) {
@@ -110,7 +118,14 @@ DBStatus MakeMissingUserFolders(BOARD_OBJECT* hbrd, UserHolder* pUser, bool fSys
     if (!fAny) {
         return DBSuccess;
     }
-    return MakeFoldersInOne(hbrd, pUser, "UserSetItem", fNeeded);
+    return MakeFoldersInOne(hbrd, pUser, "UserSetItem", fNeeded, [](int) { return DBSuccess; });
+}
+
+DBStatus MakeEmptyUserFolders(BOARD_OBJECT* hbrd, UserHolder* pUser,
+                              const std::function<DBStatus(int nSlot)>& fnMade) {
+    return MakeFoldersInOne(
+        hbrd, pUser, "UserSetItem", [pUser](int nSlot) { return pUser->rec.useritems[nSlot] == 0; },
+        fnMade);
 }
 
 }  // namespace catstore

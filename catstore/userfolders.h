@@ -2,6 +2,8 @@
 // made (and, for slots added later, at the user's next open).
 #pragma once
 
+#include <functional>
+
 #include "board.h"
 #include "users.h"
 
@@ -19,5 +21,11 @@ DBStatus UserCreateWithFolders(BOARD_OBJECT* hbrd, UserHolder* pUser);
 // user other than the system user left without any by an interrupted create) and writes the user
 // record, in one transaction.
 DBStatus MakeMissingUserFolders(BOARD_OBJECT* hbrd, UserHolder* pUser, bool fSystem);
+
+// The first open of an upgraded catalog: makes the folder of every empty built-in slot, in the
+// order of creation (a slot filled meanwhile, as slot 6 by the Quick List, is passed over), and
+// writes the user record, in one transaction; fnMade(slot) runs after each folder is made.
+DBStatus MakeEmptyUserFolders(BOARD_OBJECT* hbrd, UserHolder* pUser,
+                              const std::function<DBStatus(int nSlot)>& fnMade);
 
 }  // namespace catstore

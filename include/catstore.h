@@ -170,8 +170,11 @@ CATSTORE_API BOARD_OBJECT* EXBoardCreate(const char* pszPath, const char* pszUse
 /* Opens the catalog as pszUserName with pszPassword. nOpenMode: EX_OPEN_ONEUSER, _SHARED,
  * _EXCLUSIVE (any other value opens shared). Status: EXSM_CATALOG_ALREADY_OPEN (this process has
  * one open), EXSM_INVALID_CATALOG_NAME, EXSM_CATALOG_UNAVAILABLE (held exclusively elsewhere),
- * EXSM_CATALOG_OPEN_ERROR (missing or unreadable file set), EXSM_INVALID_CATALOG_FILE,
- * EXSM_ACCESS_DENIED (unknown user, wrong password), EXSM_LOCK_ERROR, EXSM_OUT_OF_MEMORY.
+ * EXSM_CATALOG_OPEN_ERROR (missing or unreadable file set), EXSM_INVALID_CATALOG_FILE (not a
+ * catalog, a catalog version this store cannot open, or an older catalog opened other than
+ * exclusively: the file is left as it was), EXSM_ACCESS_DENIED (unknown user, wrong password),
+ * EXSM_LOCK_ERROR, EXSM_OUT_OF_MEMORY. An exclusive open upgrades an older catalog and makes
+ * the built-in folders it lacks in one transaction: on failure it stays as it was.
  * NULL on failure; nothing stays open. ulItemContextA and B are the default notifier routine (an
  * EX_ITEMNOTIFIER cast to uintptr_t, or 0) and value that handles get where a call asks for the
  * defaults. */
