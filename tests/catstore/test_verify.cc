@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "locks.h"
 #include "verify_helpers.h"
 
 using namespace cstest;
@@ -42,6 +43,7 @@ struct Damage {
     std::string strSql;
     const char* pszFinding;
     std::function<void(VerifyTest&, CCatalogFile&)> repaired;
+    bool fRecount = false;  // member counts follow the memberships the damage left
 };
 
 const std::string kNoteOf = "(SELECT itemnote FROM db_itemrec WHERE itemname=";
@@ -134,6 +136,44 @@ std::vector<Damage> Damages() {
                      "SELECT itemid FROM db_itemrec WHERE itemname='Item for Orphan Strings'"))),
                  "note of c");
          }},
+        {"root folder missing",
+         "DELETE FROM dbms_member WHERE owner=" + ItemDba("Zelto Files Catalog Root") +
+             " OR member=" + ItemDba("Zelto Files Catalog Root") +
+             "; DELETE FROM db_itemrec WHERE itemid=1",
+         "Root folder missing",
+         [](VerifyTest&, CCatalogFile& f) {
+             EXPECT_EQ(f.Int("SELECT itemparentid FROM db_itemrec WHERE itemid=1"), 0);
+             EXPECT_EQ(f.Int("SELECT itemparentid FROM db_itemrec WHERE itemname='F'"), 1);
+             EXPECT_EQ(f.Int("SELECT owner FROM dbms_member WHERE setcode=20004 AND member=" +
+                             ItemDba("F")),
+                       f.Int("SELECT (11 << 24) | slot FROM db_itemrec WHERE itemid=1"));
+         },
+         true},
+        {"change-log position naming nothing",
+         "UPDATE db_userrec SET userlastchangeaddr=(3 << 24) | 9999999 WHERE username='alice'",
+         "UserLastChangeAddr not found",
+         [](VerifyTest&, CCatalogFile& f) {
+             EXPECT_EQ(f.Int("SELECT userlastchangeaddr FROM db_userrec WHERE username='alice'"),
+                       f.Int("SELECT (3 << 24) | max(slot) FROM db_changeentryrec"));
+         }},
+        {"folder cycle",
+         "UPDATE dbms_member SET owner=" + ItemDba("G") +
+             " WHERE setcode IN (20003, 20004) AND member=" + ItemDba("F") +
+             "; UPDATE db_itemrec SET itemparentid=(SELECT itemid FROM db_itemrec WHERE "
+             "itemname='G') WHERE itemname='F'",
+         "Folder cycle",
+         [](VerifyTest&, CCatalogFile& f) {
+             EXPECT_EQ(f.Int("SELECT itemparentid FROM db_itemrec WHERE itemname='F'"),
+                       f.Int("SELECT itemid FROM db_itemrec WHERE itemname='Lost and Found'"));
+             EXPECT_EQ(f.Int("SELECT itemparentid FROM db_itemrec WHERE itemname='G'"),
+                       f.Int("SELECT itemid FROM db_itemrec WHERE itemname='F'"));
+         },
+         true},
+        {"folder with members not typed a folder",
+         "UPDATE db_itemrec SET type=1 WHERE itemname='F'", "Item with members made a folder",
+         [](VerifyTest&, CCatalogFile& f) {
+             EXPECT_EQ(f.Int("SELECT type FROM db_itemrec WHERE itemname='F'"), 4);
+         }},
     };
 }
 
@@ -145,7 +185,11 @@ TEST_P(VerifyDamageTest, FoundWithoutWritingThenRepairedThenSound) {
     {
         CCatalogFile file(m_strPath);
         ASSERT_GT(file.Exec(damage.strSql), 0) << damage.strSql;
+        if (damage.fRecount) {
+            ASSERT_GT(file.RecountOwners(), 0);
+        }
     }
+    const int64_t cItemsDamaged = CCatalogFile(m_strPath).Int("SELECT count(*) FROM db_itemrec");
     const std::string strDamaged = FileBytes();
     EXPECT_EQ(Verify(false), 52);
     EXPECT_EQ(FileBytes(), strDamaged);
@@ -157,10 +201,7 @@ TEST_P(VerifyDamageTest, FoundWithoutWritingThenRepairedThenSound) {
     {
         // The copy kept beside the catalog is the catalog as it was.
         CCatalogFile copy(m_strPath + ".before-repair");
-        CCatalogFile file(m_strPath);
-        EXPECT_EQ(copy.Int("SELECT count(*) FROM db_itemrec"),
-                  file.Int("SELECT count(*) FROM db_itemrec") -
-                      (std::string(damage.pszName) == "orphaned string header" ? 1 : 0));
+        EXPECT_EQ(copy.Int("SELECT count(*) FROM db_itemrec"), cItemsDamaged);
     }
     const std::string strRepaired = FileBytes();
     EXPECT_EQ(Verify(false), 0);
@@ -169,15 +210,109 @@ TEST_P(VerifyDamageTest, FoundWithoutWritingThenRepairedThenSound) {
     CCatalogFile file(m_strPath);
     EXPECT_EQ(file.Int("SELECT count(*) FROM db_varstringrec WHERE varstringowner != 0"), 0);
     // What the application saw before is there still.
-    for (const char* pszName : {"F", "a", "b", "c", "att"}) {
+    for (const char* pszName : {"F", "G", "a", "b", "c", "att"}) {
         EXPECT_EQ(file.Int(std::string("SELECT count(*) FROM db_itemrec WHERE itemname='") +
                            pszName + "'"),
                   1)
             << pszName;
     }
+    // A string the check corrected or kept is never adopted as well.
+    EXPECT_EQ(file.Int("SELECT count(*) FROM db_itemrec WHERE itemname='Item for Orphan Strings'"),
+              std::string(damage.pszName) == "orphaned string header" ? 1 : 0);
     damage.repaired(*this, file);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, VerifyDamageTest, ::testing::Range<size_t>(0, 9));
+INSTANTIATE_TEST_SUITE_P(Kinds, VerifyDamageTest, ::testing::Range<size_t>(0, Damages().size()));
+
+}  // namespace
+
+namespace {
+
+TEST_F(VerifyTest, LostAndFoundIsMadeOnlyByARepair) {
+    {
+        CCatalogFile file(m_strPath);
+        ASSERT_EQ(file.Exec("DELETE FROM db_folderrec WHERE (15 << 24) | slot=(SELECT folderstruct "
+                            "FROM db_itemrec WHERE itemname='Lost and Found'); DELETE FROM "
+                            "dbms_member WHERE member=" +
+                            ItemDba("Lost and Found") +
+                            "; DELETE FROM db_itemrec WHERE itemname='Lost and Found'"),
+                  1);
+        ASSERT_GT(file.RecountOwners(), 0);
+    }
+    const std::string strBefore = FileBytes();
+    EXPECT_EQ(Verify(false), 0);
+    EXPECT_EQ(FileBytes(), strBefore);
+    EXPECT_EQ(Verify(true), 0);
+    CCatalogFile file(m_strPath);
+    EXPECT_EQ(file.Int("SELECT count(*) FROM db_itemrec WHERE itemname='Lost and Found' AND "
+                       "itemparentid=1 AND itemaccesslevel=3 AND itemaccessgrouporuserid=1 AND "
+                       "type=4"),
+              1);
+    EXPECT_EQ(Verify(false), 0);
+}
+
+TEST_F(VerifyTest, AnOpenCatalogAndABadContextAnswerAStatus) {
+    EXPECT_EQ(DBBoardVerify(nullptr, 0), 50);
+    EXSM_STATUS st;
+    BOARD_OBJECT* hbrd = Open();
+    ASSERT_NE(hbrd, nullptr);
+    // Another process cannot connect exclusively while the catalog is open here.
+    pid_t pid = qn::test::ForkChild([&] {
+        EXSM_STATUS s;
+        BOARD_OBJECT* h = EXBoardConnect(m_strPath.c_str(), 2, &s);
+        return h == nullptr ? 0 : 1;
+    });
+    EXPECT_EQ(qn::test::WaitChild(pid), 0);
+    EXBoardClose(hbrd, &st);
+}
+
+// Many items out of their folder sets: a repair with much to write, killed at random moments.
+TEST_F(VerifyTest, AKilledRepairLeavesACatalogThatVerifiesAndRepairs) {
+    {
+        EXSM_STATUS st;
+        BOARD_OBJECT* hbrd = Open();
+        ASSERT_NE(hbrd, nullptr);
+        catstore::CStoreTransaction tx(hbrd->pdb, "Fill", catstore::ItemWritePacket());
+        ASSERT_EQ(tx.Status(), DBSuccess);
+        DBStatus dbs = DBSuccess;
+        for (int i = 0; i < 400 && dbs == DBSuccess; ++i) {
+            DB_ITEM item;
+            item.item.type = 1;
+            std::snprintf(item.item.itemname, sizeof item.item.itemname, "n%d", i);
+            item.item.itemparentid = 1;
+            item.item.itemaccess.itemaccesslevel = 1;
+            item.vsiNote.value = "note " + std::to_string(i);
+            dbs = catstore::ItemCreateLocked(hbrd->pdb, &item, nullptr, hbrd);
+        }
+        ASSERT_EQ(tx.Finish(dbs), DBSuccess);
+        EXBoardClose(hbrd, &st);
+    }
+    std::mt19937 random(12);
+    for (int nRound = 0; nRound < 4; ++nRound) {
+        {
+            CCatalogFile file(m_strPath);
+            ASSERT_GT(file.Exec("UPDATE db_varstringrec SET varstringlength=varstringlength+1"), 0);
+            ASSERT_GT(file.Exec("DELETE FROM dbms_member WHERE setcode IN (20003, 20005) AND "
+                                "member IN (SELECT (11 << 24) | slot FROM db_itemrec WHERE "
+                                "itemname LIKE 'n%')"),
+                      0);
+            ASSERT_GT(file.RecountOwners(), 0);
+        }
+        pid_t pid = qn::test::ForkChild([&] { return Verify(true) == 53 ? 0 : 1; });
+        usleep(static_cast<useconds_t>(20000 + random() % 400000));
+        kill(pid, SIGKILL);
+        qn::test::WaitChild(pid);
+        const uint16_t w = Verify(true);
+        EXPECT_TRUE(w == 53 || w == 0) << w;
+        EXPECT_EQ(Verify(false), 0);
+        CCatalogFile file(m_strPath);
+        EXPECT_EQ(file.Int("SELECT count(*) FROM db_itemrec WHERE itemname LIKE 'n%' AND "
+                           "itemparentid=1"),
+                  400);
+        EXPECT_EQ(file.Int("SELECT count(*) FROM db_itemrec WHERE itemname='Item for Orphan "
+                           "Strings'"),
+                  0);
+    }
+}
 
 }  // namespace

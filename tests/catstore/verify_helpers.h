@@ -37,6 +37,12 @@ class CCatalogFile {
         }
         return sqlite3_changes(m_pDb);
     }
+    // Member counts made again from the memberships, after a damage that moved or removed some.
+    int RecountOwners() {
+        return Exec(
+            "DELETE FROM dbms_owner; INSERT INTO dbms_owner(setcode, owner, members) SELECT "
+            "setcode, owner, count(*) FROM dbms_member GROUP BY setcode, owner");
+    }
     // The first column of the first row as a number (-1 when there is no row).
     int64_t Int(const std::string& strSql) {
         int64_t n = -1;
@@ -73,8 +79,8 @@ class VerifyTest : public CatalogTest {
         BuildContent();
     }
 
-    // alice (in staff), folder F with a, b and c (notes), a reference a -> b with data, an item
-    // "att" with an attachment and its repository.
+    // alice (in staff), folder F with a, b and c (notes) and the folder G, a reference a -> b
+    // with data, an item "att" with an attachment and its repository.
     void BuildContent() {
         EXSM_STATUS st;
         BOARD_OBJECT* hbrd = Open();
@@ -84,6 +90,7 @@ class VerifyTest : public CatalogTest {
         ITEM_OBJECT* hRoot = EXBoardGetRootFolder(hbrd);
         ITEM_OBJECT* hF = NewItem(hbrd, hRoot, "F", 4);
         ASSERT_NE(hF, nullptr);
+        ASSERT_NE(NewItem(hbrd, hF, "G", 4), nullptr);
         ITEM_OBJECT* ah[3] = {};
         const char* apszNotes[] = {"note of a", kLongNote, "note of c"};
         for (int i = 0; i < 3; ++i) {
