@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "users.h"
 #include "verify.h"
 
 namespace catstore {
@@ -60,6 +61,23 @@ int CheckUsers(CVerifyRun& run, const std::unordered_set<DBA>& folders, uint16_t
         users.emplace_back(dba, r);
         return S_OKAY;
     });
+    const bool fSystem = std::any_of(users.begin(), users.end(), [](const auto& u) {
+        return std::strncmp(u.second.username, "SYSTEM", sizeof u.second.username) == 0;
+    });
+    if (rc == S_OKAY && !fSystem) {
+        // Without SYSTEM no one can administer the catalog, and the repairs that give an item
+        // to SYSTEM would name nobody.
+        ++*pcErrors;
+        run.Finding("DBBoardVerify: SYSTEM user missing\r\n");
+        if (run.Repair()) {
+            UserHolder system;
+            std::strncpy(system.rec.username, "SYSTEM", sizeof system.rec.username - 1);
+            const bool fOneTaken = std::any_of(users.begin(), users.end(),
+                                               [](const auto& u) { return u.second.userid == 1; });
+            system.rec.userid = fOneTaken ? 0 : 1;
+            rc = UserCreate(pdb, &system) == DBSuccess ? S_OKAY : S_SYSERR;
+        }
+    }
     for (auto& [dba, rec] : users) {
         if (rc != S_OKAY) {
             break;
