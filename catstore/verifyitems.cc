@@ -148,6 +148,8 @@ class CItemCheck {
 
     int Check(DBA dba, db_itemrec& rec, uint32_t* pcErrors);
     int Unreached(DBA dba, db_itemrec& rec, uint32_t* pcErrors);
+    // Folder records no item names: no one's, removed when repairing.
+    int UnownedFolderRecords(uint32_t* pcErrors);
 
   private:
     void Error(const char* pszText, const db_itemrec& rec) {
@@ -269,6 +271,7 @@ int CItemCheck::Kind(DBA dba, db_itemrec& rec) {
     }
     const bool fFolder = fChildren || rec.type == ITEMTYPE_FOLDER;
     if (!fFolder) {
+        m_usedFolderRecords.insert(rec.folderstruct);
         if (m_model.foldersInFolder.Has(dba)) {
             Error("Item found in FOLDERS set detected", rec);
             if (fRepair) {
@@ -461,6 +464,28 @@ int CItemCheck::Unreached(DBA dba, db_itemrec& rec, uint32_t* pcErrors) {
     return rc;
 }
 
+int CItemCheck::UnownedFolderRecords(uint32_t* pcErrors) {
+    std::vector<DBA> unowned;
+    for (DBA dba : m_model.folderRecords) {
+        if (m_usedFolderRecords.count(dba) == 0) {
+            unowned.push_back(dba);
+        }
+    }
+    std::sort(unowned.begin(), unowned.end());
+    for (DBA dba : unowned) {
+        ++*pcErrors;
+        m_run.Finding("DBBoardVerify: folder record owned by no item at DBA=0x%08lX\r\n",
+                      static_cast<unsigned long>(dba));
+        if (m_run.Repair()) {
+            const int rc = m_run.Db()->DeleteAt(dba);
+            if (rc != S_OKAY) {
+                return rc;
+            }
+        }
+    }
+    return S_OKAY;
+}
+
 // The items the root reaches through DBS_ITEMS_IN_FOLDER, from the set's members in memory.
 class CReach {
   public:
@@ -559,6 +584,10 @@ int ItemCheckIntegrity(CVerifyRun& run, uint32_t* pcErrors) {
         if (rc != S_OKAY) {
             return rc;
         }
+    }
+    rc = check.UnownedFolderRecords(pcErrors);
+    if (rc != S_OKAY) {
+        return rc;
     }
     // Cycles, and subtrees hanging from items the root does not reach.
     const DBA dbaRoot = model.DbaOfID(kRootID);

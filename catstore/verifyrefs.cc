@@ -27,6 +27,53 @@ int ReconnectReference(CDbContext* pdb, int32_t nSet, DBA dbaRef, uint32_t dwIte
     return rc;
 }
 
+// The location checksum of a repository and the attachment's key copy of it.
+bool CheckLocationChecksum(CVerifyRun& run, DBA dbaRepos, db_repositoryrec* pRepos,
+                           db_attachrec* pAttach, int* prc, uint32_t* pcErrors) {
+    VarStringHolder location;
+    location.dba = pRepos->repositorylocationinfo;
+    if (location.dba != 0 && VarStringRead(&location, run.Db()) != DBSuccess) {
+        return false;  // unreadable: the string check has said so
+    }
+    const uint32_t dwCrc = location.value.empty()
+                               ? 0
+                               : CDbContext::Checksum(location.value.data(), location.value.size());
+    if (pRepos->repositorylocationcrc != dwCrc) {
+        ++*pcErrors;
+        run.Finding("DBBoardVerify: repository location checksum out of date at DBA=0x%08lX\r\n",
+                    static_cast<unsigned long>(dbaRepos));
+        pRepos->repositorylocationcrc = dwCrc;
+        if (run.Repair()) {
+            *prc = run.Db()->MakeCurrent(dbaRepos);
+            if (*prc == S_OKAY) {
+                *prc = run.Db()->Write(pRepos);
+            }
+        }
+    }
+    if (pAttach->attreposkey.attreposcrc == dwCrc) {
+        return false;
+    }
+    ++*pcErrors;
+    run.Finding("DBBoardVerify: attachment repository checksum out of date for CRC=0x%08lX\r\n",
+                static_cast<unsigned long>(dwCrc));
+    pAttach->attreposkey.attreposcrc = dwCrc;
+    return true;
+}
+
+// Without a repository the attachment's repository key names none.
+bool ClearReposKey(CVerifyRun& run, DBA dba, db_attachrec* pAttach, uint32_t* pcErrors) {
+    if (pAttach->attreposkey.attreposcrc == 0) {
+        return false;
+    }
+    ++*pcErrors;
+    run.Finding(
+        "DBBoardVerify: attachment repository checksum without a repository at "
+        "DBA=0x%08lX\r\n",
+        static_cast<unsigned long>(dba));
+    pAttach->attreposkey.attreposcrc = 0;
+    return true;
+}
+
 }  // namespace
 
 int ItemRefCheckIntegrity(CVerifyRun& run, uint32_t* pcErrors) {
@@ -124,6 +171,15 @@ int AttachmentCheckIntegrity(CVerifyRun& run, uint32_t* pcErrors) {
             continue;
         }
         bool fWrite = false;
+        // The checksums the attachment keys are found by follow the path and the location.
+        const uint32_t dwNameCrc = PathChecksum(rec.attnamepath);
+        if (rec.attfilekey.attnamecrc != dwNameCrc) {
+            ++*pcErrors;
+            run.Finding("DBBoardVerify: attachment name checksum out of date at DBA=0x%08lX\r\n",
+                        static_cast<unsigned long>(dba));
+            rec.attfilekey.attnamecrc = dwNameCrc;
+            fWrite = true;
+        }
         const uint32_t dwResource = rec.attfilekey.attnameresourceid;
         if (dwResource != 0 && resources.count(dwResource) == 0) {
             ++*pcErrors;
@@ -147,6 +203,7 @@ int AttachmentCheckIntegrity(CVerifyRun& run, uint32_t* pcErrors) {
                           "at DBA=0x%08lX\r\n",
                     static_cast<unsigned long>(dbaRepos));
                 rec.attrepository = 0;
+                rec.attreposkey.attreposcrc = 0;
                 fWrite = true;
             } else if (repositoriesSeen.insert(dbaRepos).second) {
                 bool fOk = true;
@@ -156,7 +213,10 @@ int AttachmentCheckIntegrity(CVerifyRun& run, uint32_t* pcErrors) {
                     fOk = run.CheckString(&dbaField, &rc) && fOk;
                     *pField = dbaField;
                 }
-                if (!fOk) {
+                if (fOk) {
+                    fWrite =
+                        CheckLocationChecksum(run, dbaRepos, &repos, &rec, &rc, pcErrors) || fWrite;
+                } else {
                     ++*pcErrors;
                     run.Finding(
                         "DBBoardVerify: repository var strings corrupted at DBA=0x%08lX\r\n",
@@ -169,6 +229,8 @@ int AttachmentCheckIntegrity(CVerifyRun& run, uint32_t* pcErrors) {
                     }
                 }
             }
+        } else {
+            fWrite = ClearReposKey(run, dba, &rec, pcErrors) || fWrite;
         }
         if (rc == S_OKAY && fWrite && run.Repair()) {
             // The engine renews the optional key entries of a record it writes.
@@ -176,6 +238,28 @@ int AttachmentCheckIntegrity(CVerifyRun& run, uint32_t* pcErrors) {
             if (rc == S_OKAY) {
                 rc = pdb->Write(&rec);
             }
+        }
+    }
+    // A repository no attachment names is no one's: it goes (its texts are adopted, if any).
+    std::vector<DBA> unowned;
+    if (rc == S_OKAY) {
+        rc =
+            ScanAll<db_repositoryrec>(pdb, DB_REPOSITORYREC, [&](DBA dba, const db_repositoryrec&) {
+                if (repositoriesSeen.count(dba) == 0) {
+                    unowned.push_back(dba);
+                }
+                return S_OKAY;
+            });
+    }
+    for (DBA dba : unowned) {
+        if (rc != S_OKAY) {
+            break;
+        }
+        ++*pcErrors;
+        run.Finding("DBBoardVerify: repository owned by no attachment at DBA=0x%08lX\r\n",
+                    static_cast<unsigned long>(dba));
+        if (run.Repair()) {
+            rc = pdb->DeleteAt(dba);
         }
     }
     return rc;

@@ -44,6 +44,7 @@ struct Damage {
     const char* pszFinding;
     std::function<void(VerifyTest&, CCatalogFile&)> repaired;
     bool fRecount = false;  // member counts follow the memberships the damage left
+    int cOrphanItems = 0;   // texts the repair finds without an owner and adopts
 };
 
 const std::string kNoteOf = "(SELECT itemnote FROM db_itemrec WHERE itemname=";
@@ -119,8 +120,11 @@ std::vector<Damage> Damages() {
          "DELETE FROM dbms_member WHERE setcode=20010; DELETE FROM dbms_owner WHERE setcode=20010",
          "attachment is not a member of DBS_ATTACHMENTS",
          [](VerifyTest&, CCatalogFile& f) {
+             // The attachment no item has goes; its repository's location text is kept.
              EXPECT_EQ(f.Int("SELECT count(*) FROM db_attachrec"), 0);
-         }},
+             EXPECT_EQ(f.Int("SELECT count(*) FROM db_repositoryrec"), 0);
+         },
+         false, 1},
         {"orphaned string header", "UPDATE db_itemrec SET itemnote=0 WHERE itemname='c'",
          "orphaned var string found",
          [](VerifyTest& t, CCatalogFile& f) {
@@ -135,7 +139,8 @@ std::vector<Damage> Damages() {
                  t.NoteOf(uint32_t(f.Int(
                      "SELECT itemid FROM db_itemrec WHERE itemname='Item for Orphan Strings'"))),
                  "note of c");
-         }},
+         },
+         false, 1},
         {"root folder missing",
          "DELETE FROM dbms_member WHERE owner=" + ItemDba("Zelto Files Catalog Root") +
              " OR member=" + ItemDba("Zelto Files Catalog Root") +
@@ -173,6 +178,22 @@ std::vector<Damage> Damages() {
          "UPDATE db_itemrec SET type=1 WHERE itemname='F'", "Item with members made a folder",
          [](VerifyTest&, CCatalogFile& f) {
              EXPECT_EQ(f.Int("SELECT type FROM db_itemrec WHERE itemname='F'"), 4);
+         }},
+        {"attachment checksum out of date", "UPDATE db_attachrec SET attnamecrc=12345",
+         "attachment name checksum out of date",
+         [](VerifyTest&, CCatalogFile& f) {
+             EXPECT_NE(f.Int("SELECT attnamecrc FROM db_attachrec"), 12345);
+         }},
+        {"chunk length out of range",
+         "UPDATE db_smallvar SET varlen=200 WHERE (7 << 24) | slot IN (SELECT member FROM "
+         "dbms_member WHERE setcode=20000 AND owner=" +
+             kNoteOf + "'c'))",
+         "var string set member corruption",
+         [](VerifyTest& t, CCatalogFile& f) {
+             // The one chunk could not be read: the note is empty now, not garbage.
+             EXPECT_EQ(f.Int("SELECT itemnote FROM db_itemrec WHERE itemname='c'"), 0);
+             EXPECT_EQ(
+                 t.NoteOf(uint32_t(f.Int("SELECT itemid FROM db_itemrec WHERE itemname='c'"))), "");
          }},
     };
 }
@@ -218,7 +239,7 @@ TEST_P(VerifyDamageTest, FoundWithoutWritingThenRepairedThenSound) {
     }
     // A string the check corrected or kept is never adopted as well.
     EXPECT_EQ(file.Int("SELECT count(*) FROM db_itemrec WHERE itemname='Item for Orphan Strings'"),
-              std::string(damage.pszName) == "orphaned string header" ? 1 : 0);
+              damage.cOrphanItems);
     damage.repaired(*this, file);
 }
 
