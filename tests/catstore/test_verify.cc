@@ -179,6 +179,15 @@ std::vector<Damage> Damages() {
          [](VerifyTest&, CCatalogFile& f) {
              EXPECT_EQ(f.Int("SELECT type FROM db_itemrec WHERE itemname='F'"), 4);
          }},
+        {"item missing from the set of all items",
+         "DELETE FROM dbms_member WHERE setcode=20002 AND member=" + ItemDba("b"),
+         "Item missing from ITEMS set",
+         [](VerifyTest&, CCatalogFile& f) {
+             EXPECT_EQ(f.Int("SELECT count(*) FROM dbms_member WHERE setcode=20002 AND member=" +
+                             ItemDba("b")),
+                       1);
+         },
+         true},
         {"attachment checksum out of date", "UPDATE db_attachrec SET attnamecrc=12345",
          "attachment name checksum out of date",
          [](VerifyTest&, CCatalogFile& f) {
@@ -334,6 +343,25 @@ TEST_F(VerifyTest, AKilledRepairLeavesACatalogThatVerifiesAndRepairs) {
                            "Strings'"),
                   0);
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(VerifyTest, ItemTypesWithoutMembersKeepTheirMeaning) {
+    {
+        CCatalogFile file(m_strPath);
+        ASSERT_EQ(file.Exec("UPDATE db_itemrec SET type=CASE itemname WHEN 'a' THEN 2 WHEN 'b' "
+                            "THEN 3 ELSE 5 END WHERE itemname IN ('a', 'b', 'c')"),
+                  3);
+    }
+    EXPECT_EQ(Verify(false), 0);
+    EXPECT_EQ(Verify(true), 0);
+    CCatalogFile file(m_strPath);
+    EXPECT_EQ(file.Int("SELECT group_concat(type, '') FROM (SELECT type FROM db_itemrec WHERE "
+                       "itemname IN ('a', 'b', 'c') ORDER BY itemname)"),
+              235);
 }
 
 }  // namespace
