@@ -85,6 +85,18 @@ bool RunCheck(CVerifyRun& run, const CheckDef& check, uint32_t* pcErrors) {
 
 // The engine's own check of the storage, the sets and the keys. false when it could not run.
 bool CheckStorage(CVerifyRun& run, uint32_t* pcErrors) {
+    // Under read locks of everything: one snapshot, one storage transaction for all its reads.
+    std::vector<LockEntry> packet;
+    for (const RecordDef& r : kRecords) {
+        packet.push_back({r.code, 'r'});
+    }
+    for (const SetDef& s : kSets) {
+        packet.push_back({s.code, 'r'});
+    }
+    CStoreRead read(run.Db(), packet);
+    if (read.Status() != DBSuccess) {
+        return false;
+    }
     qn::dbms::CheckReport report;
     const int rc = run.Db()->CheckCatalog(&report);
     if (rc != S_OKAY && rc != S_NOTFOUND) {

@@ -259,8 +259,8 @@ int VarStringCheckIntegrity(CVerifyRun& run, uint32_t* pcErrors) {
     int rc = CollectReferencedStrings(pdb, &owned);
     // The headers that exist now: the orphan items made below add none.
     std::vector<std::pair<DBA, const StringInfo*>> headers;
-    if (rc == S_OKAY) {
-        rc = run.LoadStrings();
+    if (rc == S_OKAY && run.Repair()) {
+        rc = run.LoadStrings();  // the repairs before changed them; without repair nothing did
     }
     if (rc != S_OKAY) {
         return rc;

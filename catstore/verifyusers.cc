@@ -12,24 +12,21 @@
 namespace catstore {
 namespace {
 
-// Item records that are folders, for the slot checks.
-int LoadFolders(CDbContext* pdb, std::unordered_set<DBA>* pFolders) {
-    return ScanAll<db_itemrec>(pdb, DB_ITEMREC, [&](DBA dba, const db_itemrec& r) {
-        if (r.type == 4) {
-            pFolders->insert(dba);
-        }
-        return S_OKAY;
-    });
+// True when dba names an item record that is a folder.
+bool IsFolder(CDbContext* pdb, DBA dba) {
+    db_itemrec rec{};
+    return DbaRecord(dba) == DB_ITEMREC && pdb->ReadAt(dba, &rec, nullptr) == S_OKAY &&
+           rec.type == 4;
 }
 
 // Slots that name no folder are emptied when repairing (the open makes missing folders again).
-uint32_t CheckSlots(CVerifyRun& run, DBA* pSlots, size_t cSlots,
-                    const std::unordered_set<DBA>& folders, const char* pszWhose, DBA dbaOwner) {
+uint32_t CheckSlots(CVerifyRun& run, DBA* pSlots, size_t cSlots, const char* pszWhose,
+                    DBA dbaOwner) {
     uint32_t cErrors = 0;
     for (size_t i = 0; i < cSlots; ++i) {
         DBA dba;
         std::memcpy(&dba, &pSlots[i], sizeof dba);
-        if (dba == 0 || folders.count(dba) != 0) {
+        if (dba == 0 || IsFolder(run.Db(), dba)) {
             continue;
         }
         ++cErrors;
@@ -53,8 +50,7 @@ int LastChangeEntry(CDbContext* pdb, DBA* pdba) {
     return rc == S_OKAY ? pdb->CurrentDba(pdba) : rc;
 }
 
-int CheckUsers(CVerifyRun& run, const std::unordered_set<DBA>& folders, uint16_t* pwMaxUser,
-               uint32_t* pcErrors) {
+int CheckUsers(CVerifyRun& run, uint16_t* pwMaxUser, uint32_t* pcErrors) {
     CDbContext* pdb = run.Db();
     std::vector<std::pair<DBA, db_userrec>> users;
     int rc = ScanAll<db_userrec>(pdb, DB_USERREC, [&](DBA dba, const db_userrec& r) {
@@ -103,8 +99,8 @@ int CheckUsers(CVerifyRun& run, const std::unordered_set<DBA>& folders, uint16_t
                         static_cast<unsigned long>(dba));
         }
         rec.usershadowdata = dbaShadow;
-        cErrors += CheckSlots(run, rec.useritems, sizeof rec.useritems / sizeof(DBA), folders,
-                              "User folder", dba);
+        cErrors +=
+            CheckSlots(run, rec.useritems, sizeof rec.useritems / sizeof(DBA), "User folder", dba);
         if (rc == S_OKAY && cErrors != 0 && run.Repair()) {
             rc = pdb->MakeCurrent(dba);
             if (rc == S_OKAY) {
@@ -178,7 +174,7 @@ int CheckUserGroupLinks(CVerifyRun& run, uint32_t* pcErrors) {
     return rc;
 }
 
-int CheckBoardRecord(CVerifyRun& run, const std::unordered_set<DBA>& folders, uint32_t* pcErrors) {
+int CheckBoardRecord(CVerifyRun& run, uint32_t* pcErrors) {
     CDbContext* pdb = run.Db();
     std::vector<std::pair<DBA, db_boardrec>> boards;
     int rc = ScanAll<db_boardrec>(pdb, DB_BOARDREC, [&](DBA dba, const db_boardrec& r) {
@@ -202,8 +198,8 @@ int CheckBoardRecord(CVerifyRun& run, const std::unordered_set<DBA>& folders, ui
         return rc;
     }
     auto& [dba, rec] = boards.front();
-    const uint32_t cErrors = CheckSlots(run, rec.boarditems, sizeof rec.boarditems / sizeof(DBA),
-                                        folders, "Catalog folder", dba);
+    const uint32_t cErrors =
+        CheckSlots(run, rec.boarditems, sizeof rec.boarditems / sizeof(DBA), "Catalog folder", dba);
     *pcErrors += cErrors;
     if (cErrors != 0 && run.Repair()) {
         rc = pdb->MakeCurrent(dba);
@@ -267,13 +263,9 @@ int CheckUniqueIDs(CVerifyRun& run, uint16_t wMaxUser, uint16_t wMaxGroup, uint3
 }  // namespace
 
 int AdminCheckIntegrity(CVerifyRun& run, uint32_t* pcErrors) {
-    std::unordered_set<DBA> folders;
     uint16_t wMaxUser = 0;
     uint16_t wMaxGroup = 0;
-    int rc = LoadFolders(run.Db(), &folders);
-    if (rc == S_OKAY) {
-        rc = CheckUsers(run, folders, &wMaxUser, pcErrors);
-    }
+    int rc = CheckUsers(run, &wMaxUser, pcErrors);
     if (rc == S_OKAY) {
         rc = CheckGroups(run, &wMaxGroup, pcErrors);
     }
@@ -281,7 +273,7 @@ int AdminCheckIntegrity(CVerifyRun& run, uint32_t* pcErrors) {
         rc = CheckUserGroupLinks(run, pcErrors);
     }
     if (rc == S_OKAY) {
-        rc = CheckBoardRecord(run, folders, pcErrors);
+        rc = CheckBoardRecord(run, pcErrors);
     }
     if (rc == S_OKAY) {
         rc = CheckUniqueIDs(run, wMaxUser, wMaxGroup, pcErrors);
