@@ -186,8 +186,13 @@ static void WriteLine(uint32_t dwCategory, bool fQuiet, const std::string& strLo
     std::vsnprintf(ach, sizeof ach, pszFormat, args);
     LogLine(dwCategory, "%s", ach);
     if (!strLog.empty()) {
+        // The catalog's log is a text file of this system: its lines end in a newline alone.
+        std::string strLine = ach;
+        if (strLine.size() >= 2 && strLine.compare(strLine.size() - 2, 2, "\r\n") == 0) {
+            strLine.erase(strLine.size() - 2, 1);
+        }
         if (FILE* pf = std::fopen(strLog.c_str(), "a")) {
-            std::fputs(ach, pf);
+            std::fputs(strLine.c_str(), pf);
             std::fclose(pf);
         }
     }
