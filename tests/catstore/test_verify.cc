@@ -188,6 +188,36 @@ std::vector<Damage> Damages() {
                        1);
          },
          true},
+        {"id counters below ids in use", "UPDATE db_uniqueidsrec SET uniqueidsprevuserid=0",
+         "id counters below ids in use",
+         [](VerifyTest&, CCatalogFile& f) {
+             EXPECT_GE(f.Int("SELECT uniqueidsprevuserid FROM db_uniqueidsrec"),
+                       f.Int("SELECT max(userid) FROM db_userrec"));
+         }},
+        {"unique id record missing", "DELETE FROM db_uniqueidsrec", "unique id record missing",
+         [](VerifyTest&, CCatalogFile& f) {
+             EXPECT_GE(f.Int("SELECT uniqueidsprevuserid FROM db_uniqueidsrec"),
+                       f.Int("SELECT max(userid) FROM db_userrec"));
+         }},
+        {"catalog record missing", "DELETE FROM db_boardrec", "catalog record missing",
+         [](VerifyTest&, CCatalogFile& f) {
+             EXPECT_EQ(f.Int("SELECT boardversion FROM db_boardrec"), 12);
+         }},
+        {"user folder slot naming no folder",
+         "UPDATE db_userrec SET useritems=x'FFFF000B' || substr(useritems, 5) WHERE "
+         "username='alice'",
+         "User folder slot 0 names no folder",
+         [](VerifyTest&, CCatalogFile& f) {
+             EXPECT_EQ(f.Int("SELECT hex(substr(useritems, 1, 4)) = '00000000' FROM db_userrec "
+                             "WHERE username='alice'"),
+                       1);
+         }},
+        {"user-group link on one side only", "DELETE FROM dbms_member WHERE setcode=20008",
+         "user-group link connected on one side only",
+         [](VerifyTest&, CCatalogFile& f) {
+             EXPECT_EQ(f.Int("SELECT count(*) FROM db_usergroup"), 0);
+         },
+         true},
         {"attachment checksum out of date", "UPDATE db_attachrec SET attnamecrc=12345",
          "attachment name checksum out of date",
          [](VerifyTest&, CCatalogFile& f) {
