@@ -2,7 +2,9 @@
 // order key and key entry against the records they describe.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "catdbms/dbms.h"
 #include "catdbms/store.h"
@@ -59,73 +61,129 @@ int CStore::Check(CheckReport* report) {
             Report(report, "the system record is missing or repeated");
     }
 
-    // 3. Memberships: owner and member exist with the set's types, order keys match.
-    st = Prepare("SELECT setcode, owner, member, ord FROM dbms_member");
-    if (st == nullptr)
-        return Status(sqlite3_extended_errcode(m_db));
-    std::vector<std::tuple<int, DBA, DBA, std::string>> rows;
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-        rows.emplace_back(sqlite3_column_int(st, 0), DBA(sqlite3_column_int64(st, 1)),
-                          DBA(sqlite3_column_int64(st, 2)),
-                          std::string(static_cast<const char*>(sqlite3_column_blob(st, 3)),
-                                      size_t(sqlite3_column_bytes(st, 3))));
-    }
-    sqlite3_reset(st);
-    if (rc != SQLITE_DONE)
-        return Status(sqlite3_extended_errcode(m_db));
+    // 3. Memberships: owner and member exist with the set's types, order keys match. Each set
+    // is checked set-at-a-time by SQL (an index lookup per row inside the statement), so that a
+    // catalog of many memberships costs a few table passes and not one read per membership.
     uint8_t rec[kMaxRecord];
-    for (const auto& [setCode, owner, member, ord] : rows) {
-        ++report->memberships;
-        const SetDef* s = FindSet(setCode);
-        const std::string where = " (set " + std::to_string(setCode) + ", owner " + Hex(owner) +
-                                  ", member " + Hex(member) + ")";
-        if (s == nullptr) {
-            Report(report, "membership of an unknown set" + where);
+    {
+        st = Prepare("SELECT count(*) FROM dbms_member");
+        if (st == nullptr || sqlite3_step(st) != SQLITE_ROW)
+            return Status(sqlite3_extended_errcode(m_db));
+        report->memberships += uint32_t(sqlite3_column_int64(st, 0));
+        sqlite3_reset(st);
+    }
+    auto rows = [&](const std::string& sql, int setCode,
+                    const std::function<void(DBA, DBA, sqlite3_stmt*)>& fn) {
+        sqlite3_stmt* q = Prepare(sql);
+        if (q == nullptr)
+            return Status(sqlite3_extended_errcode(m_db));
+        if (setCode != 0)
+            sqlite3_bind_int(q, 1, setCode);
+        int step;
+        while ((step = sqlite3_step(q)) == SQLITE_ROW)
+            fn(DBA(sqlite3_column_int64(q, 0)), DBA(sqlite3_column_int64(q, 1)), q);
+        sqlite3_reset(q);
+        return step == SQLITE_DONE ? S_OKAY : Status(sqlite3_extended_errcode(m_db));
+    };
+    auto place = [](int setCode, DBA owner, DBA member) {
+        return " (set " + std::to_string(setCode) + ", owner " + Hex(owner) + ", member " +
+               Hex(member) + ")";
+    };
+    auto exists = [](int recordCode, const char* column) {
+        return "EXISTS (SELECT 1 FROM " + RecordTable(recordCode) + " WHERE slot=(" + column +
+               " & 16777215) AND (" + column +
+               " >> 24)=" + std::to_string(recordCode - kRecordBase) + ")";
+    };
+    rc = rows(
+        "SELECT owner, member, setcode FROM dbms_member WHERE setcode < " +
+            std::to_string(kSetBase) + " OR setcode >= " + std::to_string(kSetBase + kSetCount),
+        0, [&](DBA owner, DBA member, sqlite3_stmt* q) {
+            Report(report,
+                   "membership of an unknown set" + place(sqlite3_column_int(q, 2), owner, member));
+        });
+    if (rc != S_OKAY)
+        return rc;
+    for (const SetDef& s : kSets) {
+        rc = rows("SELECT owner, member FROM dbms_member m WHERE setcode=?1 AND NOT " +
+                      exists(s.owner, "m.owner"),
+                  s.code, [&](DBA owner, DBA member, sqlite3_stmt*) {
+                      Report(report, std::string(ValidDba(owner) && DbaRecord(owner) == s.owner
+                                                     ? "owner missing in "
+                                                     : "owner of the wrong type in ") +
+                                         s.name + place(s.code, owner, member));
+                  });
+        if (rc != S_OKAY)
+            return rc;
+        std::string anyMember;
+        for (const SetMemberDef& sm : kSetMembers) {
+            if (sm.set == s.code)
+                anyMember += (anyMember.empty() ? "" : " OR ") + exists(sm.member, "m.member");
+        }
+        rc = rows(
+            "SELECT owner, member FROM dbms_member m WHERE setcode=?1 AND NOT (" + anyMember + ")",
+            s.code, [&](DBA owner, DBA member, sqlite3_stmt*) {
+                Report(report,
+                       std::string(ValidDba(member) && IsSetMember(s.code, DbaRecord(member))
+                                       ? "member missing in "
+                                       : "member of the wrong type in ") +
+                           s.name + place(s.code, owner, member));
+            });
+        if (rc != S_OKAY)
+            return rc;
+        if (s.order != SetOrder::ORDER_ASCENDING) {
+            rc = rows("SELECT owner, member FROM dbms_member WHERE setcode=?1 AND length(ord) != 8",
+                      s.code, [&](DBA owner, DBA member, sqlite3_stmt*) {
+                          Report(report, std::string("malformed order key in ") + s.name +
+                                             place(s.code, owner, member));
+                      });
+            if (rc != S_OKAY)
+                return rc;
             continue;
         }
-        if (!ValidDba(owner) || DbaRecord(owner) != s->owner) {
-            Report(report, std::string("owner of the wrong type in ") + s->name + where);
-        } else {
-            int status = Exists(owner);
-            if (status == S_DELETED)
-                Report(report, std::string("owner missing in ") + s->name + where);
-            else if (status != S_OKAY)
-                return status;
-        }
-        if (!ValidDba(member) || !IsSetMember(setCode, DbaRecord(member))) {
-            Report(report, std::string("member of the wrong type in ") + s->name + where);
-            continue;
-        }
-        int status = Read(member, rec, nullptr);
-        if (status == S_DELETED) {
-            Report(report, std::string("member missing in ") + s->name + where);
-            continue;
-        }
-        if (status != S_OKAY)
-            return status;
-        if (s->order == SetOrder::ORDER_ASCENDING) {
-            const FieldDef* f = FindField(s->sortField);
-            if (ord !=
-                OrderKeyAscending(reinterpret_cast<const char*>(rec + f->offset), f->size, member))
-                Report(report, std::string("order key out of date in ") + s->name + where);
-        } else if (ord.size() != 8) {
-            Report(report, std::string("malformed order key in ") + s->name + where);
+        // The order key of each member against its sort field, as the record buffer holds it.
+        const FieldDef* f = FindField(s.sortField);
+        std::string column = f->name;
+        for (char& ch : column)
+            ch = char(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
+        for (const SetMemberDef& sm : kSetMembers) {
+            if (sm.set != s.code)
+                continue;
+            rc = rows(
+                "SELECT m.owner, m.member, m.ord, t.\"" + column + "\" FROM dbms_member m JOIN " +
+                    RecordTable(sm.member) + " t ON t.slot=(m.member & 16777215) WHERE " +
+                    "m.setcode=?1 AND (m.member >> 24)=" + std::to_string(sm.member - kRecordBase),
+                s.code, [&](DBA owner, DBA member, sqlite3_stmt* q) {
+                    std::memset(rec, 0, f->size);
+                    const bool blob = sqlite3_column_type(q, 3) == SQLITE_BLOB;
+                    const void* data = blob ? sqlite3_column_blob(q, 3)
+                                            : static_cast<const void*>(sqlite3_column_text(q, 3));
+                    const int n = sqlite3_column_bytes(q, 3);
+                    if (data != nullptr && n > 0)
+                        std::memcpy(rec, data, std::min<size_t>(size_t(n), f->size));
+                    const std::string ord(static_cast<const char*>(sqlite3_column_blob(q, 2)),
+                                          size_t(sqlite3_column_bytes(q, 2)));
+                    if (ord !=
+                        OrderKeyAscending(reinterpret_cast<const char*>(rec), f->size, member))
+                        Report(report, std::string("order key out of date in ") + s.name +
+                                           place(s.code, owner, member));
+                });
+            if (rc != S_OKAY)
+                return rc;
         }
     }
 
     // 4. Member counts.
     st = Prepare(
-        "SELECT o.setcode, o.owner, o.members, (SELECT count(*) FROM dbms_member m WHERE "
-        "m.setcode=o.setcode AND "
-        "m.owner=o.owner) FROM dbms_owner o");
+        "SELECT o.setcode, o.owner, o.members, coalesce(c.n, 0) FROM dbms_owner o LEFT JOIN "
+        "(SELECT setcode, owner, count(*) AS n FROM dbms_member GROUP BY setcode, owner) c ON "
+        "c.setcode=o.setcode AND c.owner=o.owner WHERE c.n IS NULL OR c.n != o.members");
     if (st == nullptr)
         return Status(sqlite3_extended_errcode(m_db));
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-        if (sqlite3_column_int64(st, 2) != sqlite3_column_int64(st, 3))
-            Report(report, "member count " + std::to_string(sqlite3_column_int64(st, 2)) + " but " +
-                               std::to_string(sqlite3_column_int64(st, 3)) + " members (set " +
-                               std::to_string(sqlite3_column_int(st, 0)) + ", owner " +
-                               Hex(uint32_t(sqlite3_column_int64(st, 1))) + ")");
+        Report(report, "member count " + std::to_string(sqlite3_column_int64(st, 2)) + " but " +
+                           std::to_string(sqlite3_column_int64(st, 3)) + " members (set " +
+                           std::to_string(sqlite3_column_int(st, 0)) + ", owner " +
+                           Hex(uint32_t(sqlite3_column_int64(st, 1))) + ")");
     }
     sqlite3_reset(st);
     if (rc != SQLITE_DONE)

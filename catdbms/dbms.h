@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "catdbms/catschema.h"
@@ -340,6 +341,10 @@ class CDbTask {
     int OwnerRead(int setCode, int fieldCode, void* buffer);   // a field of the current owner
     int MemberRead(int setCode, int fieldCode, void* buffer);  // a field of the current member
     int MemberCount(int setCode, uint32_t* count);             // members of the current owner
+    // Every membership of a set as (owner, member), by owner and then in the set's order: one
+    // read of the membership index where a walk over all owners would seek once per owner.
+    // The currency is not changed. S_INVSET.
+    int MemberPairs(int setCode, std::vector<std::pair<DBA, DBA>>* pairs);
 
     // -- Checks and maintenance (catalog utilities)
     // Checks the storage, every set membership (owner and member exist and have the set's types,

@@ -1184,6 +1184,21 @@ int CStore::MemberList(int setCode, DBA owner, std::vector<std::pair<DBA, std::s
     return rc == SQLITE_DONE ? S_OKAY : Status(sqlite3_extended_errcode(m_db));
 }
 
+int CStore::MemberPairs(int setCode, std::vector<std::pair<DBA, DBA>>* pairs) {
+    pairs->clear();
+    ResetWalk();
+    sqlite3_stmt* st =
+        Prepare("SELECT owner, member FROM dbms_member WHERE setcode=?1 ORDER BY owner, ord");
+    if (st == nullptr)
+        return Status(sqlite3_extended_errcode(m_db));
+    sqlite3_bind_int(st, 1, setCode);
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW)
+        pairs->emplace_back(DBA(sqlite3_column_int64(st, 0)), DBA(sqlite3_column_int64(st, 1)));
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE ? S_OKAY : Status(sqlite3_extended_errcode(m_db));
+}
+
 int CStore::OwnerCount(int setCode, DBA owner, uint32_t* count) {
     sqlite3_stmt* st = Prepare("SELECT members FROM dbms_owner WHERE setcode=?1 AND owner=?2");
     if (st == nullptr)

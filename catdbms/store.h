@@ -161,6 +161,8 @@ class CStore {
     int MemberSetOrd(int setCode, DBA member, const std::string& ord);
     int MemberList(int setCode, DBA owner, std::vector<std::pair<DBA, std::string>>* members);
     int OwnerCount(int setCode, DBA owner, uint32_t* count);
+    // Every membership of a set as (owner, member), by owner and then in the set's order.
+    int MemberPairs(int setCode, std::vector<std::pair<DBA, DBA>>* pairs);
 
     // An older dictionary (kOlderDictionaryVersion) passes Open only when allowed before it;
     // OlderDictionary then says that the open catalog still has it.

@@ -794,6 +794,16 @@ int CDbTask::MemberCount(int setCode, uint32_t* count) {
     QN_TASK_CALL(m_impl->MemberCount(setCode, count))
 }
 
+int CDbTask::MemberPairs(int setCode, std::vector<std::pair<DBA, DBA>>* pairs) {
+    if (!m_impl->IsOpen())
+        return S_DBOPEN;
+    if (FindSet(setCode) == nullptr)
+        return S_INVSET;
+    if (pairs == nullptr)
+        return S_BADPARAM;
+    QN_TASK_CALL(m_impl->Ret(m_impl->m_store.MemberPairs(setCode, pairs), "member pairs"))
+}
+
 int CDbTask::CheckCatalog(CheckReport* report) {
     if (!m_impl->IsOpen())
         return S_DBOPEN;

@@ -56,6 +56,8 @@ DBStatus MapEngineStatus(int nEngineStatus) {
 
 struct CDbContext::Impl {
     std::unique_ptr<qn::dbms::CDbTask> task;
+    std::string strDir;   // the folder SetPaths named
+    std::string strPath;  // the catalog file Open opened
 };
 
 CDbContext::CDbContext() : m_pImpl(new Impl) {}
@@ -96,6 +98,7 @@ void CDbContext::DestroyTask() {
 int CDbContext::SetPaths(const std::string& strDir, const std::string& strTafPath) {
     NEED_TASK();
     const char* pszDir = strDir.empty() ? "." : strDir.c_str();
+    m_pImpl->strDir = pszDir;
     int rc = TASK->SetDictionaryPath(pszDir);
     if (rc == S_OKAY) {
         rc = TASK->SetDataPath(pszDir);
@@ -132,7 +135,13 @@ int CDbContext::SetCachePages(int nPages, int nIndexPages) {
 }
 int CDbContext::Open(const std::string& strFile, const char* pszMode) {
     NEED_TASK();
-    return TASK->Open(strFile.c_str(), pszMode);
+    int rc = TASK->Open(strFile.c_str(), pszMode);
+    if (rc == S_OKAY) {
+        m_pImpl->strPath = strFile.find('/') != std::string::npos || m_pImpl->strDir.empty()
+                               ? strFile
+                               : m_pImpl->strDir + "/" + strFile;
+    }
+    return rc;
 }
 int CDbContext::SetLockTimeout(int nSeconds) {
     NEED_TASK();
@@ -388,6 +397,25 @@ int CDbContext::KeyPrev(int32_t nField) {
 int CDbContext::ReadAt(DBA dba, void* pRecord, uint32_t* pStamp) {
     NEED_TASK();
     return TASK->ReadAt(dba, pRecord, pStamp);
+}
+int CDbContext::MemberPairs(int32_t nSet, std::vector<std::pair<DBA, DBA>>* pPairs) {
+    NEED_TASK();
+    return TASK->MemberPairs(nSet, pPairs);
+}
+int CDbContext::CheckCatalog(qn::dbms::CheckReport* pReport) {
+    NEED_TASK();
+    return TASK->CheckCatalog(pReport);
+}
+int CDbContext::RebuildKeys(qn::dbms::CheckReport* pReport) {
+    NEED_TASK();
+    return TASK->RebuildKeys(pReport);
+}
+int CDbContext::Backup(const std::string& strPath) {
+    NEED_TASK();
+    return TASK->Backup(strPath.c_str());
+}
+const std::string& CDbContext::CatalogPath() const {
+    return m_pImpl->strPath;
 }
 uint32_t CDbContext::Checksum(const void* pv, size_t cb) {
     return qn::dbms::CDbTask::Checksum(pv, cb);

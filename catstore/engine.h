@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "catdbms/dbms.h"
 #include "foundation/status.h"
@@ -126,6 +128,15 @@ class CDbContext {
     int KeyNext(int32_t nField);
     int KeyPrev(int32_t nField);
     static uint32_t Checksum(const void* pv, size_t cb);
+
+    // ---- Whole-catalog reads and maintenance (the verification) ----
+    // Every membership of a set as (owner, member), by owner and then in the set's order.
+    int MemberPairs(int32_t nSet, std::vector<std::pair<DBA, DBA>>* pPairs);
+    int CheckCatalog(qn::dbms::CheckReport* pReport);  // S_NOTFOUND when it found problems
+    int RebuildKeys(qn::dbms::CheckReport* pReport);   // exclusive open only
+    int Backup(const std::string& strPath);            // outside a transaction
+    // The catalog file the task opened ("" before the open).
+    const std::string& CatalogPath() const;
     // Makes a new empty catalog file at strPath.
     static int CreateCatalog(const std::string& strPath, const std::string& strTafPath);
     void SetLockTimeoutMs(int nMilliseconds);

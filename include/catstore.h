@@ -194,6 +194,35 @@ CATSTORE_API BOARD_OBJECT* EXBoardConnect(const char* pszPath, int nOpenMode, EX
  * (a stale handle is ignored). */
 CATSTORE_API int EXBoardClose(BOARD_OBJECT* hbrd, EXSM_STATUS* status);
 
+/* Checks the structure of a catalog opened with EXBoardConnect (mode 2, exclusive) and, with
+ * fRepair, mends it. pDatabaseContext is the third field of the BOARD_OBJECT. Returns a
+ * database-layer status: 0 nothing found, 52 findings left as they were (fRepair 0), 53
+ * findings repaired, 50 a check could not run (no catalog, an engine or lock failure).
+ * The storage check of the engine runs first, then users, items, item references, attachments
+ * and variable strings, each in its own transaction named after it; a finding never ends the
+ * run. Every finding is a line "DBBoardVerify: ..." in the system log (category 0x100) and in
+ * the catalog's own log (the catalog path with its extension replaced by ".log").
+ * Without fRepair nothing is written: the file stays byte for byte as it was.
+ * With fRepair, before the first write the catalog as it was is copied (the engine's backup) to
+ * "<catalog path>.before-repair", replacing an older copy; a repair that cannot make that copy
+ * writes nothing and returns 50. Repairs never lose, expose or double what the application
+ * sees:
+ *  - every variable string referenced by any field of any record is owned and never adopted;
+ *    only a header no record references (and that existed when the string check began) is
+ *    adopted, by storing its address into a new item "Item for Orphan Strings" in the folder
+ *    "Lost and Found" under the root (made when first needed); repository strings go into the
+ *    orphan item's note;
+ *  - a string whose chunks lost one (or hold a length out of range) keeps its readable chunks
+ *    and its stored length becomes their sum; one without data is removed;
+ *  - an access id naming nobody (or an undefined level) becomes level 3 with the owner's id,
+ *    SYSTEM's without an owner; TYPE becomes 4 only for an item with children, no other type
+ *    is changed; a folder record is written only when the check made it;
+ *  - the item with ID 1 is the root (parent 0), made again when missing; an item whose parent
+ *    is gone goes to Lost and Found, one whose parent exists is reconnected to it; cycles and
+ *    subtrees the root does not reach go to Lost and Found;
+ *  - a user's change-log position that names nothing becomes the last change entry. */
+CATSTORE_API uint16_t DBBoardVerify(void* pDatabaseContext, int fRepair);
+
 /* Takes in the changes other processes made since the last refresh.
  * Status: EXSM_INVALID_HANDLE, EXSM_LOCK_ERROR, mapped store failures. */
 CATSTORE_API void EXBoardRefresh(BOARD_OBJECT* hbrd, EXSM_STATUS* status);
