@@ -1189,30 +1189,70 @@ int CStore::OwnerCount(int setCode, DBA owner, uint32_t* count) {
 
 // ---- Backup ------------------------------------------------------------------------------------
 
-int CStore::Backup(const std::string& path) {
+int CopyDatabase(sqlite3* source, const std::string& path, uint32_t pagesPerBatch,
+                 CopyProgress progress, void* context, bool plainFile, bool* stopped) {
+    *stopped = false;
+    sqlite3* dest = nullptr;
+    int rc =
+        sqlite3_open_v2(path.c_str(), &dest,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_extended_result_codes(dest, 1);
+        sqlite3_backup* b = sqlite3_backup_init(dest, "main", source, "main");
+        if (b == nullptr) {
+            rc = sqlite3_extended_errcode(dest);
+        } else {
+            const int batch = pagesPerBatch == 0 || pagesPerBatch > 0x7FFFFFFF
+                                  ? -1
+                                  : static_cast<int>(pagesPerBatch);
+            // A writer of the destination (or a source whose log is being moved in) may keep a
+            // batch out for a while: ten seconds of retries, as a busy wait would.
+            int busyRetries = 0;
+            for (;;) {
+                rc = sqlite3_backup_step(b, batch);
+                if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+                    if (++busyRetries > 200)
+                        break;
+                    sqlite3_sleep(50);
+                    continue;
+                }
+                busyRetries = 0;
+                if (rc != SQLITE_OK && rc != SQLITE_DONE)
+                    break;
+                if (progress != nullptr) {
+                    const uint64_t total = uint64_t(sqlite3_backup_pagecount(b));
+                    const uint64_t left = uint64_t(sqlite3_backup_remaining(b));
+                    const bool go =
+                        progress(rc == SQLITE_DONE ? total : total - left, total, context);
+                    if (!go && rc != SQLITE_DONE) {
+                        *stopped = true;
+                        break;
+                    }
+                }
+                if (rc == SQLITE_DONE)
+                    break;
+            }
+            const int fin = sqlite3_backup_finish(b);
+            if (rc == SQLITE_DONE)
+                rc = fin;
+        }
+        // The copy keeps the source's header, so it would open in the source's journal mode.
+        if (rc == SQLITE_OK && !*stopped && plainFile)
+            rc = sqlite3_exec(dest, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+    }
+    sqlite3_close_v2(dest);
+    std::remove((path + "-journal").c_str());
+    return *stopped ? SQLITE_ABORT : rc;
+}
+
+int CStore::Backup(const std::string& path, CopyProgress progress, void* context) {
     ResetWalk();  // a write, or a walk of its own, ends any set walk
     const std::string tmp = path + ".new";
     std::remove(tmp.c_str());
-    sqlite3* dest = nullptr;
-    int rc =
-        sqlite3_open_v2(tmp.c_str(), &dest, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    int status = S_OKAY;
-    if (rc != SQLITE_OK) {
-        status = rc == SQLITE_CANTOPEN ? S_BADPATH : Status(rc);
-    } else {
-        sqlite3_backup* b = sqlite3_backup_init(dest, "main", m_db, "main");
-        if (b == nullptr) {
-            status = Status(sqlite3_extended_errcode(dest));
-        } else {
-            rc = sqlite3_backup_step(b, -1);
-            const int fin = sqlite3_backup_finish(b);
-            if (rc != SQLITE_DONE)
-                status = Status(rc);
-            if (status == S_OKAY && fin != SQLITE_OK)
-                status = Status(fin);
-        }
-    }
-    sqlite3_close_v2(dest);
+    bool stopped = false;
+    const int rc = CopyDatabase(m_db, tmp, progress != nullptr ? kBackupBatchPages : 0, progress,
+                                context, false, &stopped);
+    int status = stopped ? S_STOPPED : rc == SQLITE_CANTOPEN ? S_BADPATH : Status(rc);
     // Logs left by an earlier file at this path must not be replayed into the copy.
     if (status == S_OKAY)
         for (const char* suffix : {"-wal", "-shm", "-journal"})
@@ -1221,7 +1261,6 @@ int CStore::Backup(const std::string& path) {
         status = ReplaceFile(tmp, path);
     if (status != S_OKAY)
         std::remove(tmp.c_str());
-    std::remove((tmp + "-journal").c_str());
     return status;
 }
 

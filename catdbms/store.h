@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "catdbms/catschema.h"
+#include "catdbms/dbms.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -160,7 +161,7 @@ class CStore {
     // Maintenance.
     int Check(CheckReport* report);
     int RebuildKeys(CheckReport* report);
-    int Backup(const std::string& path);
+    int Backup(const std::string& path, CopyProgress progress, void* context);
 
     // Adds the pages this connection wrote since the last call to the process's count (at every
     // commit, autocommit writes included).
@@ -261,5 +262,15 @@ std::vector<std::string> CatalogSchemaSql();
 std::string RecordTable(int recordCode);
 std::string KeyTable(const FieldDef& key);
 int ReplaceFile(const std::string& from, const std::string& path);
+
+// The batch of a copy that reports its progress: about 4 MB between two reports.
+constexpr uint32_t kBackupBatchPages = 1024;
+// Copies the database of the connection source (its snapshot, when it is inside a read
+// transaction) into a new database file at path, pagesPerBatch pages at a time (0: all at once),
+// calling progress after each batch. plainFile: the copy uses the rollback journal whatever the
+// source uses. An SQLite result code: SQLITE_OK, SQLITE_ABORT when progress stopped it (stopped
+// is then set), or the failure.
+int CopyDatabase(sqlite3* source, const std::string& path, uint32_t pagesPerBatch,
+                 CopyProgress progress, void* context, bool plainFile, bool* stopped);
 
 }  // namespace qn::dbms
