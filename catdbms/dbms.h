@@ -399,6 +399,7 @@ class CCatalogHold {
     // S_OKAY; S_UNAVAIL while any task has the catalog open; S_NOLOCKMGR when the ".TAF" file
     // cannot be opened or made; S_TAFINVALID, S_NOSHARE, S_BADPATH, S_NAMELEN, S_NOMEMORY.
     int Acquire(const char* catalogPath, const char* tafPath = nullptr);
+    // Ends the hold; no effect while a task has it (the task gives it back at its close).
     void Release();
     bool IsHeld() const;
 
