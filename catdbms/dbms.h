@@ -38,6 +38,7 @@ enum : int {
     S_UNAVAIL = 5,    // lock or open refused after the lock time-out
     S_DELETED = 6,    // the record at that address was deleted (or never existed)
     S_UPDATED = 7,    // the record changed since the given stamp
+    S_STOPPED = 8,    // the caller's progress routine stopped the call
 
     S_DBOPEN = -1,       // no database open on this task
     S_INVSET = -2,       // not a set code
@@ -121,6 +122,10 @@ constexpr size_t kMaxUserIdLength = 15;
 // and a text naming what failed.
 using ErrorCallback = void (*)(int status, const char* text, void* context);
 
+// Progress of a copy, after each batch of pages: the pages copied so far and the pages of the
+// whole copy. Answering false stops the copy (S_STOPPED) unless that batch was its last.
+using CopyProgress = bool (*)(uint64_t pagesDone, uint64_t pagesTotal, void* context);
+
 // Findings of CheckCatalog (and the repairs of RebuildKeys).
 struct CheckReport {
     uint32_t records = 0;               // records examined
@@ -131,6 +136,8 @@ struct CheckReport {
 };
 
 class TaskImpl;
+class CLockFile;
+class CCatalogHold;
 
 // ---- The task
 // One engine context on one catalog. Settings (paths, user id, transport, cache, time-out) are made
@@ -179,6 +186,10 @@ class CDbTask {
     // S_NAMELEN, S_BADTYPE (mode), S_NOLOCKMGR / S_TAFINVALID / S_NOSHARE (TAF), S_DUPLICATE (user
     // id in use), S_DBALREADYOPEN, S_NOMEMORY, S_NOSPACE, S_READ.
     int Open(const char* dbName, const char* mode);
+    // Opens the catalog exclusively under a hold of it (see CCatalogHold), which the task takes
+    // over while it is open and gives back at close: no task can come in between. S_BADPARAM
+    // when the hold is not held or holds another catalog; otherwise as Open.
+    int OpenHeld(const char* dbName, CCatalogHold* hold);
     int Close();  // always 0; rolls back an open transaction
     bool IsOpen() const;
     const char* OpenMode() const;  // "x", "o", "s" or "" when closed
@@ -355,8 +366,9 @@ class CDbTask {
     // sort fields), member counts, optional-key entries (their values re-read from the
     // records; entries of deleted records dropped). Exclusive or one-user open only.
     int RebuildKeys(CheckReport* report);
-    // Writes a consistent copy of the open catalog to path (replacing it), committed data only.
-    int Backup(const char* path);
+    // Writes a consistent copy of the open catalog to path (replacing it), committed data only;
+    // progress (when given) follows it batch by batch and may stop it (S_STOPPED).
+    int Backup(const char* path, CopyProgress progress = nullptr, void* context = nullptr);
     // An exclusive or one-user open also accepts a catalog with the one older dictionary this
     // engine can bring up to date (a shared open refuses it with S_INVDB); this tells whether
     // the open catalog has it.
@@ -374,7 +386,8 @@ class CDbTask {
                               const char* tafPath = nullptr);
     // Copies a catalog to a new file, committed data only (WAL included), while no one writes it.
     // S_UNAVAIL when another task holds it exclusively.
-    static int CopyCatalog(const char* fromPath, const char* toPath);
+    static int CopyCatalog(const char* fromPath, const char* toPath,
+                           CopyProgress progress = nullptr, void* context = nullptr);
     // The ".TAF" path the engine uses by default for a catalog path.
     static std::string DefaultTafPath(const char* catalogPath);
 
@@ -385,6 +398,80 @@ class CDbTask {
 
   private:
     std::unique_ptr<TaskImpl> m_impl;
+};
+
+// ---- Holding a catalog
+// Keeps every task out of a catalog while held: the exclusive open lock on its ".TAF" file,
+// taken without opening the catalog, which need not exist or may be damaged. OpenHeld hands it
+// to a task without letting go of it; the hold must outlive that task's open.
+class CCatalogHold {
+  public:
+    CCatalogHold();
+    ~CCatalogHold();
+    CCatalogHold(const CCatalogHold&) = delete;
+    CCatalogHold& operator=(const CCatalogHold&) = delete;
+
+    // S_OKAY; S_UNAVAIL while any task has the catalog open; S_NOLOCKMGR when the ".TAF" file
+    // cannot be opened or made; S_TAFINVALID, S_NOSHARE, S_BADPATH, S_NAMELEN, S_NOMEMORY.
+    int Acquire(const char* catalogPath, const char* tafPath = nullptr);
+    // Ends the hold; no effect while a task has it (the task gives it back at its close).
+    void Release();
+    bool IsHeld() const;
+
+  private:
+    friend class TaskImpl;
+    std::unique_ptr<CLockFile> m_lock;
+    std::string m_tafPath;
+    bool m_lent = false;  // a task has the lock while it has the catalog open
+};
+
+// ---- A catalog's database file as storage
+// For the catalog utilities: the file is opened without the dictionary check, locks or
+// lock-manager entry of a task, so that files a task refuses (damaged, foreign, read-only) can
+// still be copied, checked and mended. Where no task may have the catalog open meanwhile, the
+// caller holds it (CCatalogHold).
+class CDbFile {
+  public:
+    CDbFile();
+    ~CDbFile();
+    CDbFile(const CDbFile&) = delete;
+    CDbFile& operator=(const CDbFile&) = delete;
+
+    // Opens an existing file, for reading only or for writing too; the schema is read, which
+    // proves the file is a database. S_OKAY; S_INVDB (not a database); S_UNAVAIL (a writer keeps
+    // it locked past the busy wait); S_BADPATH (it cannot be opened so: missing, permissions,
+    // read-only); S_NOMEMORY; S_SYSERR.
+    int Open(const char* path, bool write);
+    void Close();
+    // True when the file holds the engine's record tables (a catalog, not just a database).
+    bool IsCatalog();
+    // One read snapshot for everything that follows until EndSnapshot or Close: a copy then
+    // shows one moment however long it takes while others write on.
+    int BeginSnapshot();
+    void EndSnapshot();
+    int PageCount(uint64_t* pages);
+    // Writes the committed contents (the snapshot's, when one is open) to a new single database
+    // file at path without journal, pagesPerBatch pages at a time (0: all at once), calling
+    // progress after each batch. S_OKAY; S_NOSPACE; S_INVDB (this file is damaged); S_STOPPED;
+    // S_BADPATH (path cannot be made); S_UNAVAIL; S_SYSERR. A failed copy may leave path behind.
+    int CopyTo(const char* path, uint32_t pagesPerBatch, CopyProgress progress, void* context);
+    // SQLite's own check of the file's pages, rows and indexes (quick: without comparing index
+    // contents to the rows); each problem found is appended, at most 100. S_OKAY when it ran.
+    int CheckStorage(bool quick, std::vector<std::string>* findings);
+    // Rebuilds every index of the file from its rows (needs a write open).
+    int RebuildIndexes();
+    // The storage's own text of the last failure.
+    const char* LastError() const;
+
+    // Removes the journal and logs that belong to a database file at path (not the file).
+    static void RemoveJournals(const char* path);
+    // When a journal or log lies beside the file at path, settles it: committed log pages move
+    // into the file and a crashed writer's journal is rolled back, so nothing is left to replay.
+    static void SettleJournals(const char* path);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
 };
 
 }  // namespace qn::dbms

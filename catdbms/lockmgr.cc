@@ -107,6 +107,11 @@ int CLockFile::OpenHolders(int* holders) {
     return S_OKAY;
 }
 
+void CLockFile::UnlockAllButOpen() {
+    struct flock fl = MakeLock(F_UNLCK, kOpenByte + 1, 0);
+    fcntl(m_fd, F_OFD_SETLK, &fl);
+}
+
 int64_t CLockFile::CodeOffset(int code) {
     if (code >= kSetBase)
         return kSetBytes + (code - kSetBase);

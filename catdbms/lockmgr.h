@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qn::dbms {
@@ -34,6 +35,11 @@ class CLockFile {
     int Open(const std::string& path, bool create);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
+    // Exchanges the descriptions (and every lock on them) of two lock files.
+    void Swap(CLockFile& other) {
+        std::swap(m_fd, other.m_fd);
+        std::swap(m_userEntry, other.m_userEntry);
+    }
 
     // Open lock: exclusive or shared, no waiting. S_UNAVAIL when refused, S_NOSHARE when the
     // file system has no locks.
@@ -49,6 +55,8 @@ class CLockFile {
     // S_NOSHARE.
     int TryLock(const std::vector<std::pair<int64_t, bool>>& bytes);  // (offset, exclusive)
     int Unlock(int64_t offset);
+    // Frees every lock of this description but the open lock.
+    void UnlockAllButOpen();
 
     // Lock-manager users.
     int TakeUser(const std::string& name);                // 0, S_DUPLICATE, S_NOUSER (table full)

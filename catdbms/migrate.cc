@@ -32,7 +32,8 @@ const char* const kDictionaryTables[] = {"dbms_records", "dbms_fields", "dbms_se
 
 int CStore::MigrateDictionary(CheckReport* report) {
     ResetWalk();
-    const std::vector<std::string> schema = CatalogSchemaSql();
+    // Tables made here take the slot rule of the catalog's other tables.
+    const std::vector<std::string> schema = CatalogSchemaSql(!m_ownSlots);
     // Tables first, then the columns they lack, then the indexes over those columns.
     for (const std::string& ddl : schema) {
         if (StartsWith(ddl, "CREATE TABLE ")) {

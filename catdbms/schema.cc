@@ -253,7 +253,7 @@ std::string RecordTable(int recordCode) {
                                                            : Lower(FindRecord(recordCode)->name);
 }
 
-std::vector<std::string> CatalogSchemaSql() {
+std::vector<std::string> CatalogSchemaSql(bool autoincrementSlots) {
     std::vector<std::string> sql;
     sql.push_back("CREATE TABLE dbms_info(key TEXT PRIMARY KEY, value) WITHOUT ROWID");
     sql.push_back(std::string("INSERT INTO dbms_info VALUES('version','") + kDictionaryVersion +
@@ -300,9 +300,9 @@ std::vector<std::string> CatalogSchemaSql() {
                       std::to_string(m.member) + ")");
     }
     for (const RecordDef& r : kRecords) {
-        std::string ddl =
-            "CREATE TABLE " + RecordTable(r.code) +
-            "(slot INTEGER PRIMARY KEY AUTOINCREMENT, stamp INTEGER NOT NULL DEFAULT 0";
+        std::string ddl = "CREATE TABLE " + RecordTable(r.code) + "(slot INTEGER PRIMARY KEY" +
+                          (autoincrementSlots ? " AUTOINCREMENT" : "") +
+                          ", stamp INTEGER NOT NULL DEFAULT 0";
         for (const Column& c : Columns(r.code)) {
             const char* type = c.blob || c.field->kind == FieldKind::BYTES ? "BLOB"
                                : c.field->kind == FieldKind::STR           ? "TEXT"

@@ -17,10 +17,15 @@ namespace qn::dbms {
 
 namespace {
 std::atomic<uint64_t> g_pagesWritten{0};
+bool g_autoincrementCatalogs = false;
 }  // namespace
 
 uint64_t testing::PagesWritten() {
     return g_pagesWritten.load(std::memory_order_relaxed);
+}
+
+void testing::CreateAutoincrementCatalogs(bool classic) {
+    g_autoincrementCatalogs = classic;
 }
 
 // The write-ahead log's bound (kLogCheckpointPages). A commit that leaves more pages than this in
@@ -204,7 +209,7 @@ int CStore::Create(const std::string& path, bool rollbackJournal) {
         // and two first opens at once would refuse each other.
         std::string script = std::string("PRAGMA page_size=4096; PRAGMA journal_mode=") +
                              (rollbackJournal ? "DELETE" : "WAL") + "; BEGIN;";
-        for (const std::string& s : CatalogSchemaSql())
+        for (const std::string& s : CatalogSchemaSql(g_autoincrementCatalogs))
             script += s + ";";
         script += "COMMIT;";
         rc = sqlite3_exec(db, script.c_str(), nullptr, nullptr, nullptr);
@@ -239,6 +244,21 @@ int CStore::Open(const std::string& path, bool rollbackJournal, int busyMs) {
     }
     SetBusyTimeout(busyMs);
     int status = ValidateDictionary();
+    if (status == S_OKAY) {
+        // Only AUTOINCREMENT tables make SQLite create sqlite_sequence.
+        sqlite3_stmt* st = nullptr;
+        int rc2 = sqlite3_prepare_v2(
+            m_db,
+            "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='sqlite_sequence'", -1,
+            &st, nullptr);
+        if (rc2 == SQLITE_OK)
+            rc2 = sqlite3_step(st);
+        if (rc2 == SQLITE_ROW)
+            m_ownSlots = sqlite3_column_int(st, 0) == 0;
+        else
+            status = Status(sqlite3_extended_errcode(m_db));
+        sqlite3_finalize(st);
+    }
     if (status == S_OKAY) {
         // WAL where it is safe; the rollback journal on network file systems. Commits are
         // durable in both: synchronous=FULL syncs the log (or journal and database) at commit.
@@ -376,6 +396,7 @@ void CStore::Close() {
     m_db = nullptr;
     m_boundedLog = false;
     m_olderDictionary = false;
+    m_ownSlots = false;
     m_txn = Txn::None;
     m_savepoints = 0;
 }
@@ -532,10 +553,59 @@ int CStore::NextStamp(uint32_t* stamp) {
     return rc == SQLITE_OK ? S_OKAY : Status(sqlite3_extended_errcode(m_db));
 }
 
-int CStore::BindRecord(sqlite3_stmt* st, int first, int recordCode, const void* buffer) {
+namespace {
+
+// Per record type, per column: true when an index of a unique or duplicate key covers it.
+const std::vector<bool>& IndexedColumns(int recordCode) {
+    static const std::vector<std::vector<bool>> all = [] {
+        std::vector<std::vector<bool>> v(kRecordCount);
+        for (const RecordDef& r : kRecords) {
+            const std::vector<Column>& cols = Columns(r.code);
+            std::vector<bool>& indexed = v[size_t(r.code - kRecordBase)];
+            indexed.assign(cols.size(), false);
+            for (const FieldDef& k : kFields) {
+                if (k.record != r.code || (k.key != KeyKind::UNIQUE && k.key != KeyKind::DUPKEY))
+                    continue;
+                for (const FieldDef* part : KeyComponents(k))
+                    for (size_t i = 0; i < cols.size(); ++i)
+                        if (cols[i].field == part)
+                            indexed[i] = true;
+            }
+        }
+        return v;
+    }();
+    return all[size_t(recordCode - kRecordBase)];
+}
+
+// True when some indexed column of the record differs between the two buffers.
+bool IndexedColumnsDiffer(int recordCode, const void* a, const void* b) {
+    const std::vector<Column>& cols = Columns(recordCode);
+    const std::vector<bool>& indexed = IndexedColumns(recordCode);
+    const uint8_t* pa = static_cast<const uint8_t*>(a);
+    const uint8_t* pb = static_cast<const uint8_t*>(b);
+    for (size_t i = 0; i < cols.size(); ++i) {
+        const FieldDef& f = *cols[i].field;
+        if (indexed[i] && std::memcmp(pa + f.offset, pb + f.offset, f.size) != 0)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string CStore::LastSlotKey(const std::string& table) {
+    return "lastslot:" + table;
+}
+
+int CStore::BindRecord(sqlite3_stmt* st, int first, int recordCode, const void* buffer,
+                       bool keyed) {
     const uint8_t* p = static_cast<const uint8_t*>(buffer);
+    const std::vector<bool>& indexed = IndexedColumns(recordCode);
     int i = first;
+    size_t n = 0;
     for (const Column& c : Columns(recordCode)) {
+        if (!keyed && indexed[n++])
+            continue;
         const FieldDef& f = *c.field;
         int rc;
         if (c.blob || f.kind == FieldKind::BYTES) {
@@ -583,13 +653,21 @@ int CStore::Insert(int recordCode, const void* buffer, DBA* dba) {
             return status;
     }
     sqlite3_stmt* st = PrepareId(StmtId(kInsertStmt, recordCode - kRecordBase), [&] {
+        const std::string table = RecordTable(recordCode);
         std::string cols = "stamp", vals = "?1";
         int i = 2;
         for (const Column& c : Columns(recordCode)) {
             cols += ", " + Quote(Lower(c.field->name));
             vals += ", ?" + std::to_string(i++);
         }
-        return "INSERT INTO " + RecordTable(recordCode) + "(" + cols + ") VALUES(" + vals + ")";
+        if (m_ownSlots) {
+            // Above every slot present and every slot a delete took from the top.
+            cols = "slot, " + cols;
+            vals = "max(ifnull((SELECT max(slot) FROM " + table +
+                   "), 0), ifnull((SELECT value FROM dbms_info WHERE key='" + LastSlotKey(table) +
+                   "'), 0)) + 1, " + vals;
+        }
+        return "INSERT INTO " + table + "(" + cols + ") VALUES(" + vals + ")";
     });
     if (st == nullptr)
         return Status(sqlite3_extended_errcode(m_db));
@@ -678,7 +756,7 @@ int CStore::GetStamp(DBA dba, uint32_t* stamp) {
     return status;
 }
 
-int CStore::Update(DBA dba, const void* buffer) {
+int CStore::Update(DBA dba, const void* buffer, const void* before) {
     ResetWalk();  // a write, or a walk of its own, ends any set walk
     const int recordCode = DbaRecord(dba);
     const RecordDef* r = FindRecord(recordCode);
@@ -688,21 +766,30 @@ int CStore::Update(DBA dba, const void* buffer) {
         if (status != S_OKAY)
             return status;
     }
-    sqlite3_stmt* st = PrepareId(StmtId(kUpdateStmt, recordCode - kRecordBase), [&] {
-        std::string sets = "stamp=?1";
-        int i = 2;
-        for (const Column& c : Columns(recordCode))
-            sets += ", " + Quote(Lower(c.field->name)) + "=?" + std::to_string(i++);
-        return "UPDATE " + RecordTable(recordCode) + " SET " + sets + " WHERE slot=?" +
-               std::to_string(i);
-    });
+    // SQLite writes the index entries of every column a statement sets, changed or not: a write
+    // that leaves the keys as they were sets the other columns only.
+    const bool keyed = before == nullptr || IndexedColumnsDiffer(recordCode, before, buffer);
+    sqlite3_stmt* st =
+        PrepareId(StmtId(keyed ? kUpdateStmt : kUpdateUnkeyedStmt, recordCode - kRecordBase), [&] {
+            const std::vector<bool>& indexed = IndexedColumns(recordCode);
+            std::string sets = "stamp=?1";
+            int i = 2;
+            size_t n = 0;
+            for (const Column& c : Columns(recordCode)) {
+                if (!keyed && indexed[n++])
+                    continue;
+                sets += ", " + Quote(Lower(c.field->name)) + "=?" + std::to_string(i++);
+            }
+            return "UPDATE " + RecordTable(recordCode) + " SET " + sets + " WHERE slot=?" +
+                   std::to_string(i);
+        });
     if (st == nullptr)
         return Status(sqlite3_extended_errcode(m_db));
     sqlite3_bind_int64(st, 1, stamp);
-    int status = BindRecord(st, 2, recordCode, buffer);
+    int status = BindRecord(st, 2, recordCode, buffer, keyed);
     if (status != S_OKAY)
         return status;
-    sqlite3_bind_int64(st, int(Columns(recordCode).size()) + 2, DbaSlot(dba));
+    sqlite3_bind_int64(st, sqlite3_bind_parameter_count(st), DbaSlot(dba));
     int rc = sqlite3_step(st);
     sqlite3_reset(st);
     if (rc != SQLITE_DONE)
@@ -723,6 +810,22 @@ int CStore::Remove(DBA dba) {
         return Status(sqlite3_extended_errcode(m_db));
     if (sqlite3_changes(m_db) != 1)
         return S_DELETED;
+    if (m_ownSlots) {
+        // A delete of the highest slot keeps it from being given again.
+        sqlite3_stmt* top = PrepareId(StmtId(kLastSlotStmt, recordCode - kRecordBase), [&] {
+            const std::string table = RecordTable(recordCode);
+            return "INSERT INTO dbms_info(key, value) SELECT '" + LastSlotKey(table) +
+                   "', ?1 WHERE ?1 > ifnull((SELECT max(slot) FROM " + table +
+                   "), 0) ON CONFLICT(key) DO UPDATE SET value=max(value, excluded.value)";
+        });
+        if (top == nullptr)
+            return Status(sqlite3_extended_errcode(m_db));
+        sqlite3_bind_int64(top, 1, DbaSlot(dba));
+        rc = sqlite3_step(top);
+        sqlite3_reset(top);
+        if (rc != SQLITE_DONE)
+            return Status(sqlite3_extended_errcode(m_db));
+    }
     for (const FieldDef& f : kFields) {
         if (f.record == recordCode && f.key == KeyKind::OPTKEY) {
             int status = OptKeyDelete(f, dba);
@@ -824,7 +927,9 @@ int CStore::Clear() {
     for (const FieldDef& f : kFields)
         if (f.key == KeyKind::OPTKEY)
             script += "DELETE FROM " + KeyTable(f) + ";";
-    script += "DELETE FROM dbms_member; DELETE FROM dbms_owner; DELETE FROM sqlite_sequence;";
+    script += "DELETE FROM dbms_member; DELETE FROM dbms_owner;";
+    script += m_ownSlots ? "DELETE FROM dbms_info WHERE key LIKE 'lastslot:%';"
+                         : "DELETE FROM sqlite_sequence;";
     script +=
         "UPDATE dbms_info SET value=0 WHERE key='stamp'; INSERT INTO db_system(stamp) VALUES(0);";
     return Exec(script.c_str());
@@ -1219,30 +1324,70 @@ int CStore::OwnerCount(int setCode, DBA owner, uint32_t* count) {
 
 // ---- Backup ------------------------------------------------------------------------------------
 
-int CStore::Backup(const std::string& path) {
+int CopyDatabase(sqlite3* source, const std::string& path, uint32_t pagesPerBatch,
+                 CopyProgress progress, void* context, bool plainFile, bool* stopped) {
+    *stopped = false;
+    sqlite3* dest = nullptr;
+    int rc =
+        sqlite3_open_v2(path.c_str(), &dest,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_extended_result_codes(dest, 1);
+        sqlite3_backup* b = sqlite3_backup_init(dest, "main", source, "main");
+        if (b == nullptr) {
+            rc = sqlite3_extended_errcode(dest);
+        } else {
+            const int batch = pagesPerBatch == 0 || pagesPerBatch > 0x7FFFFFFF
+                                  ? -1
+                                  : static_cast<int>(pagesPerBatch);
+            // A writer of the destination (or a source whose log is being moved in) may keep a
+            // batch out for a while: ten seconds of retries, as a busy wait would.
+            int busyRetries = 0;
+            for (;;) {
+                rc = sqlite3_backup_step(b, batch);
+                if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+                    if (++busyRetries > 200)
+                        break;
+                    sqlite3_sleep(50);
+                    continue;
+                }
+                busyRetries = 0;
+                if (rc != SQLITE_OK && rc != SQLITE_DONE)
+                    break;
+                if (progress != nullptr) {
+                    const uint64_t total = uint64_t(sqlite3_backup_pagecount(b));
+                    const uint64_t left = uint64_t(sqlite3_backup_remaining(b));
+                    const bool go =
+                        progress(rc == SQLITE_DONE ? total : total - left, total, context);
+                    if (!go && rc != SQLITE_DONE) {
+                        *stopped = true;
+                        break;
+                    }
+                }
+                if (rc == SQLITE_DONE)
+                    break;
+            }
+            const int fin = sqlite3_backup_finish(b);
+            if (rc == SQLITE_DONE)
+                rc = fin;
+        }
+        // The copy keeps the source's header, so it would open in the source's journal mode.
+        if (rc == SQLITE_OK && !*stopped && plainFile)
+            rc = sqlite3_exec(dest, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+    }
+    sqlite3_close_v2(dest);
+    std::remove((path + "-journal").c_str());
+    return *stopped ? SQLITE_ABORT : rc;
+}
+
+int CStore::Backup(const std::string& path, CopyProgress progress, void* context) {
     ResetWalk();  // a write, or a walk of its own, ends any set walk
     const std::string tmp = path + ".new";
     std::remove(tmp.c_str());
-    sqlite3* dest = nullptr;
-    int rc =
-        sqlite3_open_v2(tmp.c_str(), &dest, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    int status = S_OKAY;
-    if (rc != SQLITE_OK) {
-        status = rc == SQLITE_CANTOPEN ? S_BADPATH : Status(rc);
-    } else {
-        sqlite3_backup* b = sqlite3_backup_init(dest, "main", m_db, "main");
-        if (b == nullptr) {
-            status = Status(sqlite3_extended_errcode(dest));
-        } else {
-            rc = sqlite3_backup_step(b, -1);
-            const int fin = sqlite3_backup_finish(b);
-            if (rc != SQLITE_DONE)
-                status = Status(rc);
-            if (status == S_OKAY && fin != SQLITE_OK)
-                status = Status(fin);
-        }
-    }
-    sqlite3_close_v2(dest);
+    bool stopped = false;
+    const int rc = CopyDatabase(m_db, tmp, progress != nullptr ? kBackupBatchPages : 0, progress,
+                                context, false, &stopped);
+    int status = stopped ? S_STOPPED : rc == SQLITE_CANTOPEN ? S_BADPATH : Status(rc);
     // Logs left by an earlier file at this path must not be replayed into the copy.
     if (status == S_OKAY)
         for (const char* suffix : {"-wal", "-shm", "-journal"})
@@ -1251,7 +1396,6 @@ int CStore::Backup(const std::string& path) {
         status = ReplaceFile(tmp, path);
     if (status != S_OKAY)
         std::remove(tmp.c_str());
-    std::remove((tmp + "-journal").c_str());
     return status;
 }
 

@@ -3,13 +3,17 @@
 // this class alone.
 //
 // Tables (all names as the sqlite3 shell shows them):
-//   dbms_info        (key, value): "version" = "F1.00", "stamp" = the last update stamp given
+//   dbms_info        (key, value): "version" = "F1.00", "stamp" = the last update stamp given,
+//                    "lastslot:<table>" = at least the highest slot a deleted record of that
+//                    table had, written only when a delete takes the table's highest slot
 //                    ("F0.05": the dictionary of catalogs written before change entries
 //                    carried their item's access; MigrateDictionary brings it up to date)
 //   dbms_records, dbms_fields, dbms_sets, dbms_setmembers: the dictionary
-//   db_<record>      one per record type: slot INTEGER PRIMARY KEY AUTOINCREMENT (never
-//                    reused), stamp, then one column per field (group members as their own
-//                    columns, arrays as one blob), named after the field in lower case
+//   db_<record>      one per record type: slot INTEGER PRIMARY KEY (never reused: a new slot
+//                    is above every slot present and the table's "lastslot"; catalogs made
+//                    before "lastslot" declare it AUTOINCREMENT and keep sqlite_sequence), stamp,
+//                    then one column per field (group members as their own columns, arrays as
+//                    one blob), named after the field in lower case
 //   key_<field>      entries of an optional key: its member columns and dba
 //   dbms_member      (setcode, owner, member, ord): one row per membership; ord orders the
 //                    members of one owner (see OrderKey*), unique per (setcode, owner)
@@ -23,6 +27,7 @@
 #include <vector>
 
 #include "catdbms/catschema.h"
+#include "catdbms/dbms.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -126,7 +131,9 @@ class CStore {
     int Read(DBA dba, void* buffer, uint32_t* stamp);
     int Exists(DBA dba);  // 0 or S_DELETED
     int GetStamp(DBA dba, uint32_t* stamp);
-    int Update(DBA dba, const void* buffer);
+    // before (null: unknown) is the record as stored: when no column of its unique or
+    // duplicate keys changed, their index entries are left alone instead of being written anew.
+    int Update(DBA dba, const void* buffer, const void* before = nullptr);
     int Remove(DBA dba);
     // Next slot after (forward) or before a slot; slot 0 with forward starts at the first,
     // UINT32_MAX backwards at the last. S_NOTFOUND at the end.
@@ -176,7 +183,7 @@ class CStore {
     // Maintenance.
     int Check(CheckReport* report);
     int RebuildKeys(CheckReport* report);
-    int Backup(const std::string& path);
+    int Backup(const std::string& path, CopyProgress progress, void* context);
 
     // Adds the pages this connection wrote since the last call to the process's count (at every
     // commit, autocommit writes included).
@@ -219,6 +226,8 @@ class CStore {
         kOptKeyUpdateStmt,
         kWalkStmt,
         kScanReadStmt,
+        kUpdateUnkeyedStmt,
+        kLastSlotStmt,
     };
     // The statements a key seek runs (offsets from kKeySeekStmt).
     enum SeekVariant : uint32_t {
@@ -238,9 +247,13 @@ class CStore {
     int Exec(const char* sql);
     void TruncateLog();
     int NextStamp(uint32_t* stamp);
+    // The dbms_info key of a record table's highest deleted slot.
+    static std::string LastSlotKey(const std::string& table);
     int ValidateDictionary();
     int SetJournal(bool rollbackJournal);
-    int BindRecord(sqlite3_stmt* st, int first, int recordCode, const void* buffer);
+    // Binds the record's columns from first on; keyed false: only the columns no index covers.
+    int BindRecord(sqlite3_stmt* st, int first, int recordCode, const void* buffer,
+                   bool keyed = true);
     void ColumnsToRecord(sqlite3_stmt* st, int first, int recordCode, void* buffer);
 
     sqlite3* m_db = nullptr;
@@ -248,6 +261,9 @@ class CStore {
     bool m_boundedLog = false;  // a write-ahead log that this connection keeps in its bound
     bool m_allowOlder = false;
     bool m_olderDictionary = false;
+    // The engine gives the slots (kept with "lastslot"), not AUTOINCREMENT: an insert then
+    // writes no sqlite_sequence row.
+    bool m_ownSlots = false;
     int m_busyMs = 0;
     Txn m_txn = Txn::None;
     int m_savepoints = 0;
@@ -274,10 +290,21 @@ class CStore {
     RecordWalk m_recordWalk;
 };
 
-// The DDL of a new catalog, derived from the dictionary.
-std::vector<std::string> CatalogSchemaSql();
+// The DDL of a new catalog, derived from the dictionary. autoincrementSlots: the form of the
+// catalogs made before "lastslot", whose tables let SQLite keep their highest slots.
+std::vector<std::string> CatalogSchemaSql(bool autoincrementSlots = false);
 std::string RecordTable(int recordCode);
 std::string KeyTable(const FieldDef& key);
 int ReplaceFile(const std::string& from, const std::string& path);
+
+// The batch of a copy that reports its progress: about 4 MB between two reports.
+constexpr uint32_t kBackupBatchPages = 1024;
+// Copies the database of the connection source (its snapshot, when it is inside a read
+// transaction) into a new database file at path, pagesPerBatch pages at a time (0: all at once),
+// calling progress after each batch. plainFile: the copy uses the rollback journal whatever the
+// source uses. An SQLite result code: SQLITE_OK, SQLITE_ABORT when progress stopped it (stopped
+// is then set), or the failure.
+int CopyDatabase(sqlite3* source, const std::string& path, uint32_t pagesPerBatch,
+                 CopyProgress progress, void* context, bool plainFile, bool* stopped);
 
 }  // namespace qn::dbms

@@ -117,6 +117,8 @@ const char* StatusText(int status) {
             return "record deleted";
         case S_UPDATED:
             return "record updated";
+        case S_STOPPED:
+            return "stopped";
         case S_DBOPEN:
             return "database not open";
         case S_INVSET:
@@ -356,6 +358,9 @@ int CDbTask::SetSizeLimit(uint64_t bytes) {
 
 int CDbTask::Open(const char* dbName, const char* mode) {
     QN_TASK_CALL(m_impl->Ret(m_impl->Open(dbName, mode), "open"))
+}
+int CDbTask::OpenHeld(const char* dbName, CCatalogHold* hold) {
+    QN_TASK_CALL(m_impl->Ret(m_impl->Open(dbName, "x", hold), "open"))
 }
 int CDbTask::Close() {
     QN_TASK_CALL(m_impl->Close())
@@ -858,7 +863,7 @@ int CDbTask::MigrateDictionary(CheckReport* report) {
     }
 }
 
-int CDbTask::Backup(const char* path) {
+int CDbTask::Backup(const char* path, CopyProgress progress, void* context) {
     if (!m_impl->IsOpen())
         return S_DBOPEN;
     if (m_impl->m_inTxn)
@@ -866,7 +871,7 @@ int CDbTask::Backup(const char* path) {
     int rc = PathStatus(path);
     if (rc != S_OKAY)
         return rc;
-    QN_TASK_CALL(m_impl->Ret(m_impl->m_store.Backup(path), "backup"))
+    QN_TASK_CALL(m_impl->Ret(m_impl->m_store.Backup(path, progress, context), "backup"))
 }
 
 int CDbTask::QueryOpenState(const char* catalogPath, OpenState* state, const char* tafPath) {
@@ -899,7 +904,8 @@ int CDbTask::QueryOpenState(const char* catalogPath, OpenState* state, const cha
     }
 }
 
-int CDbTask::CopyCatalog(const char* fromPath, const char* toPath) {
+int CDbTask::CopyCatalog(const char* fromPath, const char* toPath, CopyProgress progress,
+                         void* context) {
     int rc = PathStatus(fromPath);
     if (rc == S_OKAY)
         rc = PathStatus(toPath);
@@ -922,10 +928,50 @@ int CDbTask::CopyCatalog(const char* fromPath, const char* toPath) {
         const std::string to = toPath;
         for (const char* suffix : {"-wal", "-shm", "-journal"})
             std::remove((to + suffix).c_str());
-        return src.m_impl->m_store.Backup(to);
+        return src.m_impl->m_store.Backup(to, progress, context);
     } catch (const std::bad_alloc&) {
         return S_NOMEMORY;
     }
+}
+
+CCatalogHold::CCatalogHold() : m_lock(new CLockFile) {}
+
+CCatalogHold::~CCatalogHold() = default;
+
+int CCatalogHold::Acquire(const char* catalogPath, const char* tafPath) {
+    if (m_lent)
+        return S_BADPARAM;
+    Release();
+    int rc = PathStatus(catalogPath);
+    if (rc == S_OKAY && tafPath != nullptr)
+        rc = PathStatus(tafPath);
+    if (rc != S_OKAY)
+        return rc;
+    try {
+        std::string taf = tafPath != nullptr && *tafPath ? std::string(tafPath)
+                                                         : CDbTask::DefaultTafPath(catalogPath);
+        rc = m_lock->Open(taf, true);
+        if (rc == S_OKAY)
+            rc = m_lock->LockOpen(true);
+        if (rc != S_OKAY) {
+            m_lock->Close();
+            return rc;
+        }
+        m_tafPath = std::move(taf);
+        return S_OKAY;
+    } catch (const std::bad_alloc&) {
+        m_lock->Close();
+        return S_NOMEMORY;
+    }
+}
+
+void CCatalogHold::Release() {
+    if (!m_lent)
+        m_lock->Close();
+}
+
+bool CCatalogHold::IsHeld() const {
+    return m_lent || m_lock->IsOpen();
 }
 
 }  // namespace qn::dbms

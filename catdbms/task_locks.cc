@@ -12,9 +12,11 @@ namespace qn::dbms {
 
 using namespace task_detail;
 
-int TaskImpl::Open(const char* dbName, const char* mode) {
+int TaskImpl::Open(const char* dbName, const char* mode, CCatalogHold* hold) {
     if (IsOpen())
         return S_DBALREADYOPEN;
+    if (hold != nullptr && (hold->m_lent || !hold->m_lock->IsOpen()))
+        return S_BADPARAM;
     if (dbName == nullptr || mode == nullptr || *dbName == 0)
         return S_BADPARAM;
     const std::string m = mode;
@@ -57,10 +59,21 @@ int TaskImpl::Open(const char* dbName, const char* mode) {
     if (::access(path.c_str(), W_OK) != 0 || ::access(dir.c_str(), W_OK) != 0)
         return S_UNAVAIL;
 
-    rc = m_taf.Open(taf, true);
-    if (rc != S_OKAY)
-        return rc;
-    rc = m_taf.LockOpen(m != "s");
+    if (hold != nullptr) {
+        // The hold's description already has the open lock exclusively: taken over, not taken
+        // again, so nobody can come in between.
+        if (hold->m_tafPath != taf)
+            return S_BADPARAM;
+        m_taf.Swap(*hold->m_lock);
+        hold->m_lent = true;
+        m_hold = hold;
+        rc = S_OKAY;
+    } else {
+        rc = m_taf.Open(taf, true);
+        if (rc != S_OKAY)
+            return rc;
+        rc = m_taf.LockOpen(m != "s");
+    }
     if (rc == S_OKAY && !m_userId.empty())
         rc = m_taf.TakeUser(m_userId);
     // Bringing an older dictionary up to date writes: only an open that keeps others out may.
@@ -74,7 +87,7 @@ int TaskImpl::Open(const char* dbName, const char* mode) {
     if (rc != S_OKAY) {
         m_store.Close();
         m_taf.DropUser();
-        m_taf.Close();
+        ReleaseTaf();
         return rc;
     }
     m_mode = m;
@@ -90,7 +103,7 @@ int TaskImpl::Close() {
     m_store.Rollback();
     m_store.Close();
     m_taf.DropUser();
-    m_taf.Close();  // every lock of this task goes with the description
+    ReleaseTaf();
     m_inTxn = false;
     m_lost = S_OKAY;
     m_tag.clear();
@@ -100,6 +113,18 @@ int TaskImpl::Close() {
     m_path.clear();
     ResetCurrency();
     return S_OKAY;
+}
+
+void TaskImpl::ReleaseTaf() {
+    if (m_hold != nullptr) {
+        // Back to the hold with the exclusive open lock alone: the record-type and set locks
+        // of the task go, the open lock stays.
+        m_taf.UnlockAllButOpen();
+        m_hold->m_lock->Swap(m_taf);
+        m_hold->m_lent = false;
+        m_hold = nullptr;
+    }
+    m_taf.Close();  // every lock of this task goes with the description
 }
 
 int TaskImpl::CheckCode(int code) {

@@ -45,7 +45,7 @@ int TaskImpl::RecRead(void* buffer) {
 
 int TaskImpl::WriteRecord(DBA dba, const uint8_t* before, const uint8_t* after) {
     const int recordCode = DbaRecord(dba);
-    int rc = m_store.Update(dba, after);
+    int rc = m_store.Update(dba, after, before);
     for (const SetDef& s : kSets) {
         if (rc != S_OKAY)
             break;

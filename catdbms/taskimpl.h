@@ -57,6 +57,7 @@ class TaskImpl {
     // -- Open state
     CStore m_store;
     CLockFile m_taf;
+    CCatalogHold* m_hold = nullptr;  // the hold whose lock m_taf is while open, given back at close
     std::string m_mode;
     std::string m_path;
     bool m_inTxn = false;
@@ -155,9 +156,11 @@ class TaskImpl {
     }
 
     // -- Open and close
-    int Open(const char* dbName, const char* mode);
+    int Open(const char* dbName, const char* mode, CCatalogHold* hold = nullptr);
 
     int Close();
+    // Closes the lock file, or gives it back to the hold it came from.
+    void ReleaseTaf();
 
     // -- Storage transactions around one operation
     // Inside an engine transaction an operation runs in a savepoint of the write transaction;

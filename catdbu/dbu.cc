@@ -1,13 +1,10 @@
 // The exported catalog utilities: backup, restore, check and repair, key rebuild.
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "catdbu.h"
@@ -21,9 +18,6 @@ namespace {
 
 DBUPROGRESSPROC g_pfnProgress = nullptr;
 std::string g_strWorkPath;
-
-// Busy waits for the database file itself (the engine's own locks are taken separately).
-constexpr int kBusyTimeoutMs = 10000;
 
 void ProgressStart(long nSteps) {
     if (g_pfnProgress != nullptr) {
@@ -45,140 +39,55 @@ void ProgressMessage(const char* pszText) {
     }
 }
 
-// An open database connection, closed at scope end.
-class CDatabase {
-  public:
-    CDatabase() = default;
-    ~CDatabase() { Close(); }
-    CDatabase(const CDatabase&) = delete;
-    CDatabase& operator=(const CDatabase&) = delete;
-
-    int Open(const std::string& strPath, int nFlags) {
-        Close();
-        const int rc =
-            sqlite3_open_v2(strPath.c_str(), &m_pDb, nFlags | SQLITE_OPEN_NOMUTEX, nullptr);
-        if (m_pDb != nullptr) {
-            sqlite3_extended_result_codes(m_pDb, 1);
-            sqlite3_busy_timeout(m_pDb, kBusyTimeoutMs);
-        }
-        return rc;
-    }
-    void Close() {
-        if (m_pDb != nullptr) {
-            sqlite3_close_v2(m_pDb);
-            m_pDb = nullptr;
-        }
-    }
-    sqlite3* Get() const { return m_pDb; }
-    int Exec(const char* pszSql) { return sqlite3_exec(m_pDb, pszSql, nullptr, nullptr, nullptr); }
-    const char* Error() const { return m_pDb != nullptr ? sqlite3_errmsg(m_pDb) : "out of memory"; }
-
-    // First column of the first row as a number; -1 on failure.
-    long long QueryNumber(const char* pszSql) {
-        sqlite3_stmt* pStmt = nullptr;
-        long long nValue = -1;
-        if (sqlite3_prepare_v2(m_pDb, pszSql, -1, &pStmt, nullptr) == SQLITE_OK &&
-            sqlite3_step(pStmt) == SQLITE_ROW) {
-            nValue = sqlite3_column_int64(pStmt, 0);
-        }
-        sqlite3_finalize(pStmt);
-        return nValue;
-    }
-
-  private:
-    sqlite3* m_pDb = nullptr;
-};
-
-bool IsNotADatabase(int rc) {
-    const int nPrimary = rc & 0xFF;
-    return nPrimary == SQLITE_NOTADB || nPrimary == SQLITE_CORRUPT;
-}
+using qn::dbms::CDbFile;
 
 // Opens an existing file as a catalog. EXSM_SUCCESS, or the status that tells why not.
-EXSM_STATUS OpenCatalogFile(CDatabase& db, const std::string& strPath, bool fWrite,
+EXSM_STATUS OpenCatalogFile(CDbFile& file, const std::string& strPath, bool fWrite,
                             std::string* pstrWhy) {
-    const int nFlags = fWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
-    int rc = db.Open(strPath, nFlags);
-    if (rc == SQLITE_OK) {
-        // Reading the schema proves the file is a database at all.
-        rc = db.Exec("SELECT count(*) FROM sqlite_master");
-    }
-    if (rc != SQLITE_OK) {
-        *pstrWhy = db.Error();
-        if (IsNotADatabase(rc)) {
+    switch (file.Open(strPath.c_str(), fWrite)) {
+        case qn::dbms::S_OKAY:
+            break;
+        case qn::dbms::S_INVDB:
+            *pstrWhy = file.LastError();
             return EXSM_INVALID_CATALOG_FILE;
-        }
-        if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED) {
+        case qn::dbms::S_UNAVAIL:
+            *pstrWhy = file.LastError();
             return EXSM_CATALOG_UNAVAILABLE;
-        }
-        if ((rc & 0xFF) == SQLITE_CANTOPEN || (rc & 0xFF) == SQLITE_PERM ||
-            (rc & 0xFF) == SQLITE_READONLY) {
+        case qn::dbms::S_BADPATH:
+            *pstrWhy = file.LastError();
             return EXSM_ACCESS_DENIED;
-        }
-        return EXSM_CATALOG_OPEN_ERROR;
+        default:
+            *pstrWhy = file.LastError();
+            return EXSM_CATALOG_OPEN_ERROR;
     }
-    if (!IsCatalogDatabase(db.Get())) {
+    if (!file.IsCatalog()) {
         *pstrWhy = "the file holds no catalog dictionary";
         return EXSM_INVALID_CATALOG_FILE;
     }
     return EXSM_SUCCESS;
 }
 
-// Copies the whole database pSource into pDest page by page with SQLite's online backup,
-// reporting progress. The source must already be inside a read transaction, so the copy is
-// one consistent snapshot however long it takes. Returns an SQLite result code; SQLITE_ABORT
-// when the progress routine stopped it.
-int CopyDatabase(sqlite3* pSource, sqlite3* pDest, long long nPages) {
-    // About 200 steps, never fewer than 64 pages a step.
-    long long nPerStep = (nPages + 199) / 200;
-    if (nPerStep < 64) {
-        nPerStep = 64;
-    }
-    const long nSteps = static_cast<long>(nPages <= 0 ? 1 : (nPages + nPerStep - 1) / nPerStep);
-    ProgressStart(nSteps);
-
-    sqlite3_backup* pBackup = sqlite3_backup_init(pDest, "main", pSource, "main");
-    if (pBackup == nullptr) {
-        return sqlite3_extended_errcode(pDest);
-    }
+// The progress of a copy as steps of the progress routine.
+struct CopySteps {
+    long nSteps = 1;
     long nStep = 0;
-    int rc = SQLITE_OK;
-    int nBusyRetries = 0;
-    while (rc == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
-        rc = sqlite3_backup_step(pBackup, static_cast<int>(nPerStep));
-        if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
-            if (++nBusyRetries > 200) {
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            continue;
-        }
-        nBusyRetries = 0;
-        if (rc == SQLITE_OK || rc == SQLITE_DONE) {
-            if (nStep < nSteps) {
-                ++nStep;
-            }
-            if (rc == SQLITE_DONE) {
-                nStep = nSteps;
-            }
-            if (!ProgressStep(nStep) && rc != SQLITE_DONE) {
-                rc = SQLITE_ABORT;
-                break;
-            }
-        }
+};
+
+bool OnCopyProgress(uint64_t nDone, uint64_t nTotal, void* pvSteps) {
+    CopySteps& steps = *static_cast<CopySteps*>(pvSteps);
+    if (nDone >= nTotal) {
+        steps.nStep = steps.nSteps;
+    } else if (steps.nStep < steps.nSteps) {
+        ++steps.nStep;
     }
-    const int rcFinish = sqlite3_backup_finish(pBackup);
-    if (rc == SQLITE_DONE) {
-        return rcFinish == SQLITE_OK ? SQLITE_DONE : rcFinish;
-    }
-    return rc;
+    return ProgressStep(steps.nStep);
 }
 
 EXSM_STATUS StatusOfCopyFailure(int rc, EXSM_STATUS failure) {
-    if ((rc & 0xFF) == SQLITE_FULL) {
+    if (rc == qn::dbms::S_NOSPACE) {
         return EXSM_OUT_OF_DISK_SPACE;
     }
-    if (IsNotADatabase(rc)) {
+    if (rc == qn::dbms::S_INVDB) {
         return EXSM_INVALID_CATALOG_FILE;
     }
     return failure;
@@ -186,36 +95,37 @@ EXSM_STATUS StatusOfCopyFailure(int rc, EXSM_STATUS failure) {
 
 void RemoveDatabaseFiles(const std::string& strPath) {
     ::unlink(strPath.c_str());
-    ::unlink((strPath + "-journal").c_str());
-    ::unlink((strPath + "-wal").c_str());
-    ::unlink((strPath + "-shm").c_str());
+    CDbFile::RemoveJournals(strPath.c_str());
 }
 
-// Writes a copy of the open database pSource (inside a read transaction) to strTarget by way
-// of a temporary file beside it; strTarget is replaced only when the copy is whole and on disk.
-EXSM_STATUS WriteImage(sqlite3* pSource, long long nPages, const std::string& strTarget,
-                       EXSM_STATUS failure, std::string* pstrWhy) {
+// Writes a copy of the open file source (inside its snapshot) to strTarget by way of a
+// temporary file beside it; strTarget is replaced only when the copy is whole and on disk.
+EXSM_STATUS WriteImage(CDbFile& source, const std::string& strTarget, EXSM_STATUS failure,
+                       std::string* pstrWhy) {
+    uint64_t nPages = 0;
+    if (source.PageCount(&nPages) != qn::dbms::S_OKAY) {
+        *pstrWhy = source.LastError();
+        return failure;
+    }
+    // About 200 steps, never fewer than 64 pages a step.
+    uint64_t nPerStep = (nPages + 199) / 200;
+    if (nPerStep < 64) {
+        nPerStep = 64;
+    }
+    CopySteps steps;
+    steps.nSteps = static_cast<long>(nPages == 0 ? 1 : (nPages + nPerStep - 1) / nPerStep);
+    ProgressStart(steps.nSteps);
+
     const std::string strTemp = TemporaryNameBeside(strTarget, "part");
     RemoveDatabaseFiles(strTemp);
-    CDatabase dest;
-    int rc = dest.Open(strTemp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    if (rc == SQLITE_OK) {
-        rc = CopyDatabase(pSource, dest.Get(), nPages);
-        if (rc == SQLITE_DONE) {
-            rc = SQLITE_OK;
-        }
-    }
     // The image is a plain single file whatever journal the source used.
-    if (rc == SQLITE_OK) {
-        rc = dest.Exec("PRAGMA journal_mode=DELETE");
-    }
-    if (rc != SQLITE_OK) {
-        *pstrWhy = rc == SQLITE_ABORT ? std::string("stopped") : std::string(dest.Error());
-        dest.Close();
+    const int rc =
+        source.CopyTo(strTemp.c_str(), static_cast<uint32_t>(nPerStep), &OnCopyProgress, &steps);
+    if (rc != qn::dbms::S_OKAY) {
+        *pstrWhy = source.LastError();
         RemoveDatabaseFiles(strTemp);
-        return rc == SQLITE_ABORT ? failure : StatusOfCopyFailure(rc, failure);
+        return rc == qn::dbms::S_STOPPED ? failure : StatusOfCopyFailure(rc, failure);
     }
-    dest.Close();
     if (!SyncFile(strTemp) || ::rename(strTemp.c_str(), strTarget.c_str()) != 0) {
         const int nErr = errno;
         *pstrWhy = std::string("cannot put the copy in place: ") + std::strerror(nErr);
@@ -223,32 +133,9 @@ EXSM_STATUS WriteImage(sqlite3* pSource, long long nPages, const std::string& st
         return nErr == ENOSPC ? EXSM_OUT_OF_DISK_SPACE : failure;
     }
     // Journals an earlier file of that name left behind belong to it, not to the new image.
-    for (const char* pszSuffix : {"-journal", "-wal", "-shm"}) {
-        ::unlink((strTarget + pszSuffix).c_str());
-    }
+    CDbFile::RemoveJournals(strTarget.c_str());
     SyncDirectory(DirectoryPart(strTarget));
     return EXSM_SUCCESS;
-}
-
-// Checks the database file; appends each problem to pFindings. SQLITE_OK when the check ran.
-int IntegrityCheck(CDatabase& db, bool fQuick, std::vector<std::string>* pFindings) {
-    sqlite3_stmt* pStmt = nullptr;
-    int rc = sqlite3_prepare_v2(db.Get(),
-                                fQuick ? "PRAGMA quick_check(100)" : "PRAGMA integrity_check(100)",
-                                -1, &pStmt, nullptr);
-    if (rc != SQLITE_OK) {
-        return rc;
-    }
-    while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
-        const unsigned char* pszText = sqlite3_column_text(pStmt, 0);
-        const std::string strText =
-            pszText != nullptr ? reinterpret_cast<const char*>(pszText) : "";
-        if (strText != "ok") {
-            pFindings->push_back(strText);
-        }
-    }
-    sqlite3_finalize(pStmt);
-    return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
 const char* NonNull(const char* psz) {
@@ -311,21 +198,16 @@ EXSM_STATUS BackUp(const char* pszCatalog, const char* pszDestDir, int nLockMgr)
                      strTarget.c_str());
     ProgressMessage("Copying the catalog...");
 
-    CDatabase source;
+    CDbFile source;
     std::string strWhy;
     EXSM_STATUS status = OpenCatalogFile(source, strCatalog, false, &strWhy);
-    if (status == EXSM_SUCCESS) {
-        // One read transaction for the whole copy: a consistent image while others write on.
-        if (source.Exec("BEGIN") != SQLITE_OK ||
-            source.Exec("SELECT count(*) FROM sqlite_master") != SQLITE_OK) {
-            strWhy = source.Error();
-            status = EXSM_CATALOG_BACKUP_FAILED;
-        }
+    // One snapshot for the whole copy: a consistent image while others write on.
+    if (status == EXSM_SUCCESS && source.BeginSnapshot() != qn::dbms::S_OKAY) {
+        strWhy = source.LastError();
+        status = EXSM_CATALOG_BACKUP_FAILED;
     }
     if (status == EXSM_SUCCESS) {
-        const long long nPages = source.QueryNumber("PRAGMA page_count");
-        status = WriteImage(source.Get(), nPages, strTarget, EXSM_CATALOG_BACKUP_FAILED, &strWhy);
-        source.Exec("COMMIT");
+        status = WriteImage(source, strTarget, EXSM_CATALOG_BACKUP_FAILED, &strWhy);
     }
     source.Close();
     if (status == EXSM_SUCCESS) {
@@ -380,18 +262,18 @@ EXSM_STATUS Restore(const char* pszBackup, const char* pszDestDir, int nLockMgr)
     ProgressMessage("Checking the backup...");
 
     std::string strWhy;
-    CDatabase source;
+    CDbFile source;
     status = OpenCatalogFile(source, strBackup, false, &strWhy);
-    if (status == EXSM_SUCCESS && source.Exec("BEGIN") == SQLITE_OK) {
+    if (status == EXSM_SUCCESS && source.BeginSnapshot() == qn::dbms::S_OKAY) {
         std::vector<std::string> findings;
-        const int rc = IntegrityCheck(source, true, &findings);
-        if (rc != SQLITE_OK || !findings.empty()) {
-            strWhy = rc != SQLITE_OK ? std::string(source.Error())
-                                     : "the backup is damaged: " + findings.front();
-            status = EXSM_INVALID_CATALOG_FILE;
+        const int rc = source.CheckStorage(true, &findings);
+        if (rc != qn::dbms::S_OKAY || !findings.empty()) {
+            strWhy = rc != qn::dbms::S_OKAY ? std::string(source.LastError())
+                                            : "the backup is damaged: " + findings.front();
+            status = rc == qn::dbms::S_NOMEMORY ? EXSM_OUT_OF_MEMORY : EXSM_INVALID_CATALOG_FILE;
         }
     } else if (status == EXSM_SUCCESS) {
-        strWhy = source.Error();
+        strWhy = source.LastError();
         status = EXSM_CATALOG_RESTORE_FAILED;
     }
     // The backup's configuration file is copied beside its place first, so that a failure to
@@ -413,17 +295,9 @@ EXSM_STATUS Restore(const char* pszBackup, const char* pszDestDir, int nLockMgr)
         // A journal the old catalog left behind must not be replayed into the restored one.
         // (Its committed log is folded in and a crashed writer's journal rolled back now, so
         // that nothing is left to replay should this process stop right after the rename.)
-        if (KindOf(strTarget + "-wal") == PathKind::File ||
-            KindOf(strTarget + "-journal") == PathKind::File) {
-            CDatabase old;
-            if (old.Open(strTarget, SQLITE_OPEN_READWRITE) == SQLITE_OK &&
-                old.Exec("SELECT count(*) FROM sqlite_master") == SQLITE_OK) {
-                old.Exec("PRAGMA wal_checkpoint(TRUNCATE)");
-            }
-        }
+        CDbFile::SettleJournals(strTarget.c_str());
         ProgressMessage("Restoring the catalog...");
-        const long long nPages = source.QueryNumber("PRAGMA page_count");
-        status = WriteImage(source.Get(), nPages, strTarget, EXSM_CATALOG_RESTORE_FAILED, &strWhy);
+        status = WriteImage(source, strTarget, EXSM_CATALOG_RESTORE_FAILED, &strWhy);
         if (status == EXSM_INVALID_CATALOG_FILE) {
             status = EXSM_CATALOG_RESTORE_FAILED;
         }
@@ -473,9 +347,9 @@ EXSM_STATUS CheckFix(const char* pszCatalog, int fRepair, int nLockMgr) {
     ProgressStart(3);
     ProgressMessage("Checking the catalog...");
     {
-        CDatabase db;
+        CDbFile file;
         std::string strWhy;
-        status = OpenCatalogFile(db, strCatalog, fRepair != 0, &strWhy);
+        status = OpenCatalogFile(file, strCatalog, fRepair != 0, &strWhy);
         if (status != EXSM_SUCCESS) {
             AppendCatalogLog(strCatalog, "Check of '%s' failed: %s", strCatalog.c_str(),
                              strWhy.c_str());
@@ -485,13 +359,12 @@ EXSM_STATUS CheckFix(const char* pszCatalog, int fRepair, int nLockMgr) {
     ProgressStep(1);
 
     // The engine checks the file and its own structures in one pass when it can open the
-    // catalog; it takes the catalog exclusively itself (and is refused if anyone came in).
-    exclusive.Release();
+    // catalog; it takes the hold over, so nobody can come in meanwhile, and gives it back.
     const FindingSink sink = [&](const std::string& strLine) {
         AppendCatalogLog(strCatalog, "  structures: %s", strLine.c_str());
     };
     const StructureResult structures =
-        CheckEngineStructures(strCatalog, nLockMgr, fRepair != 0, sink);
+        CheckEngineStructures(strCatalog, nLockMgr, fRepair != 0, sink, &exclusive);
     if (structures.status == EXSM_CATALOG_UNAVAILABLE || structures.status == EXSM_ACCESS_DENIED ||
         structures.status == EXSM_INVALID_LOCK_MANAGER) {
         AppendCatalogLog(strCatalog, "Check of '%s' stopped: %s.", strCatalog.c_str(),
@@ -510,24 +383,26 @@ EXSM_STATUS CheckFix(const char* pszCatalog, int fRepair, int nLockMgr) {
     ProgressStep(2);
 
     if (!structures.fSupported) {
-        // Without the engine: SQLite's own check of pages, rows and indexes.
-        status = exclusive.Acquire(strCatalog, nLockMgr);
-        if (status != EXSM_SUCCESS) {
-            return status;
+        // Without the engine: the storage's own check of pages, rows and indexes.
+        if (!exclusive.IsHeld()) {
+            status = exclusive.Acquire(strCatalog, nLockMgr);
+            if (status != EXSM_SUCCESS) {
+                return status;
+            }
         }
         ProgressMessage("Checking the database file...");
-        CDatabase db;
+        CDbFile file;
         std::string strWhy;
-        status = OpenCatalogFile(db, strCatalog, fRepair != 0, &strWhy);
+        status = OpenCatalogFile(file, strCatalog, fRepair != 0, &strWhy);
         if (status != EXSM_SUCCESS) {
             AppendCatalogLog(strCatalog, "Check of '%s' failed: %s", strCatalog.c_str(),
                              strWhy.c_str());
             return status;
         }
         std::vector<std::string> findings;
-        const int rc = IntegrityCheck(db, false, &findings);
-        if (rc != SQLITE_OK) {
-            findings.push_back(db.Error());
+        const int rc = file.CheckStorage(false, &findings);
+        if (rc != qn::dbms::S_OKAY) {
+            findings.push_back(file.LastError());
         }
         for (const std::string& strFinding : findings) {
             AppendCatalogLog(strCatalog, "  database file: %s", strFinding.c_str());
@@ -536,10 +411,10 @@ EXSM_STATUS CheckFix(const char* pszCatalog, int fRepair, int nLockMgr) {
         if (!findings.empty() && fRepair) {
             // Indexes are derived data: rebuilding them mends every index fault. Damage to
             // the rows themselves stays and is reported.
-            const int rcReindex = db.Exec("REINDEX");
+            const int rcReindex = file.RebuildIndexes();
             std::vector<std::string> after;
-            const int rcAfter = IntegrityCheck(db, false, &after);
-            if (rcReindex == SQLITE_OK && rcAfter == SQLITE_OK && after.empty()) {
+            const int rcAfter = file.CheckStorage(false, &after);
+            if (rcReindex == qn::dbms::S_OKAY && rcAfter == qn::dbms::S_OKAY && after.empty()) {
                 AppendCatalogLog(strCatalog,
                                  "  database file: indexes rebuilt; the file is sound.");
                 nRepaired += static_cast<unsigned>(findings.size());
@@ -578,17 +453,19 @@ EXSM_STATUS KeyBuild(const char* pszDictionary, int nLockMgr) {
     if (status != EXSM_SUCCESS) {
         return status;
     }
-    CDatabase db;
+    CDbFile file;
     std::string strWhy;
-    status = OpenCatalogFile(db, strCatalog, true, &strWhy);
-    db.Close();
-    exclusive.Release();
+    status = OpenCatalogFile(file, strCatalog, true, &strWhy);
+    file.Close();
     // The engine rebuilds every index and its own key entries in one transaction: the keys are
-    // rebuilt whole or left as they were.
+    // rebuilt whole or left as they were. It takes the hold over for that.
     if (status == EXSM_SUCCESS) {
-        status = RebuildEngineKeys(strCatalog, nLockMgr, [&](const std::string& strLine) {
-            AppendCatalogLog(strCatalog, "  keys: %s", strLine.c_str());
-        });
+        status = RebuildEngineKeys(
+            strCatalog, nLockMgr,
+            [&](const std::string& strLine) {
+                AppendCatalogLog(strCatalog, "  keys: %s", strLine.c_str());
+            },
+            &exclusive);
         if (status != EXSM_SUCCESS) {
             strWhy = "the engine's key entries could not be rebuilt";
         }

@@ -4,7 +4,6 @@
 #include "engineadapter.h"
 
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,27 +52,32 @@ bool IsWritable(const std::string& strPath) {
            ::faccessat(AT_FDCWD, DirectoryPart(strPath).c_str(), W_OK, AT_EACCESS) == 0;
 }
 
-// Opens the catalog with the engine, exclusively. EXSM_SUCCESS; EXSM_CATALOG_UNAVAILABLE (open
-// elsewhere); EXSM_ACCESS_DENIED (nobody has it open, but the catalog or its folder cannot be
-// written); EXSM_INVALID_CATALOG_FILE (the engine cannot read its dictionary);
-// EXSM_INVALID_LOCK_MANAGER; EXSM_CATALOG_OPEN_ERROR (any other refusal).
+// Opens the catalog with the engine, exclusively, under the caller's hold when there is one.
+// EXSM_SUCCESS; EXSM_CATALOG_UNAVAILABLE (open elsewhere); EXSM_ACCESS_DENIED (nobody else has
+// it open, but the catalog or its folder cannot be written); EXSM_INVALID_CATALOG_FILE (the
+// engine cannot read its dictionary); EXSM_INVALID_LOCK_MANAGER; EXSM_CATALOG_OPEN_ERROR (any
+// other refusal).
 EXSM_STATUS OpenExclusive(CDbTask& task, const std::string& strCatalogPath, int nLockMgr,
-                          std::string* pstrWhy) {
+                          CExclusiveCatalog* pHeld, std::string* pstrWhy) {
     if (EXSM_STATUS status = ChooseLockManager(task, nLockMgr); status != EXSM_SUCCESS) {
         *pstrWhy = "lock manager " + std::to_string(nLockMgr) + " is not available";
         return status;
     }
     task.SetLockTimeout(0);
-    const int rc = task.Open(strCatalogPath.c_str(), "x");
+    const bool fHeld = pHeld != nullptr && pHeld->IsHeld();
+    const int rc = fHeld ? task.OpenHeld(strCatalogPath.c_str(), pHeld->Hold())
+                         : task.Open(strCatalogPath.c_str(), "x");
     qn::dbms::OpenState state = qn::dbms::OpenState::Shared;
     switch (rc) {
         case qn::dbms::S_OKAY:
             return EXSM_SUCCESS;
         case qn::dbms::S_UNAVAIL:
-            // The engine refuses a catalog it cannot write the same way as one in use: ask it
-            // who has the catalog open before calling it busy.
-            if (CDbTask::QueryOpenState(strCatalogPath.c_str(), &state) == qn::dbms::S_OKAY &&
-                state == qn::dbms::OpenState::Closed && !IsWritable(strCatalogPath)) {
+            // The engine refuses a catalog it cannot write the same way as one in use: unless
+            // the catalog is held here, ask it who has the catalog open before calling it busy.
+            if ((fHeld ||
+                 (CDbTask::QueryOpenState(strCatalogPath.c_str(), &state) == qn::dbms::S_OKAY &&
+                  state == qn::dbms::OpenState::Closed)) &&
+                !IsWritable(strCatalogPath)) {
                 *pstrWhy = "the catalog or its folder cannot be written";
                 return EXSM_ACCESS_DENIED;
             }
@@ -104,72 +108,43 @@ bool IsHeldExclusively(const std::string& strCatalogPath) {
            state == qn::dbms::OpenState::Exclusive;
 }
 
-struct CExclusiveCatalog::Impl {
-    int fd = -1;
-};
-
-CExclusiveCatalog::CExclusiveCatalog() : m_pImpl(new Impl) {}
-
-CExclusiveCatalog::~CExclusiveCatalog() {
-    Release();
-    delete m_pImpl;
-}
-
 EXSM_STATUS CExclusiveCatalog::Acquire(const std::string& strCatalogPath, int nLockMgr) {
     Release();
     if (EXSM_STATUS status = CheckLockManager(nLockMgr); status != EXSM_SUCCESS) {
         return status;
     }
-    const std::string strTaf = CDbTask::DefaultTafPath(strCatalogPath.c_str());
-    const int fd = ::open(strTaf.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return errno == EACCES || errno == EROFS || errno == EPERM ? EXSM_ACCESS_DENIED
-                                                                   : EXSM_LOCK_ERROR;
+    switch (m_hold.Acquire(strCatalogPath.c_str())) {
+        case qn::dbms::S_OKAY:
+            return EXSM_SUCCESS;
+        case qn::dbms::S_UNAVAIL:
+            return EXSM_CATALOG_UNAVAILABLE;
+        case qn::dbms::S_NOLOCKMGR: {
+            // The lock file cannot be opened or made: for want of permission, or for another
+            // reason of the system's.
+            const std::string strTaf = CDbTask::DefaultTafPath(strCatalogPath.c_str());
+            const bool fDenied =
+                KindOf(strTaf) == PathKind::File
+                    ? ::faccessat(AT_FDCWD, strTaf.c_str(), W_OK, AT_EACCESS) != 0
+                    : ::faccessat(AT_FDCWD, DirectoryPart(strTaf).c_str(), W_OK, AT_EACCESS) != 0;
+            return fDenied ? EXSM_ACCESS_DENIED : EXSM_LOCK_ERROR;
+        }
+        case qn::dbms::S_NOMEMORY:
+            return EXSM_OUT_OF_MEMORY;
+        default:
+            return EXSM_LOCK_ERROR;
     }
-    // A write lock over the whole file conflicts with every lock any opener holds there (its
-    // open lock and its lock-manager user entry), and keeps new openers out while held.
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
-    if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
-        const int nErr = errno;
-        ::close(fd);
-        return nErr == EAGAIN || nErr == EACCES ? EXSM_CATALOG_UNAVAILABLE : EXSM_LOCK_ERROR;
-    }
-    m_pImpl->fd = fd;
-    return EXSM_SUCCESS;
 }
 
 void CExclusiveCatalog::Release() {
-    if (m_pImpl->fd >= 0) {
-        ::close(m_pImpl->fd);  // closing the description drops its locks
-        m_pImpl->fd = -1;
-    }
-}
-
-bool IsCatalogDatabase(sqlite3* pDb) {
-    // Every catalog has the table of its board record.
-    sqlite3_stmt* pStmt = nullptr;
-    bool fCatalog = false;
-    if (sqlite3_prepare_v2(pDb,
-                           "SELECT count(*) FROM sqlite_master WHERE type='table' AND "
-                           "name='db_boardrec'",
-                           -1, &pStmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(pStmt) == SQLITE_ROW) {
-        fCatalog = sqlite3_column_int(pStmt, 0) > 0;
-    }
-    sqlite3_finalize(pStmt);
-    return fCatalog;
+    m_hold.Release();
 }
 
 StructureResult CheckEngineStructures(const std::string& strCatalogPath, int nLockMgr, bool fRepair,
-                                      const FindingSink& sink) {
+                                      const FindingSink& sink, CExclusiveCatalog* pHeld) {
     StructureResult result;
     CDbTask task;
     std::string strWhy;
-    const EXSM_STATUS status = OpenExclusive(task, strCatalogPath, nLockMgr, &strWhy);
+    const EXSM_STATUS status = OpenExclusive(task, strCatalogPath, nLockMgr, pHeld, &strWhy);
     if (status == EXSM_CATALOG_UNAVAILABLE || status == EXSM_ACCESS_DENIED ||
         status == EXSM_INVALID_LOCK_MANAGER) {
         result.status = status;
@@ -219,10 +194,10 @@ StructureResult CheckEngineStructures(const std::string& strCatalogPath, int nLo
 }
 
 EXSM_STATUS RebuildEngineKeys(const std::string& strCatalogPath, int nLockMgr,
-                              const FindingSink& sink) {
+                              const FindingSink& sink, CExclusiveCatalog* pHeld) {
     CDbTask task;
     std::string strWhy;
-    const EXSM_STATUS status = OpenExclusive(task, strCatalogPath, nLockMgr, &strWhy);
+    const EXSM_STATUS status = OpenExclusive(task, strCatalogPath, nLockMgr, pHeld, &strWhy);
     if (status != EXSM_SUCCESS) {
         sink(strWhy);
         return status == EXSM_INVALID_CATALOG_FILE ? EXSM_CATALOG_CORRUPTED : status;

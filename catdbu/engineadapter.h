@@ -6,9 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "catdbms/dbms.h"
 #include "exsmstatus.h"
-
-struct sqlite3;
 
 namespace qn::dbu {
 
@@ -21,11 +20,11 @@ EXSM_STATUS CheckLockManager(int nLockMgr);
 bool IsHeldExclusively(const std::string& strCatalogPath);
 
 // Holds a catalog's exclusive open lock (the lock an exclusive engine open holds) while it
-// lives, so no process can open the catalog meanwhile.
+// lives, so no process can open the catalog meanwhile. The engine's check and key rebuild take
+// the hold over while they run and give it back when they end.
 class CExclusiveCatalog {
   public:
-    CExclusiveCatalog();
-    ~CExclusiveCatalog();
+    CExclusiveCatalog() = default;
     CExclusiveCatalog(const CExclusiveCatalog&) = delete;
     CExclusiveCatalog& operator=(const CExclusiveCatalog&) = delete;
 
@@ -34,14 +33,12 @@ class CExclusiveCatalog {
     // be used. The catalog file itself need not exist (a restore may create it).
     EXSM_STATUS Acquire(const std::string& strCatalogPath, int nLockMgr);
     void Release();
+    bool IsHeld() const { return m_hold.IsHeld(); }
+    qn::dbms::CCatalogHold* Hold() { return &m_hold; }
 
   private:
-    struct Impl;
-    Impl* m_pImpl;
+    qn::dbms::CCatalogHold m_hold;
 };
-
-// True when the open database holds the engine's dictionary (a catalog, not just any database).
-bool IsCatalogDatabase(sqlite3* pDb);
 
 // One finding of a check, as a line for the log.
 using FindingSink = std::function<void(const std::string&)>;
@@ -53,16 +50,15 @@ struct StructureResult {
     bool fSupported = true;             // false when the engine cannot open this catalog
 };
 
-// Runs the engine's check of its own structures (set memberships, key entries, member counts
-// against the records). The engine opens the catalog exclusively itself; status is then
-// EXSM_CATALOG_UNAVAILABLE when anyone else has it open, EXSM_ACCESS_DENIED when it cannot be
-// written.
+// Runs the engine's check of the catalog file and its own structures (set memberships, key
+// entries, member counts against the records) on a catalog the caller holds (pHeld). The engine
+// opens it exclusively under that hold; status is EXSM_ACCESS_DENIED when it cannot be written.
 StructureResult CheckEngineStructures(const std::string& strCatalogPath, int nLockMgr, bool fRepair,
-                                      const FindingSink& sink);
+                                      const FindingSink& sink, CExclusiveCatalog* pHeld);
 
-// Rebuilds the engine's own key-entry tables of a catalog nobody else has open.
+// Rebuilds the engine's own key-entry tables of a catalog the caller holds (pHeld).
 // EXSM_SUCCESS when rebuilt (or when the engine keeps no such tables).
 EXSM_STATUS RebuildEngineKeys(const std::string& strCatalogPath, int nLockMgr,
-                              const FindingSink& sink);
+                              const FindingSink& sink, CExclusiveCatalog* pHeld);
 
 }  // namespace qn::dbu

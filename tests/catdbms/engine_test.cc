@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "catdbms/store.h"
+#include "catdbms/testhooks.h"
 #include "dbmstest.h"
 
 namespace qn::dbms::test {
@@ -940,6 +941,130 @@ TEST_F(EngineTest, WriteAheadLogStaysInItsBoundAndIsTruncatedAtClose) {
     uint32_t n = 0;
     ASSERT_EQ(task.RecCount(DB_LARGEDATA, &n), S_OKAY);
     EXPECT_EQ(n, 400u * 20u);
+}
+
+// True when the catalog keeps sqlite_sequence (its record tables are AUTOINCREMENT).
+bool HasSequenceTable(const std::string& path) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    bool found = false;
+    if (sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE name='sqlite_sequence'", -1, &st,
+                           nullptr) == SQLITE_OK)
+        found = sqlite3_step(st) == SQLITE_ROW;
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return found;
+}
+
+// Slots are never given twice, in the catalogs the engine makes now (it gives the slots itself)
+// and in those made before (AUTOINCREMENT tables), across deletes of the highest slot and
+// reopens; emptying the catalog starts them again.
+TEST(Slots, AreNeverGivenAgainAfterADeleteInEitherFormOfCatalog) {
+    for (const bool classic : {false, true}) {
+        SCOPED_TRACE(classic ? "AUTOINCREMENT catalog" : "catalog of today");
+        qn::test::TempDir dir;
+        testing::CreateAutoincrementCatalogs(classic);
+        const std::string path = NewCatalog(dir);
+        testing::CreateAutoincrementCatalogs(false);
+        EXPECT_EQ(HasSequenceTable(path), classic);
+        uint32_t highest = 0;
+        {
+            CDbTask t;
+            ASSERT_EQ(OpenTask(t, path, "x"), S_OKAY);
+            std::vector<DBA> made;
+            for (uint32_t i = 1; i <= 5; ++i)
+                made.push_back(Make(t, DB_ITEMREC, Item(i, "x")));
+            EXPECT_EQ(DbaSlot(made[0]), 1u);
+            // The highest two go, the highest first, then one below the highest left.
+            for (const size_t gone : {size_t(4), size_t(3), size_t(1)}) {
+                ASSERT_EQ(t.CrSet(made[gone]), S_OKAY);
+                ASSERT_EQ(t.Delete(), S_OKAY);
+            }
+            const DBA next = Make(t, DB_ITEMREC, Item(6, "x"));
+            EXPECT_EQ(DbaSlot(next), 6u);
+            ASSERT_EQ(t.Delete(), S_OKAY);
+            highest = DbaSlot(next);
+            // Other record types keep their own slots.
+            EXPECT_EQ(DbaSlot(Make(t, DB_USERREC, User(1, "ann"))), 1u);
+        }
+        CDbTask t;
+        ASSERT_EQ(OpenTask(t, path, "x"), S_OKAY);
+        const DBA after = Make(t, DB_ITEMREC, Item(7, "x"));
+        EXPECT_EQ(DbaSlot(after), highest + 1) << "after a reopen too";
+        CheckReport report;
+        EXPECT_EQ(t.CheckCatalog(&report), S_OKAY);
+        ASSERT_EQ(t.Initialize(), S_OKAY);
+        EXPECT_EQ(DbaSlot(Make(t, DB_ITEMREC, Item(8, "x"))), 1u)
+            << "an emptied catalog starts again";
+        EXPECT_EQ(HasSequenceTable(path), classic);
+    }
+}
+
+// A record write that leaves its keys as they were rewrites no index entry; the keys are right
+// after every kind of write, and a write that would duplicate a unique key changes nothing.
+TEST_F(EngineTest, WritesKeepTheKeysRightAndLeaveUnchangedKeysAlone) {
+    ASSERT_EQ(task.OwnerSet(DBS_USERS, SystemDba(task)), S_OKAY);
+    const DBA ann = Make(task, DB_USERREC, User(1, "ann"));
+    ASSERT_EQ(task.Connect(DBS_USERS), S_OKAY);
+    Make(task, DB_USERREC, User(2, "bob"));
+    ASSERT_EQ(task.Connect(DBS_USERS), S_OKAY);
+    struct Case {
+        const char* name;
+        uint16_t id;
+        const char* user;
+        const char* description;
+        int status;
+        uint16_t expectId;  // what is stored afterwards
+        const char* expectUser;
+    };
+    const Case cases[] = {
+        {"no key changes", 1, "ann", "first", S_OKAY, 1, "ann"},
+        {"the duplicate key changes", 1, "anna", "second", S_OKAY, 1, "anna"},
+        {"the unique key changes", 3, "anna", "third", S_OKAY, 3, "anna"},
+        {"both change back", 1, "ann", "fourth", S_OKAY, 1, "ann"},
+        {"a unique key taken by another", 2, "ann", "fifth", S_DUPLICATE, 1, "ann"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(task.CrSet(ann), S_OKAY);
+        db_userrec r;
+        ASSERT_EQ(task.RecRead(&r), S_OKAY);
+        r.userid = c.id;
+        std::snprintf(r.username, sizeof r.username, "%s", c.user);
+        std::snprintf(r.userdescription, sizeof r.userdescription, "%s", c.description);
+        EXPECT_EQ(task.RecWrite(&r), c.status) << c.name;
+        ASSERT_EQ(task.KeyFind(USERID, &c.expectId), S_OKAY) << c.name;
+        EXPECT_EQ(Current(task), ann) << c.name;
+        ASSERT_EQ(task.KeyFind(USERNAME, c.expectUser), S_OKAY) << c.name;
+        EXPECT_EQ(Current(task), ann) << c.name;
+        for (const char* other : {"ann", "anna"}) {
+            if (std::strcmp(other, c.expectUser) != 0) {
+                EXPECT_EQ(task.KeyFind(USERNAME, other), S_NOTFOUND) << c.name;
+            }
+        }
+        CheckReport report;
+        EXPECT_EQ(task.CheckCatalog(&report), S_OKAY) << c.name;
+    }
+    // The user set still orders by name.
+    ASSERT_EQ(task.OwnerSet(DBS_USERS, SystemDba(task)), S_OKAY);
+    ASSERT_EQ(task.FindFirst(DBS_USERS), S_OKAY);
+    EXPECT_EQ(Current(task), ann);
+
+    // What each write costs in pages: without a key change no index page is among them.
+    auto pagesOf = [&](const char* user, const char* description) {
+        EXPECT_EQ(task.CrSet(ann), S_OKAY);
+        db_userrec r;
+        EXPECT_EQ(task.RecRead(&r), S_OKAY);
+        std::snprintf(r.username, sizeof r.username, "%s", user);
+        std::snprintf(r.userdescription, sizeof r.userdescription, "%s", description);
+        const uint64_t before = testing::PagesWritten();
+        EXPECT_EQ(task.RecWrite(&r), S_OKAY);
+        return testing::PagesWritten() - before;
+    };
+    const uint64_t unkeyed = pagesOf("ann", "sixth");
+    const uint64_t keyed = pagesOf("anne", "seventh");
+    EXPECT_LT(unkeyed, keyed);
+    EXPECT_EQ(unkeyed, 2u) << "the record's page and the stamp's";
 }
 
 }  // namespace

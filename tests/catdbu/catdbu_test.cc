@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "catalogs.h"
+#include "catdbms/dbms.h"
 #include "catdbu.h"
 #include "testsupport.h"
 
@@ -347,6 +348,37 @@ TEST_F(CatdbuTest, ACatalogThatCannotBeWrittenIsNotCalledInUse) {
     EXPECT_EQ(readOnlyFolder, EXSM_ACCESS_DENIED);
     EXPECT_EQ(backup, EXSM_SUCCESS);
     EXPECT_EQ(UTCheckFix(m_strCatalog.c_str(), 1, 0), EXSM_SUCCESS);
+}
+
+// What another process gets when it opens the catalog, asked at every step of a check.
+std::string g_strCheckedCatalog;
+std::vector<int> g_opensDuringCheck;
+
+uint32_t OpenElsewhereAtEachStep(int nType, intptr_t) {
+    if (nType == DBU_PROGRESS_STEP) {
+        g_opensDuringCheck.push_back(WaitChild(ForkChild([] {
+            qn::dbms::CDbTask task;
+            task.SetLockTimeoutMs(0);
+            return task.Open(g_strCheckedCatalog.c_str(), "s");
+        })));
+    }
+    return 1;
+}
+
+TEST_F(CatdbuTest, NoOtherProcessOpensTheCatalogWhileACheckRuns) {
+    MakeCatalog(m_strCatalog, 50);
+    g_strCheckedCatalog = m_strCatalog;
+    DBUSetProgress(&OpenElsewhereAtEachStep);
+    for (const int fRepair : {0, 1}) {
+        g_opensDuringCheck.clear();
+        EXPECT_EQ(UTCheckFix(m_strCatalog.c_str(), fRepair, 0), EXSM_SUCCESS);
+        EXPECT_EQ(g_opensDuringCheck, std::vector<int>(3, qn::dbms::S_UNAVAIL))
+            << "repair " << fRepair;
+    }
+    DBUSetProgress(nullptr);
+    g_opensDuringCheck.clear();
+    OpenElsewhereAtEachStep(DBU_PROGRESS_STEP, 0);
+    EXPECT_EQ(g_opensDuringCheck, std::vector<int>{qn::dbms::S_OKAY}) << "open again after it";
 }
 
 TEST_F(CatdbuTest, KeyRebuildMendsIndexes) {
