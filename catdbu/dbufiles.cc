@@ -5,9 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
-#include <ctime>
 
 namespace qn::dbu {
 
@@ -150,35 +148,6 @@ bool CopyFileAtomically(const std::string& strFrom, const std::string& strTo) {
     }
     SyncDirectory(DirectoryPart(strTo));
     return true;
-}
-
-void AppendCatalogLog(const std::string& strCatalogPath, const char* pszFormat, ...) {
-    char szText[2048];
-    va_list args;
-    va_start(args, pszFormat);
-    std::vsnprintf(szText, sizeof szText, pszFormat, args);
-    va_end(args);
-
-    const std::time_t now = std::time(nullptr);
-    struct tm tmNow {};
-    ::localtime_r(&now, &tmNow);
-    char szLine[2200];
-    const int cch = std::snprintf(szLine, sizeof szLine, "%04d-%02d-%02d %02d:%02d:%02d  %s\n",
-                                  tmNow.tm_year + 1900, tmNow.tm_mon + 1, tmNow.tm_mday,
-                                  tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec, szText);
-    if (cch <= 0) {
-        return;
-    }
-    const std::string strLog = CatalogLogPath(strCatalogPath);
-    const int fd = ::open(strLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return;
-    }
-    const size_t cb =
-        static_cast<size_t>(cch) < sizeof szLine ? static_cast<size_t>(cch) : sizeof szLine - 1;
-    // One write per line: O_APPEND keeps lines of several processes whole.
-    [[maybe_unused]] const ssize_t cbWritten = ::write(fd, szLine, cb);
-    ::close(fd);
 }
 
 }  // namespace qn::dbu

@@ -1,8 +1,10 @@
-// File and path helpers of the catalog utilities: the names of a catalog's companion files,
-// durable writes and the catalog log file.
+// File and path helpers of the catalog utilities: the names of a catalog's companion files
+// and durable writes.
 #pragma once
 
 #include <string>
+
+#include "foundation/cataloglog.h"
 
 namespace qn::dbu {
 
@@ -13,11 +15,6 @@ std::string DirectoryPart(const std::string& strPath);
 // The path with the extension of its file name replaced by pszExtension (given without the
 // dot); a name without an extension gets it appended.
 std::string ReplaceExtension(const std::string& strPath, const char* pszExtension);
-// The log file of a catalog: the path with its extension replaced by "log".
-inline std::string CatalogLogPath(const std::string& strPath) {
-    return ReplaceExtension(strPath, "log");
-}
-
 enum class PathKind { Missing, File, Directory, Other };
 PathKind KindOf(const std::string& strPath);
 
@@ -35,10 +32,5 @@ bool CopyFileAtomically(const std::string& strFrom, const std::string& strTo);
 
 // A temporary name beside strPath that no other process uses at the same time.
 std::string TemporaryNameBeside(const std::string& strPath, const char* pszTag);
-
-// Appends one line with a time stamp to the catalog's log file (CatalogLogPath). Failures to
-// write the log are ignored: the log never makes an operation fail.
-void AppendCatalogLog(const std::string& strCatalogPath, const char* pszFormat, ...)
-    __attribute__((format(printf, 2, 3)));
 
 }  // namespace qn::dbu

@@ -1,14 +1,11 @@
 #include "glue.h"
 
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <link.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -16,9 +13,9 @@
 #include "catdbu.h"
 #include "catstore.h"
 #include "exsmstatus.h"
+#include "foundation/cataloglog.h"
 #include "foundation/status.h"
 #include "foundation/syslog.h"
-#include "maintcore.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
 #include "qnplatform.h"
@@ -119,7 +116,7 @@ void* OpenCatalogStore(std::string* pstrTried) {
 // One line in the catalog's own log (View Log shows it) and in the system log.
 void LogStructureNote(const std::string& strCatalog, const std::string& strNote) {
     QNTrace(QNTRACE_ALWAYS, "QNDBU: %s\r\n", strNote.c_str());
-    AppendCatalogLog(strCatalog, strNote);
+    qn::AppendCatalogLog(strCatalog, "%s", strNote.c_str());
 }
 
 void SetLastCheck(StructureCheck check, const std::string& strNote = std::string()) {
@@ -267,24 +264,6 @@ StructureCheck LastStructureCheck() {
 std::string LastStructureCheckNote() {
     std::lock_guard<std::mutex> guard(g_mutex);
     return g_strLastStructureNote;
-}
-
-void AppendCatalogLog(const std::string& strCatalog, const std::string& strText) {
-    const std::time_t now = std::time(nullptr);
-    struct tm tmNow {};
-    ::localtime_r(&now, &tmNow);
-    char szStamp[64];
-    std::snprintf(szStamp, sizeof szStamp, "%04d-%02d-%02d %02d:%02d:%02d  ", tmNow.tm_year + 1900,
-                  tmNow.tm_mon + 1, tmNow.tm_mday, tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec);
-    const std::string strLine = szStamp + strText + "\n";
-    const std::string strLog = DerivePaths(strCatalog).strLog;
-    const int fd = ::open(strLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return;
-    }
-    // One write per line: O_APPEND keeps the lines of several processes whole.
-    [[maybe_unused]] const ssize_t cbWritten = ::write(fd, strLine.data(), strLine.size());
-    ::close(fd);
 }
 
 }  // namespace qn::maint

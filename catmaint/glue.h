@@ -57,8 +57,4 @@ StructureCheck LastStructureCheck();
 // Why the last structure verification was skipped ("" when it ran or was not due).
 std::string LastStructureCheckNote();
 
-// Appends one time-stamped line to the catalog's log file; a log that cannot be written is
-// passed over (the log never makes an operation fail).
-void AppendCatalogLog(const std::string& strCatalog, const std::string& strText);
-
 }  // namespace qn::maint

@@ -9,6 +9,7 @@
 
 #include "catdbu.h"
 #include "exsmstatus.h"
+#include "foundation/cataloglog.h"
 #include "foundation/file.h"
 #include "foundation/prefs.h"
 #include "glue.h"
@@ -33,13 +34,7 @@ MaintPaths DerivePaths(const std::string& strCatalog) {
         nSlash == std::string::npos ? paths.strCatalog : paths.strCatalog.substr(nSlash + 1);
     paths.strBackupDir = (strDir.empty() ? std::string() : strDir) + "/backup";
     paths.strBackup = paths.strBackupDir + "/" + strName;
-    const size_t nDot = strName.rfind('.');
-    if (nDot != std::string::npos && nDot > 0) {
-        paths.strLog =
-            paths.strCatalog.substr(0, paths.strCatalog.size() - (strName.size() - nDot)) + ".log";
-    } else {
-        paths.strLog = paths.strCatalog + ".log";
-    }
+    paths.strLog = qn::CatalogLogPath(paths.strCatalog);
     return paths;
 }
 
@@ -194,7 +189,7 @@ CommandResult RunBackup(IMaintView& view, const MaintPaths& paths) {
                 "The catalog was repaired before this backup, so the earlier backup ";
             strKept += paths.strBackup + " is kept for Restore; the repaired catalog is in " +
                        strTarget + ".";
-            AppendCatalogLog(paths.strCatalog, strKept);
+            qn::AppendCatalogLog(paths.strCatalog, "%s", strKept.c_str());
             return Show(view, dwStatus, Outcome::Success,
                         std::string(LoadResourceString(IDS_BACKUP_OK)) + "\n" + strKept);
         }

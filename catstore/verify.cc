@@ -5,6 +5,7 @@
 #include <string>
 
 #include "catdbms/dbms.h"
+#include "foundation/cataloglog.h"
 #include "frame.h"
 #include "locks.h"
 #include "trace.h"
@@ -14,20 +15,6 @@ namespace catstore {
 namespace {
 
 inline constexpr uint32_t LOG_VERIFY = 0x100;
-
-// The catalog's own log: the catalog path with its extension replaced by ".log".
-std::string CatalogLogPath(const std::string& strCatalog) {
-    if (strCatalog.empty()) {
-        return std::string();
-    }
-    const size_t nSlash = strCatalog.rfind('/');
-    const size_t nName = nSlash == std::string::npos ? 0 : nSlash + 1;
-    const size_t nDot = strCatalog.rfind('.');
-    if (nDot != std::string::npos && nDot > nName) {
-        return strCatalog.substr(0, nDot) + ".log";
-    }
-    return strCatalog + ".log";
-}
 
 struct CheckDef {
     const char* pszName;
@@ -175,9 +162,9 @@ uint16_t Verify(CDbContext* pdb, bool fRepair) {
 }  // namespace
 
 CVerifyRun::CVerifyRun(CDbContext* pdb, bool fRepair)
-    : m_pdb(pdb), m_fRepair(fRepair), m_strCatalogLog(CatalogLogPath(pdb->CatalogPath())) {}
+    : m_pdb(pdb), m_fRepair(fRepair), m_strCatalog(pdb->CatalogPath()) {}
 
-static void WriteLine(uint32_t dwCategory, bool fQuiet, const std::string& strLog,
+static void WriteLine(uint32_t dwCategory, bool fQuiet, const std::string& strCatalog,
                       const char* pszFormat, va_list args) {
     if (fQuiet) {
         return;
@@ -185,30 +172,27 @@ static void WriteLine(uint32_t dwCategory, bool fQuiet, const std::string& strLo
     char ach[1024];
     std::vsnprintf(ach, sizeof ach, pszFormat, args);
     LogLine(dwCategory, "%s", ach);
-    if (!strLog.empty()) {
-        // The catalog's log is a text file of this system: its lines end in a newline alone.
+    if (!strCatalog.empty()) {
+        // The catalog's log is a text file of this system: the line end is its own.
         std::string strLine = ach;
-        if (strLine.size() >= 2 && strLine.compare(strLine.size() - 2, 2, "\r\n") == 0) {
-            strLine.erase(strLine.size() - 2, 1);
+        while (!strLine.empty() && (strLine.back() == '\n' || strLine.back() == '\r')) {
+            strLine.pop_back();
         }
-        if (FILE* pf = std::fopen(strLog.c_str(), "a")) {
-            std::fputs(strLine.c_str(), pf);
-            std::fclose(pf);
-        }
+        qn::AppendCatalogLog(strCatalog, "%s", strLine.c_str());
     }
 }
 
 void CVerifyRun::Finding(const char* pszFormat, ...) {
     va_list args;
     va_start(args, pszFormat);
-    WriteLine(LOG_VERIFY, m_fQuiet, m_strCatalogLog, pszFormat, args);
+    WriteLine(LOG_VERIFY, m_fQuiet, m_strCatalog, pszFormat, args);
     va_end(args);
 }
 
 void CVerifyRun::Summary(const char* pszFormat, ...) {
     va_list args;
     va_start(args, pszFormat);
-    WriteLine(0, m_fQuiet, m_strCatalogLog, pszFormat, args);
+    WriteLine(0, m_fQuiet, m_strCatalog, pszFormat, args);
     va_end(args);
 }
 

@@ -62,7 +62,7 @@ class CVerifyRun {
     CDbContext* m_pdb;
     bool m_fRepair;
     bool m_fQuiet = false;
-    std::string m_strCatalogLog;
+    std::string m_strCatalog;  // whose own log gets the lines as well
     std::unordered_map<DBA, StringInfo> m_strings;
 };
 
