@@ -118,6 +118,16 @@ uint16_t Verify(CDbContext* pdb, bool fRepair) {
     if (pdb == nullptr || !pdb->IsOpen() || pdb->InTransaction()) {
         return DBEngineError;
     }
+    if (pdb->OlderDictionary()) {
+        // Its records do not have this version's shape yet: checks would misread them and
+        // repairs would write what the upgrade cannot take.
+        CVerifyRun(pdb, false)
+            .Finding(
+                "DBBoardVerify: the catalog was written by an older version; open it exclusively "
+                "to "
+                "upgrade it before it is verified\r\n");
+        return DBEngineError;
+    }
     uint32_t cErrors = 0;
     if (!fRepair) {
         CVerifyRun run(pdb, false);
@@ -128,12 +138,13 @@ uint16_t Verify(CDbContext* pdb, bool fRepair) {
     }
     // A repair first finds out, writing nothing, whether it has anything to do.
     CVerifyRun probe(pdb, false);
-    probe.SetQuiet(true);
+    probe.HoldLines();
     uint32_t cStorageErrors = 0;
     if (!CheckStorage(probe, &cStorageErrors) || !RunChecks(probe, &cErrors)) {
         return DBEngineError;
     }
     if (cErrors + cStorageErrors == 0 && probe.dbaLostFound != 0) {
+        probe.WriteHeldLines();
         return DBSuccess;
     }
     // The catalog as it was stays beside it before the first write.
@@ -164,17 +175,11 @@ uint16_t Verify(CDbContext* pdb, bool fRepair) {
 CVerifyRun::CVerifyRun(CDbContext* pdb, bool fRepair)
     : m_pdb(pdb), m_fRepair(fRepair), m_strCatalog(pdb->CatalogPath()) {}
 
-static void WriteLine(uint32_t dwCategory, bool fQuiet, const std::string& strCatalog,
-                      const char* pszFormat, va_list args) {
-    if (fQuiet) {
-        return;
-    }
-    char ach[1024];
-    std::vsnprintf(ach, sizeof ach, pszFormat, args);
-    LogLine(dwCategory, "%s", ach);
+static void WriteLine(uint32_t dwCategory, const std::string& strCatalog, const char* pszLine) {
+    LogLine(dwCategory, "%s", pszLine);
     if (!strCatalog.empty()) {
         // The catalog's log is a text file of this system: the line end is its own.
-        std::string strLine = ach;
+        std::string strLine = pszLine;
         while (!strLine.empty() && (strLine.back() == '\n' || strLine.back() == '\r')) {
             strLine.pop_back();
         }
@@ -182,17 +187,34 @@ static void WriteLine(uint32_t dwCategory, bool fQuiet, const std::string& strCa
     }
 }
 
+void CVerifyRun::Line(uint32_t dwCategory, const char* pszFormat, va_list args) {
+    char ach[1024];
+    std::vsnprintf(ach, sizeof ach, pszFormat, args);
+    if (m_fHold) {
+        m_heldLines.emplace_back(dwCategory, ach);
+        return;
+    }
+    WriteLine(dwCategory, m_strCatalog, ach);
+}
+
+void CVerifyRun::WriteHeldLines() {
+    for (const auto& [dwCategory, strLine] : m_heldLines) {
+        WriteLine(dwCategory, m_strCatalog, strLine.c_str());
+    }
+    m_heldLines.clear();
+}
+
 void CVerifyRun::Finding(const char* pszFormat, ...) {
     va_list args;
     va_start(args, pszFormat);
-    WriteLine(LOG_VERIFY, m_fQuiet, m_strCatalog, pszFormat, args);
+    Line(LOG_VERIFY, pszFormat, args);
     va_end(args);
 }
 
 void CVerifyRun::Summary(const char* pszFormat, ...) {
     va_list args;
     va_start(args, pszFormat);
-    WriteLine(0, m_fQuiet, m_strCatalog, pszFormat, args);
+    Line(0, pszFormat, args);
     va_end(args);
 }
 

@@ -7,6 +7,7 @@
 // marks of the variable strings live in memory only.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -36,8 +37,10 @@ class CVerifyRun {
 
     CDbContext* Db() const { return m_pdb; }
     bool Repair() const { return m_fRepair; }
-    // A run that only finds out whether a repair has anything to do writes no lines.
-    void SetQuiet(bool fQuiet) { m_fQuiet = fQuiet; }
+    // A run that only finds out whether a repair has anything to do holds its lines back; when
+    // it has not, they are the run's report and WriteHeldLines writes them.
+    void HoldLines() { m_fHold = true; }
+    void WriteHeldLines();
 
     // A finding line (category 0x100), also written to the catalog's own log.
     void Finding(const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
@@ -61,7 +64,10 @@ class CVerifyRun {
   private:
     CDbContext* m_pdb;
     bool m_fRepair;
-    bool m_fQuiet = false;
+    void Line(uint32_t dwCategory, const char* pszFormat, va_list args);
+
+    bool m_fHold = false;
+    std::vector<std::pair<uint32_t, std::string>> m_heldLines;
     std::string m_strCatalog;  // whose own log gets the lines as well
     std::unordered_map<DBA, StringInfo> m_strings;
 };

@@ -30,6 +30,25 @@ TEST_F(VerifyTest, SoundCatalogVerifiesWithNoWriteAndNoMarks) {
     EXPECT_NE(strLog.find("var strings; 0 error(s) found"), std::string::npos);
     EXPECT_EQ(strLog.find("DBBoardVerify: "), std::string::npos) << strLog;
     EXPECT_EQ(access((m_strPath + ".before-repair").c_str(), F_OK), -1);
+    // A repair with nothing to do still reports what it checked, as a plain check does.
+    const std::string strCatalogLog = CatalogLog();
+    const std::string strLine = "Checked integrity of 1 item references; 0 error(s) found\n";
+    const size_t nFirst = strCatalogLog.find(strLine);
+    ASSERT_NE(nFirst, std::string::npos) << strCatalogLog;
+    EXPECT_NE(strCatalogLog.find(strLine, nFirst + 1), std::string::npos) << strCatalogLog;
+}
+
+TEST_F(VerifyTest, ACatalogAwaitingItsUpgradeIsNotVerified) {
+    {
+        CCatalogFile file(m_strPath);
+        ASSERT_EQ(file.Exec("UPDATE dbms_info SET value='F0.05' WHERE key='version'"), 1);
+    }
+    const std::string strBefore = FileBytes();
+    for (const bool fRepair : {false, true}) {
+        EXPECT_EQ(Verify(fRepair), 50);
+        EXPECT_EQ(FileBytes(), strBefore);
+    }
+    EXPECT_NE(CatalogLog().find("written by an older version"), std::string::npos);
 }
 
 }  // namespace
