@@ -456,6 +456,10 @@ CURL* MakeEasy() {
     if (pEasy == nullptr)
         return nullptr;
     const long sIdle = std::max(1L, (g_msIdleTimeout + 999) / 1000);
+    // The idle limit is ours (NoteActivity, IdleLeft). libcurl's low-speed check samples once a
+    // second and, on a loaded machine, can end a load that is still moving at the limit itself,
+    // so it only stands behind ours, at twice the limit.
+    const long sLowSpeedBackstop = 2 * sIdle + 1;
     curl_easy_setopt(pEasy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(pEasy, CURLOPT_PROTOCOLS_STR, "http,https,ftp");
     curl_easy_setopt(pEasy, CURLOPT_PATH_AS_IS, 1L);
@@ -465,7 +469,7 @@ CURL* MakeEasy() {
     curl_easy_setopt(pEasy, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(pEasy, CURLOPT_CONNECTTIMEOUT_MS, g_msConnectTimeout);
     curl_easy_setopt(pEasy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(pEasy, CURLOPT_LOW_SPEED_TIME, sIdle);
+    curl_easy_setopt(pEasy, CURLOPT_LOW_SPEED_TIME, sLowSpeedBackstop);
     curl_easy_setopt(pEasy, CURLOPT_SERVER_RESPONSE_TIMEOUT, sIdle);
     curl_easy_setopt(pEasy, CURLOPT_OPENSOCKETFUNCTION, OnOpenSocket);
     curl_easy_setopt(pEasy, CURLOPT_SOCKOPTFUNCTION, OnSocketOpened);
