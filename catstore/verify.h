@@ -64,7 +64,8 @@ class CVerifyRun {
   private:
     CDbContext* m_pdb;
     bool m_fRepair;
-    void Line(uint32_t dwCategory, const char* pszFormat, va_list args);
+    void Line(uint32_t dwCategory, const char* pszFormat, va_list args)
+        __attribute__((format(printf, 3, 0)));
 
     bool m_fHold = false;
     std::vector<std::pair<uint32_t, std::string>> m_heldLines;

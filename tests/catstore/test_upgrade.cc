@@ -437,8 +437,8 @@ TEST_F(UpgradeTest, DanglingRepositoryAddressesDoNotStopTheUpgrade) {
     const char* const apszDamage[] = {
         "UPDATE db_attachrec SET attrepository=attrepository+1000",
         "UPDATE db_attachrec SET attrepository=11*16777216+1",
-        "DELETE FROM db_varstringrec WHERE slot IN (SELECT repositorylocationinfo & 16777215 "
-        "FROM db_repositoryrec)",
+        ("DELETE FROM db_varstringrec WHERE slot IN (SELECT repositorylocationinfo & 16777215 "
+         "FROM db_repositoryrec)"),
     };
     int nCase = 0;
     for (const char* pszDamage : apszDamage) {
