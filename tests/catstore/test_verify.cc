@@ -258,7 +258,7 @@ std::vector<Damage> Damages() {
          "attnamepath='/files/report.txt') WHERE attnamepath='/files/other.txt'",
          "repository shared by two attachments",
          [](VerifyTest& t, CCatalogFile& f) {
-             // Each has a repository of its own, with its own texts, and finds it by its key.
+             // Each has a repository of its own, with its own texts, under the same key checksum.
              for (const char* pszItem : {"att", "att2"}) {
                  EXPECT_EQ(t.TextOf(pszItem, true), "server/share/report.txt") << pszItem;
              }
