@@ -41,13 +41,18 @@ const CheckDef kChecks[] = {
                        'w');
      }},
     {"AttachmentCheckIntegrity", AttachmentCheckIntegrity,
-     [] { return Packet({DB_ITEMREC}, 'w'); }},
+     [] {
+         return Packet({DB_ITEMREC, DB_ATTACHREC, DB_REPOSITORYREC, DBS_VARSTRING, DB_LARGEDATA,
+                        DB_LARGEVAR, DB_SMALLDATA, DB_SMALLVAR},
+                       'w');
+     }},
     {"VarStringCheckIntegrity", VarStringCheckIntegrity,
      [] {
-         return Packet({DB_ITEMREC, DBS_ITEMS, DB_FOLDERREC, DB_REPOSITORYREC, DBS_ATTACHMENTS,
-                        DB_USERREC, DBS_VARSTRING, DB_LARGEDATA, DB_LARGEVAR, DB_SMALLDATA,
-                        DB_SMALLVAR, DB_UNIQUEIDSREC, DB_CHANGEENTRYREC},
-                       'w');
+         return Packet(
+             {DB_ITEMREC, DBS_ITEMS, DB_FOLDERREC, DB_REPOSITORYREC, DBS_ATTACHMENTS, DB_USERREC,
+              DB_GROUPREC, DB_RESOURCEREC, DB_ITEMREFREC, DBS_VARSTRING, DB_LARGEDATA, DB_LARGEVAR,
+              DB_SMALLDATA, DB_SMALLVAR, DB_UNIQUEIDSREC, DB_CHANGEENTRYREC},
+             'w');
      }},
 };
 

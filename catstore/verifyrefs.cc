@@ -1,7 +1,9 @@
 // The item-reference and attachment checks of the verification.
+#include <string>
 #include <unordered_set>
 
 #include "items.h"
+#include "varstr.h"
 #include "verify.h"
 
 namespace catstore {
@@ -72,6 +74,46 @@ bool ClearReposKey(CVerifyRun& run, DBA dba, db_attachrec* pAttach, uint32_t* pc
         static_cast<unsigned long>(dba));
     pAttach->attreposkey.attreposcrc = 0;
     return true;
+}
+
+// An attachment naming a repository an earlier one names gets its own copy, texts included:
+// deleting either item would otherwise take the other's repository with it.
+int CopyRepository(CDbContext* pdb, const db_repositoryrec& repos, db_attachrec* pAttach,
+                   DBA* pdbaCopy) {
+    db_repositoryrec copy = repos;
+    struct {
+        DBA* pField;
+        uint8_t bKind;
+    } aStrings[] = {{&copy.repositorylocationinfo, VSK_REPOSLOCATION},
+                    {&copy.repositorypolicyinfo, VSK_REPOSPOLICY},
+                    {&copy.repositoryprivateinfo, VSK_REPOSPRIVATE}};
+    std::string strLocation;
+    for (auto& s : aStrings) {
+        VarStringHolder from;
+        from.dba = *s.pField;
+        VarStringHolder to;
+        if (from.dba != 0 && VarStringRead(&from, pdb) == DBSuccess) {
+            to.value = std::move(from.value);
+        }
+        if (VarStringWrite(&to, pdb, s.bKind) != DBSuccess) {
+            return S_SYSERR;
+        }
+        *s.pField = to.dba;
+        if (s.bKind == VSK_REPOSLOCATION) {
+            strLocation = to.value;
+        }
+    }
+    copy.repositorylocationcrc =
+        strLocation.empty() ? 0 : CDbContext::Checksum(strLocation.data(), strLocation.size());
+    int rc = pdb->Create(DB_REPOSITORYREC, &copy);
+    if (rc == S_OKAY) {
+        rc = pdb->CurrentDba(pdbaCopy);
+    }
+    if (rc == S_OKAY) {
+        pAttach->attrepository = *pdbaCopy;
+        pAttach->attreposkey.attreposcrc = copy.repositorylocationcrc;
+    }
+    return rc;
 }
 
 }  // namespace
@@ -205,7 +247,18 @@ int AttachmentCheckIntegrity(CVerifyRun& run, uint32_t* pcErrors) {
                 rec.attrepository = 0;
                 rec.attreposkey.attreposcrc = 0;
                 fWrite = true;
-            } else if (repositoriesSeen.insert(dbaRepos).second) {
+            } else if (!repositoriesSeen.insert(dbaRepos).second) {
+                ++*pcErrors;
+                run.Finding(
+                    "DBBoardVerify: repository shared by two attachments at DBA=0x%08lX\r\n",
+                    static_cast<unsigned long>(dbaRepos));
+                if (run.Repair()) {
+                    DBA dbaCopy = 0;
+                    rc = CopyRepository(pdb, repos, &rec, &dbaCopy);
+                    repositoriesSeen.insert(dbaCopy);
+                    fWrite = true;
+                }
+            } else {
                 bool fOk = true;
                 for (DBA* pField : {&repos.repositorylocationinfo, &repos.repositorypolicyinfo,
                                     &repos.repositoryprivateinfo}) {

@@ -3,10 +3,13 @@
 // record references.
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "frame.h"
 #include "items.h"
+#include "varstr.h"
 #include "verify.h"
 
 namespace catstore {
@@ -152,14 +155,62 @@ bool CVerifyRun::CheckString(DBA* pdba, int* prc) {
     return false;
 }
 
+// One dba field of one record that names a header.
+struct StringReferrer {
+    DBA dbaRecord;
+    uint16_t nOffset;  // of the field element in the record buffer
+    uint8_t bKind;     // the kind of text the field holds (0: not known)
+};
+
+// The kind of text a dba field holds, as the store writes it.
+static uint8_t FieldKindOf(int nField) {
+    switch (nField) {
+        case ITEMNOTE:
+            return VSK_ITEMNOTE;
+        case ITEMEXTENDEDINFO:
+            return VSK_EXTENDEDINFO;
+        case ITEMINSTRUCTIONS:
+            return VSK_INSTRUCTIONS;
+        case ITEMKEYWORDS:
+            return VSK_KEYWORDS;
+        case ITEMSUBSCRIBERS:
+            return VSK_SUBSCRIBERS;
+        case REPOSITORYLOCATIONINFO:
+            return VSK_REPOSLOCATION;
+        case REPOSITORYPOLICYINFO:
+            return VSK_REPOSPOLICY;
+        case REPOSITORYPRIVATEINFO:
+            return VSK_REPOSPRIVATE;
+        case ITEMREFDATA:
+            return VSK_ITEMREFDATA;
+        case USERSHADOWDATA:
+            return VSK_USERSHADOW;
+        case GROUPSHADOWDATA:
+            return VSK_GROUPSHADOW;
+        case CHANGEDATA:
+            return VSK_CHANGEDATA;
+        case RESOURCELOCALPATH:
+            return VSK_RESOURCELOCALPATH;
+        default:
+            return 0;
+    }
+}
+
 // Every header some field of some record names: such a string has an owner and is never
-// adopted, whether or not one of the record checks looked at it.
-static int CollectReferencedStrings(CDbContext* pdb, std::unordered_set<DBA>* pOwned) {
+// adopted, whether or not one of the record checks looked at it. A header named by more than
+// one field lands in *pShared with all its referrers, in the order of the walk (record types in
+// dictionary order, records in storage order, fields in record order).
+static int CollectReferencedStrings(
+    CDbContext* pdb, std::unordered_set<DBA>* pOwned,
+    std::vector<std::pair<DBA, std::vector<StringReferrer>>>* pShared) {
+    std::unordered_map<DBA, StringReferrer> first;
+    std::unordered_map<DBA, size_t> sharedAt;  // header -> its entry in *pShared
     std::vector<uint8_t> buffer;
     for (const RecordDef& r : kRecords) {
         std::vector<const FieldDef*> fields;
         for (const FieldDef& f : kFields) {
-            if (f.record == r.code && f.kind == FieldKind::ADDR) {
+            // A header's own dba field is its visit mark, not a reference.
+            if (f.record == r.code && f.kind == FieldKind::ADDR && r.code != DB_VARSTRINGREC) {
                 fields.push_back(&f);
             }
         }
@@ -181,12 +232,88 @@ static int CollectReferencedStrings(CDbContext* pdb, std::unordered_set<DBA>* pO
             dba = found;
             for (const FieldDef* f : fields) {
                 for (uint16_t i = 0; i < f->count; ++i) {
+                    const uint16_t nOffset = uint16_t(f->offset + i * sizeof(DBA));
                     DBA value;
-                    std::memcpy(&value, buffer.data() + f->offset + i * sizeof(DBA), sizeof value);
-                    if (value != 0 && DbaRecord(value) == DB_VARSTRINGREC) {
-                        pOwned->insert(value);
+                    std::memcpy(&value, buffer.data() + nOffset, sizeof value);
+                    if (value == 0 || DbaRecord(value) != DB_VARSTRINGREC) {
+                        continue;
                     }
+                    const StringReferrer ref{found, nOffset, FieldKindOf(f->code)};
+                    if (pOwned->insert(value).second) {
+                        first.emplace(value, ref);
+                        continue;
+                    }
+                    auto [it, fNew] = sharedAt.emplace(value, pShared->size());
+                    if (fNew) {
+                        pShared->push_back({value, {first.at(value)}});
+                    }
+                    (*pShared)[it->second].second.push_back(ref);
                 }
+            }
+        }
+    }
+    return S_OKAY;
+}
+
+// Gives a referrer of a shared header its own copy of the text and writes its record back.
+static int CopyForReferrer(CVerifyRun& run, DBA dbaHeader, const StringReferrer& ref, uint8_t bKind,
+                           std::unordered_set<DBA>* pOwned) {
+    CDbContext* pdb = run.Db();
+    int rc = S_OKAY;
+    DBA dbaSound = dbaHeader;
+    run.CheckString(&dbaSound, &rc);  // the copy takes what a sound string holds
+    if (rc != S_OKAY) {
+        return rc;
+    }
+    VarStringHolder from, to;
+    from.dba = dbaSound;
+    if (dbaSound != 0 && VarStringRead(&from, pdb) == DBSuccess) {
+        to.value = std::move(from.value);
+    }
+    if (VarStringWrite(&to, pdb, bKind) != DBSuccess) {
+        return S_SYSERR;
+    }
+    if (to.dba != 0) {
+        pOwned->insert(to.dba);
+    }
+    const RecordDef* pDef = FindRecord(int(DbaRecord(ref.dbaRecord)));
+    if (pDef == nullptr) {
+        return S_SYSERR;
+    }
+    std::vector<uint8_t> buffer(pDef->size, 0);
+    rc = pdb->ReadAt(ref.dbaRecord, buffer.data(), nullptr);
+    if (rc == S_OKAY) {
+        std::memcpy(buffer.data() + ref.nOffset, &to.dba, sizeof to.dba);
+        rc = pdb->Write(buffer.data());
+    }
+    return rc;
+}
+
+// One header, one referrer: the referrer whose field holds the header's kind of text keeps it
+// (the first in the walk when none or several do); every other one gets its own copy.
+static int SeparateSharers(CVerifyRun& run, const std::vector<StringReferrer>& refs, DBA dba,
+                           uint32_t* pcErrors, std::unordered_set<DBA>* pOwned) {
+    const StringInfo* pInfo = run.FindString(dba);
+    const uint8_t bKind = pInfo != nullptr ? pInfo->bKind : 0;
+    size_t nKeeper = 0;
+    for (size_t i = 0; i < refs.size(); ++i) {
+        if (bKind != 0 && refs[i].bKind == bKind) {
+            nKeeper = i;
+            break;
+        }
+    }
+    for (size_t i = 0; i < refs.size(); ++i) {
+        if (i == nKeeper) {
+            continue;
+        }
+        ++*pcErrors;
+        run.Finding("DBBoardVerify: var string referenced twice; DBA=0x%08lX\r\n",
+                    static_cast<unsigned long>(dba));
+        if (run.Repair()) {
+            const int rc = CopyForReferrer(run, dba, refs[i],
+                                           refs[i].bKind != 0 ? refs[i].bKind : bKind, pOwned);
+            if (rc != S_OKAY) {
+                return rc;
             }
         }
     }
@@ -256,7 +383,14 @@ static int AdoptOrphan(CVerifyRun& run, DBA dbaHeader, uint8_t bKind) {
 int VarStringCheckIntegrity(CVerifyRun& run, uint32_t* pcErrors) {
     CDbContext* pdb = run.Db();
     std::unordered_set<DBA> owned;
-    int rc = CollectReferencedStrings(pdb, &owned);
+    std::vector<std::pair<DBA, std::vector<StringReferrer>>> shared;
+    int rc = CollectReferencedStrings(pdb, &owned, &shared);
+    uint32_t cErrors = 0;
+    for (const auto& [dba, refs] : shared) {
+        if (rc == S_OKAY) {
+            rc = SeparateSharers(run, refs, dba, &cErrors, &owned);
+        }
+    }
     // The headers that exist now: the orphan items made below add none.
     std::vector<std::pair<DBA, const StringInfo*>> headers;
     if (rc == S_OKAY && run.Repair()) {
@@ -269,7 +403,6 @@ int VarStringCheckIntegrity(CVerifyRun& run, uint32_t* pcErrors) {
         headers.emplace_back(dba, &info);
     }
     std::sort(headers.begin(), headers.end());
-    uint32_t cErrors = 0;
     for (const auto& [dba, pInfo] : headers) {
         if (pInfo->dwMark != 0) {
             ++cErrors;  // a visit mark left behind by another writer

@@ -220,7 +220,13 @@ CATSTORE_API int EXBoardClose(BOARD_OBJECT* hbrd, EXSM_STATUS* status);
  *  - the item with ID 1 is the root (parent 0), made again when missing; an item whose parent
  *    is gone goes to Lost and Found, one whose parent exists is reconnected to it; cycles and
  *    subtrees the root does not reach go to Lost and Found;
- *  - a user's change-log position that names nothing becomes the last change entry. */
+ *  - a user's change-log position that names nothing becomes the last change entry;
+ *  - a repository named by several attachments stays with the first in storage order; each
+ *    other one gets its own copy of the record and of its three texts, and its key follows;
+ *  - a variable string named by several fields stays with the field that holds its kind of
+ *    text (the first such in the walk: record types in dictionary order, records in storage
+ *    order, fields in record order; the first field at all when none holds its kind); each
+ *    other field gets its own copy of the text and its record is written back. */
 CATSTORE_API uint16_t DBBoardVerify(void* pDatabaseContext, int fRepair);
 
 /* Takes in the changes other processes made since the last refresh.

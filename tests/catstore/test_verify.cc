@@ -253,6 +253,47 @@ std::vector<Damage> Damages() {
              EXPECT_EQ(
                  t.NoteOf(uint32_t(f.Int("SELECT itemid FROM db_itemrec WHERE itemname='c'"))), "");
          }},
+        {"repository shared by two attachments",
+         "UPDATE db_attachrec SET attrepository=(SELECT attrepository FROM db_attachrec WHERE "
+         "attnamepath='/files/report.txt') WHERE attnamepath='/files/other.txt'",
+         "repository shared by two attachments",
+         [](VerifyTest& t, CCatalogFile& f) {
+             // Each has a repository of its own, with its own texts, under the same key checksum.
+             for (const char* pszItem : {"att", "att2"}) {
+                 EXPECT_EQ(t.TextOf(pszItem, true), "server/share/report.txt") << pszItem;
+             }
+             EXPECT_EQ(f.Int("SELECT count(DISTINCT attrepository) FROM db_attachrec"), 2);
+             EXPECT_EQ(f.Int("SELECT count(DISTINCT repositorylocationinfo) FROM "
+                             "db_repositoryrec"),
+                       2);
+             EXPECT_EQ(f.Int("SELECT count(DISTINCT attreposcrc) FROM db_attachrec"), 1);
+             EXPECT_NE(f.Int("SELECT attreposcrc FROM db_attachrec"), 0);
+         }},
+        {"note shared by two items",
+         "UPDATE db_itemrec SET itemnote=" + kNoteOf + "'a') WHERE itemname='G'",
+         "var string referenced twice",
+         [](VerifyTest& t, CCatalogFile& f) {
+             for (const char* pszItem : {"a", "G"}) {
+                 EXPECT_EQ(t.TextOf(pszItem), "note of a") << pszItem;
+             }
+             EXPECT_EQ(f.Int("SELECT count(DISTINCT itemnote) FROM db_itemrec WHERE itemname IN "
+                             "('a', 'G')"),
+                       2);
+         }},
+        {"note shared with a user's shadow data",
+         "UPDATE db_userrec SET usershadowdata=" + kNoteOf + "'c') WHERE username='alice'",
+         "var string referenced twice",
+         [](VerifyTest& t, CCatalogFile& f) {
+             // The item keeps the note it was written for; the user gets a copy.
+             EXPECT_EQ(t.TextOf("c"), "note of c");
+             EXPECT_EQ(t.ShadowOf("alice"), "note of c");
+             EXPECT_EQ(f.Int("SELECT varstringkind FROM db_varstringrec WHERE (14 << 24) | slot=" +
+                             kNoteOf + "'c')"),
+                       1);
+             EXPECT_EQ(f.Int("SELECT varstringkind FROM db_varstringrec WHERE (14 << 24) | "
+                             "slot=(SELECT usershadowdata FROM db_userrec WHERE username='alice')"),
+                       10);
+         }},
     };
 }
 
@@ -289,7 +330,7 @@ TEST_P(VerifyDamageTest, FoundWithoutWritingThenRepairedThenSound) {
     CCatalogFile file(m_strPath);
     EXPECT_EQ(file.Int("SELECT count(*) FROM db_varstringrec WHERE varstringowner != 0"), 0);
     // What the application saw before is there still.
-    for (const char* pszName : {"F", "G", "a", "b", "c", "att"}) {
+    for (const char* pszName : {"F", "G", "a", "b", "c", "att", "att2"}) {
         EXPECT_EQ(file.Int(std::string("SELECT count(*) FROM db_itemrec WHERE itemname='") +
                            pszName + "'"),
                   1)

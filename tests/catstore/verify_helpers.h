@@ -80,7 +80,8 @@ class VerifyTest : public CatalogTest {
     }
 
     // alice (in staff), folder F with a, b and c (notes) and the folder G, a reference a -> b
-    // with data, an item "att" with an attachment and its repository.
+    // with data, an item "att" with an attachment and its repository, and an item "att2" whose
+    // attachment has no repository.
     void BuildContent() {
         EXSM_STATUS st;
         BOARD_OBJECT* hbrd = Open();
@@ -115,6 +116,12 @@ class VerifyTest : public CatalogTest {
         att.repos.repositorytype = 1;
         att.vsiReposLocation.value = "server/share/report.txt";
         ASSERT_EQ(catstore::ItemCreate(hbrd->pdb, &att, nullptr, hbrd), DBSuccess);
+        DB_ITEM att2;
+        att2.item = att.item;
+        std::strcpy(att2.item.itemname, "att2");
+        att2.attach.atttype = 1;
+        std::strcpy(att2.attach.attnamepath, "/files/other.txt");
+        ASSERT_EQ(catstore::ItemCreate(hbrd->pdb, &att2, nullptr, hbrd), DBSuccess);
         EXBoardClose(hbrd, &st);
     }
 
@@ -132,6 +139,57 @@ class VerifyTest : public CatalogTest {
         const uint16_t w = DBBoardVerify(pContext, fRepair ? 1 : 0);
         EXBoardClose(hbrd, &st);
         return w;
+    }
+
+    // A text of an item found by name through the application's calls ("<no item>" when not
+    // found): its note, or with fRepository its repository's location.
+    std::string TextOf(const std::string& strName, bool fRepository = false) {
+        CCatalogFile file(m_strPath);
+        const int64_t nID =
+            file.Int("SELECT itemid FROM db_itemrec WHERE itemname='" + strName + "'");
+        if (!fRepository) {
+            return NoteOf(uint32_t(nID));
+        }
+        EXSM_STATUS st;
+        BOARD_OBJECT* hbrd = Open();
+        std::string strText = "<no item>";
+        ITEM_OBJECT* h = hbrd ? EXItemFindByID(hbrd, uint32_t(nID), nullptr, 0, &st) : nullptr;
+        if (h != nullptr) {
+            const EX_BLOB blob = EXItemObjectReposLocation(h);
+            strText.assign(static_cast<const char*>(blob.pbData), blob.cbData);
+            EXItemRelease(h, &st);
+        }
+        if (hbrd != nullptr) {
+            EXBoardClose(hbrd, &st);
+        }
+        return strText;
+    }
+
+    // A user's shadow data through the application's calls ("<no user>" when not found).
+    std::string ShadowOf(const char* pszUser) {
+        EXSM_STATUS st;
+        BOARD_OBJECT* hbrd = Open();
+        std::string strShadow = "<no user>";
+        USER_OBJECT* h = hbrd ? EXUserFindByName(hbrd, pszUser, &st) : nullptr;
+        if (h != nullptr) {
+            EX_USERINFO info{};
+            EXUserGetInfo(h, &info, &st);
+            if (st == EXSM_SUCCESS) {
+                strShadow.assign(info.cbShadowData == 0
+                                     ? ""
+                                     : static_cast<const char*>(QNGlobalLock(info.hShadowData)),
+                                 info.cbShadowData);
+                if (info.cbShadowData != 0) {
+                    QNGlobalUnlock(info.hShadowData);
+                }
+                FreeUserInfo(&info);
+            }
+            EXUserRelease(h, &st);
+        }
+        if (hbrd != nullptr) {
+            EXBoardClose(hbrd, &st);
+        }
+        return strShadow;
     }
 
     std::string FileBytes() { return qn::test::ReadFile(m_strPath); }
