@@ -202,8 +202,9 @@ static uint8_t FieldKindOf(int nField) {
 // dictionary order, records in storage order, fields in record order).
 static int CollectReferencedStrings(
     CDbContext* pdb, std::unordered_set<DBA>* pOwned,
+    std::unordered_map<DBA, StringReferrer>* pFirst,
     std::vector<std::pair<DBA, std::vector<StringReferrer>>>* pShared) {
-    std::unordered_map<DBA, StringReferrer> first;
+    std::unordered_map<DBA, StringReferrer>& first = *pFirst;
     std::unordered_map<DBA, size_t> sharedAt;  // header -> its entry in *pShared
     std::vector<uint8_t> buffer;
     for (const RecordDef& r : kRecords) {
@@ -255,6 +256,21 @@ static int CollectReferencedStrings(
     return S_OKAY;
 }
 
+// Points a referrer's field at another header (0: none) and writes its record back.
+static int WriteReferrerField(CDbContext* pdb, const StringReferrer& ref, DBA dbaHeader) {
+    const RecordDef* pDef = FindRecord(int(DbaRecord(ref.dbaRecord)));
+    if (pDef == nullptr) {
+        return S_SYSERR;
+    }
+    std::vector<uint8_t> buffer(pDef->size, 0);
+    int rc = pdb->ReadAt(ref.dbaRecord, buffer.data(), nullptr);
+    if (rc == S_OKAY) {
+        std::memcpy(buffer.data() + ref.nOffset, &dbaHeader, sizeof dbaHeader);
+        rc = pdb->Write(buffer.data());
+    }
+    return rc;
+}
+
 // Gives a referrer of a shared header its own copy of the text and writes its record back.
 static int CopyForReferrer(CVerifyRun& run, DBA dbaHeader, const StringReferrer& ref, uint8_t bKind,
                            std::unordered_set<DBA>* pOwned) {
@@ -276,23 +292,14 @@ static int CopyForReferrer(CVerifyRun& run, DBA dbaHeader, const StringReferrer&
     if (to.dba != 0) {
         pOwned->insert(to.dba);
     }
-    const RecordDef* pDef = FindRecord(int(DbaRecord(ref.dbaRecord)));
-    if (pDef == nullptr) {
-        return S_SYSERR;
-    }
-    std::vector<uint8_t> buffer(pDef->size, 0);
-    rc = pdb->ReadAt(ref.dbaRecord, buffer.data(), nullptr);
-    if (rc == S_OKAY) {
-        std::memcpy(buffer.data() + ref.nOffset, &to.dba, sizeof to.dba);
-        rc = pdb->Write(buffer.data());
-    }
-    return rc;
+    return WriteReferrerField(pdb, ref, to.dba);
 }
 
 // One header, one referrer: the referrer whose field holds the header's kind of text keeps it
 // (the first in the walk when none or several do); every other one gets its own copy.
 static int SeparateSharers(CVerifyRun& run, const std::vector<StringReferrer>& refs, DBA dba,
-                           uint32_t* pcErrors, std::unordered_set<DBA>* pOwned) {
+                           uint32_t* pcErrors, std::unordered_set<DBA>* pOwned,
+                           StringReferrer* pKeeper) {
     const StringInfo* pInfo = run.FindString(dba);
     const uint8_t bKind = pInfo != nullptr ? pInfo->bKind : 0;
     size_t nKeeper = 0;
@@ -302,6 +309,7 @@ static int SeparateSharers(CVerifyRun& run, const std::vector<StringReferrer>& r
             break;
         }
     }
+    *pKeeper = refs[nKeeper];
     for (size_t i = 0; i < refs.size(); ++i) {
         if (i == nKeeper) {
             continue;
@@ -383,12 +391,13 @@ static int AdoptOrphan(CVerifyRun& run, DBA dbaHeader, uint8_t bKind) {
 int VarStringCheckIntegrity(CVerifyRun& run, uint32_t* pcErrors) {
     CDbContext* pdb = run.Db();
     std::unordered_set<DBA> owned;
+    std::unordered_map<DBA, StringReferrer> firstReferrer;
     std::vector<std::pair<DBA, std::vector<StringReferrer>>> shared;
-    int rc = CollectReferencedStrings(pdb, &owned, &shared);
+    int rc = CollectReferencedStrings(pdb, &owned, &firstReferrer, &shared);
     uint32_t cErrors = 0;
     for (const auto& [dba, refs] : shared) {
         if (rc == S_OKAY) {
-            rc = SeparateSharers(run, refs, dba, &cErrors, &owned);
+            rc = SeparateSharers(run, refs, dba, &cErrors, &owned, &firstReferrer[dba]);
         }
     }
     // The headers that exist now: the orphan items made below add none.
@@ -427,6 +436,11 @@ int VarStringCheckIntegrity(CVerifyRun& run, uint32_t* pcErrors) {
                 DBA dbaField = dba;
                 if (!run.CheckString(&dbaField, &rc)) {
                     ++cErrors;
+                }
+                auto itReferrer = firstReferrer.find(dba);
+                if (rc == S_OKAY && dbaField == 0 && itReferrer != firstReferrer.end()) {
+                    // Removed for want of data: its owner must not go on naming it.
+                    rc = WriteReferrerField(pdb, itReferrer->second, 0);
                 }
                 if (rc != S_OKAY) {
                     return rc;

@@ -280,6 +280,20 @@ std::vector<Damage> Damages() {
                              "('a', 'G')"),
                        2);
          }},
+        {"change data without its chunks",
+         "UPDATE db_changeentryrec SET changedata=" + kNoteOf +
+             "'c') WHERE slot=(SELECT max(slot) FROM db_changeentryrec); UPDATE db_itemrec SET "
+             "itemnote=0 WHERE itemname='c'; DELETE FROM dbms_member WHERE setcode=20000 AND "
+             "owner=(SELECT changedata FROM db_changeentryrec WHERE slot=(SELECT max(slot) FROM "
+             "db_changeentryrec))",
+         "var string data missing",
+         [](VerifyTest&, CCatalogFile& f) {
+             // The header went for want of data; the entry names no header that is gone.
+             EXPECT_EQ(f.Int("SELECT changedata FROM db_changeentryrec WHERE slot=(SELECT "
+                             "max(slot) FROM db_changeentryrec)"),
+                       0);
+         },
+         true},
         {"note shared with a user's shadow data",
          "UPDATE db_userrec SET usershadowdata=" + kNoteOf + "'c') WHERE username='alice'",
          "var string referenced twice",
