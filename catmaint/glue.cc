@@ -97,7 +97,10 @@ void* OpenCatalogStore(std::string* pstrTried) {
         !strConfigured.empty() ? std::vector<std::string>{strConfigured}
                                : CatalogStoreCandidates(qn::platform::ExecutableDirectory());
     for (const std::string& strCandidate : candidates) {
-        if (void* hLib = ::dlopen(strCandidate.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+        // The store keeps process-wide state (its handle registry and quarantine) for as long
+        // as it is mapped; unmapped at each release it would lose that state with every
+        // verification. Released, it stays loaded, and the next load finds it again.
+        if (void* hLib = ::dlopen(strCandidate.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {
             return hLib;
         }
         const char* pszWhy = ::dlerror();
