@@ -514,6 +514,18 @@ Figures KillLoop(const std::string& strDir, const std::string& strPath, int nKil
 
 // How long a read of a damaged copy may take before it counts as hung.
 unsigned g_nCopySeconds = 60;
+// Where the copies that crashed or hung are kept for a look ("" keeps none).
+std::string g_strKeepDir;
+// What the reader of a copy was doing, for the line a hang writes.
+const char* volatile g_pszPhase = "";
+
+void OnCopyAlarm(int) {
+    const char* pszPhase = g_pszPhase;
+    [[maybe_unused]] ssize_t cb = write(2, "copy reader hung in: ", 21);
+    cb = write(2, pszPhase, std::strlen(pszPhase));
+    cb = write(2, "\n", 1);
+    _exit(128 + SIGALRM);
+}
 
 bool CopyFile(const std::string& strFrom, const std::string& strTo) {
     std::ifstream in(strFrom, std::ios::binary);
@@ -567,15 +579,19 @@ std::string Damage(const std::string& strFile, std::mt19937* pRandom) {
 // Opens a damaged copy and reads it through: the catalog information, the built-in items
 // and a sample of the items the writers made, every user with its slots.
 int ReadAll(const std::string& strPath, const std::vector<uint32_t>& itemIds, int fdOut) {
+    signal(SIGALRM, OnCopyAlarm);
     alarm(g_nCopySeconds);
     Figures f;
+    g_pszPhase = "integrity check";
     f.nIntegrity = IntegrityCheck(strPath) == "ok" ? 0 : 1;
     EXSM_STATUS st;
+    g_pszPhase = "open";
     BOARD_OBJECT* hbrd =
         EXBoardOpen(strPath.c_str(), "SYSTEM", "", EX_OPEN_SHARED, 0, 0, 0, nullptr, &st);
     if (hbrd == nullptr) {
         f.nOpenFailed = 1;
     } else {
+        g_pszPhase = "catalog information";
         EX_BOARDINFO info{};
         EXBoardGetInfo(hbrd, &info, &st);
         FreeStr(info.hName);
@@ -589,6 +605,7 @@ int ReadAll(const std::string& strPath, const std::vector<uint32_t>& itemIds, in
         for (uint32_t dwId = 1; dwId <= 16; ++dwId) {
             ids.push_back(dwId);
         }
+        g_pszPhase = "items";
         for (uint32_t dwId : ids) {
             ITEM_OBJECT* hItem = EXItemFindByID(hbrd, dwId, nullptr, 0, &st);
             if (hItem != nullptr) {
@@ -598,6 +615,7 @@ int ReadAll(const std::string& strPath, const std::vector<uint32_t>& itemIds, in
                 EXItemRelease(hItem, &st2);
             }
         }
+        g_pszPhase = "users and their slots";
         USER_ITERATOR* pUsers = EXBoardGetUsers(hbrd, &st);
         for (USER_OBJECT* h = EXUserIteratorFirst(pUsers); h != nullptr;
              h = EXUserIteratorNext(pUsers)) {
@@ -608,6 +626,7 @@ int ReadAll(const std::string& strPath, const std::vector<uint32_t>& itemIds, in
             }
         }
         EXUserIteratorRelease(pUsers, 0);
+        g_pszPhase = "close";
         EXBoardClose(hbrd, &st);
     }
     if (write(fdOut, &f, sizeof f) != static_cast<ssize_t>(sizeof f)) {
@@ -638,7 +657,16 @@ Figures DamagedCopies(const std::string& strDir, const std::string& strPath, int
         } else {
             ++(*pHow)[Damage(strFile, pRandom)];
         }
+        const int nBadBefore = total.nCrashes + total.nHangs;
         Figures f = RunChecked([&](int fd) { return ReadAll(strFile, itemIds, fd); }, &total);
+        if (total.nCrashes + total.nHangs != nBadBefore && !g_strKeepDir.empty()) {
+            const std::string strKept = g_strKeepDir + "/copy-" + std::to_string(k);
+            ::mkdir(strKept.c_str(), 0755);
+            for (const std::string& str : FileNames(copy.path())) {
+                CopyFile(copy.file(str), strKept + "/" + str);
+            }
+            std::printf("  copy %d kept in %s\n", k, strKept.c_str());
+        }
         total.nIntegrity += f.nIntegrity;
         total.nOpenFailed += f.nOpenFailed;
     }
@@ -658,6 +686,8 @@ int main(int argc, char** argv) {
             nCopies = std::atoi(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--copy-seconds") == 0) {
             g_nCopySeconds = static_cast<unsigned>(std::atoi(argv[i + 1]));
+        } else if (std::strcmp(argv[i], "--keep") == 0) {
+            g_strKeepDir = argv[i + 1];
         } else if (std::strcmp(argv[i], "--seed") == 0) {
             uSeed = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
         }
