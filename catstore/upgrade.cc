@@ -58,8 +58,8 @@ static int RenewOptionalKey(CDbContext* pdb, int32_t nKey, bool fStore) {
 
 // Writes the attachment when a checksum changed and stores its optional keys anew.
 static DBStatus WriteAttachmentAndKeys(CDbContext* pdb, DBA dba,
-                                      const qn::dbms::db_attachrec& before,
-                                      const qn::dbms::db_attachrec* pAtt) {
+                                       const qn::dbms::db_attachrec& before,
+                                       const qn::dbms::db_attachrec* pAtt) {
     int rc = pdb->MakeCurrent(dba);
     // A record already right is not written again: the upgrade changes only what was stale.
     if (rc == S_OKAY && std::memcmp(&before, pAtt, sizeof before) != 0) {

@@ -14,8 +14,7 @@
 
 #define EXIT_USAGE 64
 #define EXIT_DATA 65   /* the input file held something that could not be stored */
-#define EXIT_EXISTS 73 /* create found a file at the catalog path and was not told to replace it \
-                        */
+#define EXIT_EXISTS 73 /* create found a file at CATALOG and --force was not given */
 #define PASSWORD_VARIABLE "QUILLON_PASSWORD"
 #define MAX_OPERANDS 8
 #define ITEM_TYPE_ITEM 1
