@@ -527,7 +527,7 @@ TEST_F(UpgradeTest, FirstOpenMakesMissingFoldersAndChangesNothingElse) {
     ExpectEngineCheckClean();
 }
 
-// The spec's hot list: 12 exists, 15 does not; the count line gives the stored count.
+// The hot list "12;0/15;0/": 12 exists, 15 does not; the count line gives the stored count.
 TEST_F(UpgradeTest, HotListBecomesQuickListReferences) {
     MakeOldCatalog();
     WriteHotList("ann", "2", "12;0/15;0/");
