@@ -372,6 +372,25 @@ const char* CDbTask::OpenMode() const {
     return m_impl->m_mode.c_str();
 }
 
+// A change of the whole catalog as one engine write operation (the caller has checked the open
+// mode and the transaction state); the currency is dropped afterwards when fn may have removed
+// what it named.
+template <typename Fn>
+static int WriteWholeCatalog(TaskImpl& t, const char* pszWhat, bool fResetCurrency, Fn fn) {
+    try {
+        TaskImpl::WriteOp op(t);
+        int rc = op.Begin();
+        if (rc == S_OKAY)
+            rc = fn();
+        rc = op.Finish(rc);
+        if (fResetCurrency)
+            t.ResetCurrency();
+        return t.Ret(rc, pszWhat);
+    } catch (const std::bad_alloc&) {
+        return S_NOMEMORY;
+    }
+}
+
 int CDbTask::Initialize() {
     TaskImpl& t = *m_impl;
     if (!t.IsOpen())
@@ -380,17 +399,7 @@ int CDbTask::Initialize() {
         return S_INCOMPAT;
     if (t.m_inTxn)
         return S_TRACTIVE;
-    try {
-        TaskImpl::WriteOp op(t);
-        int rc = op.Begin();
-        if (rc == S_OKAY)
-            rc = t.m_store.Clear();
-        rc = op.Finish(rc);
-        t.ResetCurrency();
-        return t.Ret(rc, "initialize");
-    } catch (const std::bad_alloc&) {
-        return S_NOMEMORY;
-    }
+    return WriteWholeCatalog(t, "initialize", true, [&] { return t.m_store.Clear(); });
 }
 
 int CDbTask::CreateCatalog(const char* path, const char* tafPath) {
@@ -827,15 +836,8 @@ int CDbTask::RebuildKeys(CheckReport* report) {
         return S_INCOMPAT;
     if (t.m_inTxn)
         return S_TRACTIVE;
-    try {
-        TaskImpl::WriteOp op(t);
-        int rc = op.Begin();
-        if (rc == S_OKAY)
-            rc = t.m_store.RebuildKeys(report);
-        return t.Ret(op.Finish(rc), "key rebuild");
-    } catch (const std::bad_alloc&) {
-        return S_NOMEMORY;
-    }
+    return WriteWholeCatalog(t, "key rebuild", false,
+                             [&] { return t.m_store.RebuildKeys(report); });
 }
 
 bool CDbTask::OlderDictionary() const {
@@ -850,17 +852,8 @@ int CDbTask::MigrateDictionary(CheckReport* report) {
         return S_BADPARAM;
     if (t.m_mode == "s")
         return S_INCOMPAT;
-    try {
-        TaskImpl::WriteOp op(t);
-        int rc = op.Begin();
-        if (rc == S_OKAY)
-            rc = t.m_store.MigrateDictionary(report);
-        rc = op.Finish(rc);
-        t.ResetCurrency();
-        return t.Ret(rc, "dictionary migration");
-    } catch (const std::bad_alloc&) {
-        return S_NOMEMORY;
-    }
+    return WriteWholeCatalog(t, "dictionary migration", true,
+                             [&] { return t.m_store.MigrateDictionary(report); });
 }
 
 int CDbTask::Backup(const char* path, CopyProgress progress, void* context) {
